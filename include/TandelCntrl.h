@@ -1,0 +1,563 @@
+/*
+ * TandelCntrl.h - public interface of libTandelCntrl.so.
+ *
+ * Sensor job handling for the controller: a small XML toolkit (tree,
+ * streaming parser, builder, writer), the sensor job codec and file
+ * container, the job directory operations and a minimal HTTP client.
+ * Plain C; every record field has the width the interface fixes.
+ *
+ * Conventions: results are ints, 0 or a count on success, small
+ * negative numbers for failures; pointer results are null on failure.
+ * Tree records and their strings live on the process heap (malloc,
+ * strdup, free): callers may allocate, link and free them the same way.
+ * No function keeps global state; separate handles may be used on
+ * separate threads.
+ */
+#ifndef TANDEL_CNTRL_H
+#define TANDEL_CNTRL_H
+
+#include <stddef.h>
+#include <stdint.h>
+#include <stdio.h>
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#if defined(__GNUC__)
+#define TANDEL_API __attribute__((visibility("default")))
+#else
+#define TANDEL_API
+#endif
+
+/* ------------------------------------------------------------------ */
+/* Tracer (provided by libLogTracer.so)                                */
+/* ------------------------------------------------------------------ */
+
+/* Every diagnostic of the library goes here: the calling source file,
+   line, routine name, level (2 failure, 6 progress) and a printf-style
+   format ending in "\n". The result is never looked at. */
+int logTracePrint(const char *file, int line, const char *function, int level, const char *format, ...);
+
+/* ------------------------------------------------------------------ */
+/* Document tree                                                       */
+/* ------------------------------------------------------------------ */
+
+typedef struct qrx_Attribute qrx_Attribute;
+typedef struct qrx_Element qrx_Element;
+
+struct qrx_Element {
+    qrx_Element *next;         /* next sibling, null for the last */
+    qrx_Element *children;     /* first child */
+    qrx_Attribute *attributes; /* first attribute */
+    qrx_Element *parent;       /* null for a root or an unlinked element */
+    int32_t index;             /* depth in the tree; "__ROOT__" is -1 */
+    char *name;                /* owned */
+    char *value;               /* owned, null when there is no text */
+};
+
+struct qrx_Attribute {
+    qrx_Attribute *next;
+    qrx_Element *element; /* owner */
+    char *name;           /* owned */
+    char *value;          /* owned */
+};
+
+/* 1 when both are null or strcmp finds them equal, else 0. */
+TANDEL_API int str_equal(const char *a, const char *b);
+
+/* Unlinked records; null when memory runs out. */
+TANDEL_API qrx_Element *qrx_NewElement(const char *name, int index);
+TANDEL_API qrx_Attribute *qrx_NewAttribute(const char *name, const char *value);
+
+/* Appends a child (index = parent's + 1); value may be null.
+   Out of memory: returns null and leaves the parent unchanged. */
+TANDEL_API qrx_Element *qrx_AddElement(const char *name, const char *value, qrx_Element *parent);
+
+/* Inserts a child just before `before`, or as first child when `before`
+   is null. A `before` that is not a child of `parent` is refused: the
+   result is null and nothing is created. Out of memory: null. */
+TANDEL_API qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Element *parent,
+                                             qrx_Element *before);
+
+/* Returns the value after the call. An equal value is kept as it is
+   (same string). Out of memory: the old value stays and is returned. */
+TANDEL_API const char *qrx_SetElementValue(const char *value, qrx_Element *element);
+
+/* 1 when a value was removed, 0 when there was none. */
+TANDEL_API int qrx_RemoveElementValue(qrx_Element *element);
+
+/* Sets the first attribute of that name, or appends a new one.
+   Out of memory: null, and the element is unchanged. */
+TANDEL_API qrx_Attribute *qrx_AddAttribute(const char *name, const char *value, qrx_Element *element);
+
+/* First attribute named `name` (and, when value is not null, with that
+   value); its value text, or null. outAttribute may be null. */
+TANDEL_API const char *qrx_GetAttribute(const char *name, const char *value, const qrx_Element *element,
+                                        qrx_Attribute **outAttribute);
+
+/* 1 removed, 0 not found, -1 null argument. Only the first match goes. */
+TANDEL_API int qrx_RemoveAttribute(const char *name, qrx_Element *element);
+
+/* Frees the element, its attributes and its subtree. Does not unlink it
+   from its parent: callers take it out of the list first. */
+TANDEL_API void qrx_RemoveElement(qrx_Element *element);
+
+/* ------------------------------------------------------------------ */
+/* Parser                                                              */
+/* ------------------------------------------------------------------ */
+
+typedef struct qrx_Parser {
+    int32_t state;    /* 1 fresh, 2 parsing, 3 last parse ok, -1 failed */
+    int32_t maxDepth; /* deepest allowed element depth (top is 0) */
+    int32_t deepest;  /* greatest depth reached by the last parse */
+    int32_t depth;    /* innermost open element, -1 when none */
+    qrx_Element *root; /* the handle's document tree, owned */
+    qrx_Element *last; /* tree builder's cursor, not owned */
+    char *openNames[]; /* maxDepth + 1 slots: names of open elements */
+} qrx_Parser;
+
+/* Event modes passed to the callback. */
+#define QRX_START 0
+#define QRX_TEXT 1
+#define QRX_ATTRIBUTE 2
+#define QRX_END 3
+
+/* Returns 1 to stop the parse with result 1, a negative value to stop
+   it with that value, anything else to go on. The texts are valid only
+   during the call. */
+typedef int (*qrx_ParseCallback)(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
+                                 const char *value, void *userData);
+
+/* 0 done; -1 *handle is not null; -2 n < 1; -3 out of memory. */
+TANDEL_API int qrx_init(qrx_Parser **handle, int n);
+
+/* Frees names, tree and handle, nulls *handle. 0 done; -1 null. */
+TANDEL_API int qrx_deinit(qrx_Parser **handle);
+
+/*
+ * Parses the stream, calling back per event. The stream is locked for
+ * the whole parse; it is neither rewound nor closed.
+ * Results: 0 read to the end, all closed; 1 or another negative value
+ * the callback's; -2 syntax error (traced); -8 too deep; -9 elements
+ * left open; -10/-11 element/attribute name over 125 characters;
+ * -12/-13 attribute value/text over 8189 characters;
+ * -14 end of input inside a comment, a processing instruction or the
+ *     name of an end tag (traced like a syntax error);
+ * -3 the value buffer could not be allocated.
+ * "<??>" and "??" inside a processing instruction: the second '?' ends
+ * the skipping, as the original reading loop does, and is then read as
+ * the first character of a name.
+ */
+TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback callback, void *userData);
+
+/* ------------------------------------------------------------------ */
+/* Tree building and writing                                           */
+/* ------------------------------------------------------------------ */
+
+/*
+ * Gives the handle a fresh "__ROOT__" (index -1) and parses the stream
+ * into it. -1 null handle; 0 null stream (empty document); otherwise
+ * the parse result. The handle must hold no tree. A start event whose
+ * depth does not fit the cursor (possible only when a caller tampers
+ * with depth) is traced and the parse ends with -15; the process goes
+ * on. When a record cannot be allocated the parse ends with -3.
+ */
+TANDEL_API int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream);
+
+/* Frees the handle's tree. -1 null handle, else 0. */
+TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
+
+/*
+ * Prints the tree as XML (CR LF lines, tab indentation), flushes the
+ * stream, then fsync and fchmod 0666 when it has a descriptor.
+ * -1 null handle; -2 no tree; otherwise the number of characters.
+ * Nothing is escaped. An attribute value holding '"' but no '\'' is
+ * written in single quotes so that it reads back; one holding both,
+ * and a text holding '<', do not read back as written.
+ */
+TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
+
+/* ------------------------------------------------------------------ */
+/* Sensor job codec                                                    */
+/* ------------------------------------------------------------------ */
+
+/* @codec */
+
+/*
+ * Results of the message decoder and the sensor job file reader, beyond
+ * 0 (decoded): -1 no job container, -2 no job_id, -3 another required
+ * field missing, -4 measured value of a data type other than 16,
+ * -5 measurement count does not match, -6 too many samples or a sample
+ * without date or measurement count, -7 a field out of order was met,
+ * -99 null parser handle. The codes below are the library's own; each
+ * writes one level-2 trace.
+ */
+#define SJOB_TRUNCATED (-8)   /* the message ends before its end markers */
+#define SJOB_BAD_LENGTH (-9)  /* a length header with more than 4 length bytes */
+#define SJOB_SHORT_FILE (-10) /* a sensor job file of fewer than 6 bytes */
+#define SJOB_FILE_ERROR (-11) /* the file cannot be opened or read in full */
+#define SJOB_NO_MEMORY (-12)  /* out of memory */
+
+/*
+ * Decodes the sensor job message of `length` bytes at `message` into a
+ * fresh tree of the handle (its old tree is freed first): a root
+ * "__ROOT__" of index 0 holding the element "job". Never reads outside
+ * the `length` bytes: a message or field that runs past them gives
+ * SJOB_TRUNCATED. On failure the tree stays as far as it was built.
+ * A null message counts as an empty one. sample_id and measured values
+ * are kept whole, however long their texts are.
+ * The job-edit flag (bit 0x40 of every lab measurement's `done`) is
+ * taken from the controller's setting file, read anew each time.
+ */
+TANDEL_API int sjob_Message2DOMTreeN(const uint8_t *message, uint32_t length, qrx_Parser *parser);
+
+/* The same without a length: the message's own structure is trusted to
+   end with its end markers. Use sjob_Message2DOMTreeN where the length
+   is known. A length header with more than 4 length bytes still gives
+   SJOB_BAD_LENGTH. */
+TANDEL_API int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser);
+
+/*
+ * Encodes the handle's job document into `buffer`, built from its end:
+ * on success the message occupies *message up to buffer[*length - 2]
+ * and *length (capacity on entry) becomes its length. Never writes
+ * outside buffer[0] .. buffer[capacity - 2], also when it does not fit.
+ * Results: 0; -1 null parser, tree, length or message pointer, or a
+ * null buffer with a capacity above 0; -2 root without child; -3 the
+ * first child is not "job", or a required field is missing (traced);
+ * -4 data_type other than 16; -5 process measurement without data_type;
+ * -7 does not fit in capacity - 1 bytes ("buffer too small" names the
+ * capacity that would do); -8 out of memory. On failure the buffer and
+ * the out-values are undefined.
+ */
+TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, qrx_Parser *parser);
+
+/*
+ * Reads a sensor job file (13, 0, word count, message, fill, CRC-16)
+ * and decodes its message into the handle. The decoder is bounded by the
+ * bytes between header and CRC trailer. A CRC error is traced but does
+ * not change the result. Results: those of sjob_Message2DOMTreeN, or
+ * SJOB_FILE_ERROR (cannot be opened, sized or read in full),
+ * SJOB_SHORT_FILE, SJOB_NO_MEMORY. The process never ends here.
+ */
+TANDEL_API int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser);
+
+/*
+ * Encodes the handle's job document and writes it as a sensor job file.
+ * An existing file is replaced atomically: the bytes go to a temporary
+ * file in the same directory (mode of the old file, or 0666 less the
+ * umask for a new one), are synced and renamed over the path. After any
+ * failure the old file is intact and no temporary file is left.
+ * 0 written; -1 null parser, encoding failed (message over 2040 bytes
+ * among others) or the file cannot be written.
+ */
+TANDEL_API int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser);
+
+/* Base64 (RFC 4648, no line breaks) of length bytes, NUL-terminated;
+   returns the characters written. text holds 4 * ceil(length / 3) + 1
+   characters. length <= 0 gives "" and 0. */
+TANDEL_API int encode_base64(char *text, const uint8_t *data, int length);
+
+/*
+ * Decodes Base64 text into data and returns the bytes written (no NUL).
+ * Reads at most `length` characters and stops earlier at a NUL or at the
+ * first '='. Characters outside the alphabet are skipped. An unfinished
+ * group before '=' yields bytes only from characters taken: 2 characters
+ * give 1 byte; 3 give 2, or 1 when another '=' follows; 0 or 1
+ * characters (a '=' after a complete group, after one character, or a
+ * text that is only "=") give none. Unpadded trailing characters are
+ * dropped. Never writes more bytes than the text has characters.
+ */
+TANDEL_API uint32_t decode_base64(uint8_t *data, const char *text, int length);
+
+struct tm;
+/* strftime "%Y-%m-%dT%H:%M:%S%z" into text: -1 (nothing written) when
+   size <= 25 or text or time is null, else strftime's result (0 when
+   it does not fit). */
+TANDEL_API int sprintf_tm(char *text, size_t size, const struct tm *time);
+
+/* ------------------------------------------------------------------ */
+/* Job handler                                                         */
+/* ------------------------------------------------------------------ */
+
+/* @jobapi */
+
+/* Element paths: null-terminated lists of element names. The first four
+   start at a tree's "__ROOT__", the last two at a sample element. */
+TANDEL_API extern const char *const jobref_job[];
+TANDEL_API extern const char *const jobref_sensor[];
+TANDEL_API extern const char *const jobref_contr[];
+TANDEL_API extern const char *const jobref_sample[];
+TANDEL_API extern const char *const jobref_prcMeas[];
+TANDEL_API extern const char *const jobref_labMeas[];
+
+/*
+ * Depth-first search below start (never start itself) along path, with
+ * backtracking over children of the same name; the element reached must
+ * have an attribute attrName (of value attrValue when that is not null).
+ * A null attrName accepts the element. A null path counts as empty.
+ * Null start: null.
+ */
+TANDEL_API qrx_Element *findElement(qrx_Element *start, const char *const *path, const char *attrName,
+                                    const char *attrValue);
+
+/* First attribute of that name, or null (also for a null element). */
+TANDEL_API qrx_Attribute *findAttribute(const qrx_Element *element, const char *name);
+
+/* Frees every attribute of the element. 0, or -1 for a null element. */
+TANDEL_API int clearAttributes(qrx_Element *element);
+
+/* Sets every source attribute on the target (qrx_AddAttribute).
+   0; -1 null source; -2 null target; -3 out of memory (the attributes
+   copied so far stay). */
+TANDEL_API int copyAttributes(const qrx_Element *source, qrx_Element *target);
+
+/*
+ * Copies the attributes (only those) of the source parent's first child
+ * named name onto the target parent's first child of that name, made
+ * when missing. A non-zero front moves or puts that child first.
+ * Result: the target child; null when the source lacks the child
+ * (traced at level 6), for a null argument, or when memory runs out.
+ */
+TANDEL_API qrx_Element *copyElement(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent,
+                                    int front);
+
+/* One job file of a job directory. Texts are owned, null when absent. */
+typedef struct JobDescriptor {
+    uint64_t sensorSerialNumber;
+    int32_t sensorDeviceId;
+    int32_t sensorManufacturerId;
+    char *sensorName;
+    char *sensorLocation;
+    int32_t controllerManufacturerId;
+    int32_t controllerDeviceId;
+    uint64_t controllerSerialNumber;
+    char *controllerIpAddress;
+    int32_t admitAutojob;
+    int32_t jobId;
+    int32_t date; /* seconds since 2000-01-01 UTC; -1 unreadable; 0 absent */
+    int32_t jobType;
+    int32_t jobHandling;
+    uint32_t flags; /* bit 0: some lab measurement is in state 1 */
+    int32_t containedSamples;
+    int32_t requestedSamples;
+    int32_t reserved0; /* reserved, 0 */
+    int32_t labAttributeCount;
+    int32_t labState1Count;
+    int32_t labState2Count;
+    int32_t knownAttributeCount;
+    char *filePath;
+    char *userName;
+    char *controllerFacility;
+    char *controllerName;
+    char *controllerLocation;
+} JobDescriptor;
+
+/* A 32-bit count, then count descriptor pointers (room for a multiple
+   of 16). The list owns its descriptors. */
+typedef struct JobDescrList {
+    int32_t count;
+    JobDescriptor *items[];
+} JobDescrList;
+
+/* Seconds since 2000-01-01 UTC of "%Y-%m-%dT%H:%M:%S%z" text, as a
+   32-bit number (computed without time_t, so years past 2038 work on
+   32-bit targets); -1 (traced) when the text does not read. */
+TANDEL_API int32_t atotime2000(const char *text);
+
+/* The text read as hexadecimal ("%llX"); -1 (traced) when it does not read. */
+TANDEL_API int64_t atolonglong(const char *text);
+
+/* Parser callback filling the JobDescriptor given as userData from the
+   attribute events of a job file. Always 0, except -7 when a text cannot
+   be copied (the file is then not listed). */
+TANDEL_API int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
+                                     const char *value, void *userData);
+
+/*
+ * Lists the job files ("*.xml", more than 4 characters; only fileName when
+ * it is not null) of a directory, newest first, into a new list stored at
+ * *list (a list held there before is not freed). A file is listed when it
+ * parses completely and carries at least minKnown recognised attributes.
+ * Each file is opened read-write with O_SYNC, fsync'ed and sync() called
+ * before it is read, so a file the process cannot write is not listed.
+ * Paths are used whole, whatever their length.
+ * Result: the count; -1 null list address; -2 directory cannot be opened
+ * (traced); -7 out of memory (nothing stored).
+ */
+TANDEL_API int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list,
+                                     int minKnown);
+/* createJobDescrList_Ex with a minimum of 13. */
+TANDEL_API int createJobDescrList(const char *dirPath, const char *fileName, JobDescrList **list);
+
+/* qsort order of two list slots: newer date (unsigned 32-bit) first.
+   A null slot sorts first; two null slots compare equal. */
+TANDEL_API int compareJobDescriptors(const void *a, const void *b);
+
+/* Sorts newest first; the count, or -1 for a null or empty list. */
+TANDEL_API int sortJobDescrList(JobDescrList *list);
+
+/* Frees the descriptor's texts (not the record, fields are not cleared). */
+TANDEL_API void removeJobDescriptor(JobDescriptor *descriptor);
+
+/* Frees the list, its descriptors and texts; sets *list to null. */
+TANDEL_API void removeJobDescrList(JobDescrList **list);
+
+/* One lab measurement of a job, joined with its process measurement of
+   the same index. Texts and sensorData are owned, null when absent. */
+typedef struct MeasurementRequest {
+    int32_t jobId;
+    int32_t jobDate; /* seconds since 2000-01-01 UTC */
+    int32_t sensorManufacturerId;
+    int32_t sensorDeviceId;
+    int64_t sensorSerialNumber;
+    int32_t sampleNumber;
+    char *sampleId;
+    char *label; /* at most 31 characters */
+    int32_t sampleDate; /* seconds since 2000-01-01 UTC */
+    int32_t totalIndex; /* position in the list */
+    char *parameter;
+    char *unit;
+    int32_t dataType; /* 16 when absent */
+    uint16_t done;
+    float processValue; /* -9999.99 without process value */
+    float labValue;     /* -9999.99 without lab value; input of addMeasurementResult */
+    int32_t reserved0;  /* reserved, 0 */
+    int32_t displayFormat; /* 65535 without display_format; 0 without process measurement */
+    char *spareText;
+    uint8_t reserved1[16]; /* reserved, 0 */
+    uint32_t labTime; /* unsigned seconds since 1970-01-01 UTC (valid past 2038); 0: now */
+    char *defaultMethod;
+    char *usedMethod;
+    uint8_t *sensorData; /* decoded sensordata, area of strlen(Base64 text) bytes */
+    char *labUnit;
+} MeasurementRequest;
+
+/* A 32-bit count, then count request pointers. Owns its requests. */
+typedef struct MeasurementRequestList {
+    int32_t count;
+    MeasurementRequest *items[];
+} MeasurementRequestList;
+
+/*
+ * Reads the job file of jobs->items[jobIndex] into the handle's tree
+ * (its old tree is freed; the new one stays after the call) and makes
+ * one request per lab measurement: samples numbered 0, 1, ... and, per
+ * sample, lab measurement indexes 0, 1, ..., each walk ending at the
+ * first number missing (no upper limit). Attributes the document lacks
+ * read as 0 (absent date: 0, absent serial number: 0). Labels longer
+ * than 31 characters are cut.
+ * Result: the count; -1 null handle; -2 null list address; -3 *list
+ * already holds a list (traced); -4 null job list; -5 index outside the
+ * list; -6 job file cannot be read (traced); the negative build result
+ * when it does not parse (traced); -7 out of memory. Nothing is stored
+ * at *list on failure.
+ */
+TANDEL_API int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex,
+                                            MeasurementRequestList **list);
+
+/* Replaces null texts of the request with "" (sensorData untouched).
+   Null is ignored; a text that cannot be allocated stays null. */
+TANDEL_API void assureStringsMeasurementRequest(MeasurementRequest *request);
+
+/* Frees the request's texts and sensorData, not the record. Null ignored. */
+TANDEL_API void freeMeasurementRequest(MeasurementRequest *request);
+
+/* Frees the list and its requests; sets *list to null. */
+TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
+
+/*
+ * Enter (add) or take back (remove) the lab result of the request's
+ * totalIndex-th lab measurement in the job file, and update the job's
+ * job_handling bits. The file is replaced atomically (temporary file in
+ * the same directory, flushed, mode 0666, renamed over it): on any
+ * failure the old file stays as it was.
+ * Result: 0; -1 the file cannot be read, a null argument, or no lab
+ * measurement at totalIndex (traced); the negative build result when the
+ * file does not parse; -6 the file cannot be written (traced); -7 out
+ * of memory.
+ */
+TANDEL_API int addMeasurementResult(const char *path, const MeasurementRequest *request);
+TANDEL_API int removeMeasurementResult(const char *path, const MeasurementRequest *request);
+
+/*
+ * Folds the job file News into Base and deletes News. News' job_handling
+ * bit 0x100 deletes Base instead (News kept); News' job_type bit 0x20
+ * makes Base a copy of News. Copies are made byte by byte without a
+ * shell (any path characters work) and, like the merged document,
+ * replace Base atomically with mode 0666.
+ * Result: the number of measurement elements merged; 0 for the copy and
+ * kill short-cuts; -1 News cannot be read; -2 a copy failed or a tree
+ * has no job element; -3 the in-memory stream cannot be opened; -6
+ * Base cannot be written; the negative build result when Base or News
+ * does not parse (traced; Base untouched, News kept); -7 out of memory.
+ */
+TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
+
+/*
+ * Formats value as the display format word asks (low 16 bits: 0x8000
+ * plain "%5.2f", 0x0400 fixed decimals, bits 7-9 significant digits,
+ * bits 0-2 decimals). The text has at most 12 characters: out needs 13
+ * bytes. 1 when a text was made (also "##.##" for a text too long and
+ * for an infinite value), 0 for "Error" (no significant digits outside
+ * fixed mode, or a NaN value).
+ */
+TANDEL_API int formatMeasurementString(char *out, int format, double value);
+
+/* ------------------------------------------------------------------ */
+/* HTTP client                                                         */
+/* ------------------------------------------------------------------ */
+
+/* @http */
+
+/*
+ * One blocking HTTP/1.1 request over a new TCP connection to an IPv4
+ * host (name or dotted address, first IPv4 address of getaddrinfo; the
+ * low 16 bits of port are used). Sends "<method> <path> HTTP/1.1\r\n",
+ * the headers verbatim (may be null; each line already ends in "\r\n")
+ * and for "PUT" and "POST" (exact case) "Content-length: <size+4>\r\n\r\n",
+ * the whole body stream from its first byte and a closing "\r\n\r\n";
+ * other methods send "\r\n" after the headers and no body (body unused).
+ * Waits up to timeout seconds (-1: 100) for the first answer byte, then
+ * reads the answer into response until the server closes or
+ * responseSize bytes are stored (not terminated, count not returned).
+ * The reads after the first byte have no time limit. Signals during the
+ * wait or a read do not end them; SIGPIPE is never raised.
+ *
+ * Results:
+ *   the integer read as "%d" at offset 9 of an answer of 14 or more
+ *       bytes (a negative one is returned as it stands);
+ *   2  14 or more bytes but no integer (or none that fits an int) there;
+ *   1  1 to 13 bytes received;
+ *  -1  socket failed;            -2  host does not resolve;
+ *  -3  connect failed;
+ *  -4  the body could not be sent: the stream cannot be measured (not
+ *      seekable, or larger than INT_MAX - 4 bytes), a read gives no
+ *      bytes while some remain, or a send fails (for any method). The
+ *      request ends at once: nothing more is sent, no answer is waited
+ *      for. A stream that cannot be measured is found before connecting;
+ *  -5  no answer byte within the wait time;
+ *  -6  select failed (any negative timeout other than -1 does), or the
+ *      socket's descriptor is too large for select (FD_SETSIZE);
+ *  -7  recv failed;              -8  server closed without an answer;
+ *  -9  the head does not fit the 8192-byte request buffer: for "PUT"
+ *      and "POST" request line, headers and length header must leave
+ *      room for "\r\n\r\n" and a terminator (at most 8187 bytes), for
+ *      other methods request line, headers and "\r\n" at most 8191.
+ *      Found before any socket is created;
+ * -10  null host, method or path, null body for "PUT"/"POST", negative
+ *      responseSize, or null response with a positive responseSize.
+ *      Found before any socket is created.
+ * responseSize 0 stores nothing and gives -8 once the answer arrives.
+ * The body stream stays open, positioned where the reads ended. Every
+ * path closes the socket. Safe on any thread; no state is kept.
+ */
+TANDEL_API int makeHttpRequest(const char *host, int port, int timeout, const char *method, const char *path,
+                               const char *headers, FILE *body, char *response, int responseSize);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif /* TANDEL_CNTRL_H */

@@ -1,0 +1,20 @@
+/*
+ * Trace helper shared by the library's subsystems.
+ * Every source file defines kTraceFile (its path as the build sees it)
+ * before using TRACE, so messages name the file the same way on every
+ * build, whatever the compiler's __FILE__ would say.
+ */
+#ifndef TANDEL_INTERNAL_TRACE_H
+#define TANDEL_INTERNAL_TRACE_H
+
+#include "TandelCntrl.h"
+
+#define TRACE_FAIL 2
+#define TRACE_INFO 6
+
+/* The calling routine's name is passed explicitly where __func__ would
+   not be the name the routine is known by. */
+#define TRACE_AS(fn, level, ...) logTracePrint(kTraceFile, __LINE__, (fn), (level), __VA_ARGS__)
+#define TRACE(level, ...) TRACE_AS(__func__, level, __VA_ARGS__)
+
+#endif

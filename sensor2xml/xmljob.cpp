@@ -1,0 +1,1092 @@
+/*
+ * xmljob.cpp - the sensor job codec.
+ *
+ * Turns the binary sensor job message into a job document tree and back,
+ * stores messages in sensor job files (header, message, CRC-16 trailer)
+ * and converts sensor data and times to and from their document texts.
+ * Message times are signed 32-bit seconds since 2000; everything here
+ * counts them in 64 bits so that 1932 to 2068 work on 32-bit targets too.
+ */
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+#ifndef _TIME_BITS
+#define _TIME_BITS 64
+#endif
+
+#include <array>
+#include <cerrno>
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "sensor2xml/xmljob_internal.h"
+
+static const char kTraceFile[] = "../sensor2xml/xmljob.cpp";
+#include "trace.h"
+
+#ifndef TANDEL_JOBEDIT_PATH
+#define TANDEL_JOBEDIT_PATH "/mnt/fcc/set/jobedit"
+#endif
+
+namespace {
+
+const char kDecoder[] = "sjob_Message2DOMTree";
+const char kEncoder[] = "sjob_DOMTree2Message";
+/* A failure trace (its text is the format) and the code to return. */
+#define DECODER_FAIL(code, msg) (TRACE_AS(kDecoder, TRACE_FAIL, msg), (code))
+#define ENCODER_FAIL(code, msg) (TRACE_AS(kEncoder, TRACE_FAIL, msg), (code))
+const char kTimeFormat[] = "%Y-%m-%dT%H:%M:%S%z";
+const int64_t kEpoch2000 = 946684800;
+
+struct FileCloser {
+    void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+} // namespace
+
+/* ------------------------------------------------------------------ */
+/* Base64 and time text                                                */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+
+constexpr std::array<int8_t, 128> makeInverse()
+{
+    std::array<int8_t, 128> t{};
+    for (auto &v : t)
+        v = -1;
+    for (int i = 0; i < 64; ++i)
+        t[static_cast<unsigned char>(kAlphabet[i])] = static_cast<int8_t>(i);
+    return t;
+}
+constexpr std::array<int8_t, 128> kInverse = makeInverse();
+
+} // namespace
+
+int encode_base64(char *text, const uint8_t *data, int length)
+{
+    if (!text)
+        return 0;
+    int n = 0;
+    int i = 0;
+    for (; length - i >= 3; i += 3) {
+        text[n++] = kAlphabet[data[i] >> 2];
+        text[n++] = kAlphabet[((data[i] & 0x03) << 4) | (data[i + 1] >> 4)];
+        text[n++] = kAlphabet[((data[i + 1] & 0x0F) << 2) | (data[i + 2] >> 6)];
+        text[n++] = kAlphabet[data[i + 2] & 0x3F];
+    }
+    if (length - i == 1) {
+        text[n++] = kAlphabet[data[i] >> 2];
+        text[n++] = kAlphabet[(data[i] & 0x03) << 4];
+        text[n++] = '=';
+        text[n++] = '=';
+    } else if (length - i == 2) {
+        text[n++] = kAlphabet[data[i] >> 2];
+        text[n++] = kAlphabet[((data[i] & 0x03) << 4) | (data[i + 1] >> 4)];
+        text[n++] = kAlphabet[(data[i + 1] & 0x0F) << 2];
+        text[n++] = '=';
+    }
+    text[n] = '\0';
+    return n;
+}
+
+uint32_t decode_base64(uint8_t *data, const char *text, int length)
+{
+    if (!data || !text)
+        return 0;
+    uint32_t out = 0;
+    unsigned s[4] = {0, 0, 0, 0};
+    int taken = 0;
+    int i = 0;
+    for (; i < length && text[i] && text[i] != '='; ++i) {
+        const auto ch = static_cast<unsigned char>(text[i]);
+        if (ch >= 128 || kInverse[ch] < 0)
+            continue;
+        s[taken++] = static_cast<unsigned>(kInverse[ch]);
+        if (taken == 4) {
+            data[out++] = static_cast<uint8_t>((s[0] << 2) + (s[1] >> 4));
+            data[out++] = static_cast<uint8_t>((s[1] << 4) + (s[2] >> 2));
+            data[out++] = static_cast<uint8_t>((s[2] << 6) + s[3]);
+            taken = 0;
+        }
+    }
+    if (i < length && text[i] == '=') {
+        bool another = false;
+        for (int j = i + 1; j < length && text[j]; ++j)
+            if (text[j] == '=') {
+                another = true;
+                break;
+            }
+        /* Bytes only from characters actually taken in this group. */
+        if (taken >= 2)
+            data[out++] = static_cast<uint8_t>((s[0] << 2) + (s[1] >> 4));
+        if (taken == 3 && !another)
+            data[out++] = static_cast<uint8_t>((s[1] << 4) + (s[2] >> 2));
+    }
+    return out;
+}
+
+int sprintf_tm(char *text, size_t size, const struct tm *time)
+{
+    if (size <= 25 || !text || !time)
+        return -1;
+    return static_cast<int>(std::strftime(text, size, kTimeFormat, time));
+}
+
+int64_t timegm64(const struct tm *tm)
+{
+    /* Days from civil date (proleptic Gregorian), month normalised. */
+    int64_t y = static_cast<int64_t>(tm->tm_year) + 1900 + tm->tm_mon / 12;
+    int64_t m = tm->tm_mon % 12;
+    if (m < 0) {
+        m += 12;
+        --y;
+    }
+    ++m; /* 1..12 */
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + tm->tm_mday - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    const int64_t days = era * 146097 + doe - 719468;
+    return days * 86400 + static_cast<int64_t>(tm->tm_hour) * 3600 + static_cast<int64_t>(tm->tm_min) * 60 +
+           tm->tm_sec;
+}
+
+bool localtime64(int64_t seconds, struct tm *out, int cycles)
+{
+    /* 28 years are 10227 days: whole weeks and the same leap years
+       between 1901 and 2099, so a shifted time breaks down alike. */
+    const int64_t kCycle = 883612800;
+    const int dir = seconds >= kEpoch2000 ? -1 : 1;
+    int shift = cycles;
+    int64_t t = seconds + dir * shift * kCycle;
+    while (static_cast<int64_t>(static_cast<time_t>(t)) != t && shift < 8) {
+        t += dir * kCycle;
+        ++shift;
+    }
+    const auto tt = static_cast<time_t>(t);
+    if (static_cast<int64_t>(tt) != t || !localtime_r(&tt, out))
+        return false;
+    out->tm_year -= dir * 28 * shift;
+    return true;
+}
+
+int sprintf_localtime(char *text, size_t size, int64_t seconds)
+{
+    if (size <= 25 || !text)
+        return -1;
+    const time_t now = std::time(nullptr);
+    struct tm tmNow {};
+    long offset = 0;
+    if (localtime_r(&now, &tmNow))
+        offset = tmNow.tm_gmtoff;
+    struct tm tm {};
+    if (!localtime64(seconds - offset, &tm)) {
+        text[0] = '\0';
+        return 0;
+    }
+    return static_cast<int>(std::strftime(text, size, kTimeFormat, &tm));
+}
+
+/* ------------------------------------------------------------------ */
+/* Message decoder                                                     */
+/* ------------------------------------------------------------------ */
+
+uint32_t decode_length(const uint8_t *p, uint32_t *count, uint32_t *value)
+{
+    const uint8_t first = p[0];
+    if (first < 0x80) {
+        *count = 1;
+        *value = first;
+        return 1;
+    }
+    const uint32_t k = first & 0x7Fu;
+    *count = k + 1;
+    *value = 0;
+    if (k > 4)
+        return *count;
+    for (uint32_t i = 1; i <= k; ++i)
+        *value = (*value << 8) | p[i];
+    return *count;
+}
+
+char *copy_to_string(const uint8_t *bytes, uint32_t n)
+{
+    if (n == UINT32_MAX)
+        return nullptr;
+    auto *s = static_cast<char *>(std::malloc(static_cast<size_t>(n) + 1));
+    if (!s)
+        return nullptr;
+    if (n)
+        std::memcpy(s, bytes, n);
+    s[n] = '\0';
+    return s;
+}
+
+namespace {
+
+size_t avail(const tag_cursor *c)
+{
+    return c->end ? static_cast<size_t>(c->end - c->tail) : SIZE_MAX;
+}
+
+unsigned long offsetOf(const tag_cursor *c) { return static_cast<unsigned long>(c->tail - c->start); }
+
+/* Needs n more bytes at tail. */
+void need(const tag_cursor *c, size_t n)
+{
+    if (avail(c) < n)
+        throw MessageFault{SJOB_TRUNCATED, offsetOf(c)};
+}
+
+uint8_t peek(const tag_cursor *c)
+{
+    need(c, 1);
+    return *c->tail;
+}
+
+void advance(tag_cursor *c, size_t n)
+{
+    need(c, n);
+    c->tail += n;
+}
+
+/* Steps over the tag and the length header; tail is then at the value. */
+void enterField(tag_cursor *c)
+{
+    advance(c, 1);
+    const uint8_t first = peek(c);
+    if (first >= 0x80 && (first & 0x7F) > 4)
+        throw MessageFault{SJOB_BAD_LENGTH, offsetOf(c)};
+    need(c, first < 0x80 ? 1 : 1 + (first & 0x7Fu));
+    decode_length(c->tail, &c->lenCount, &c->len);
+    c->tail += c->lenCount;
+}
+
+void skipField(tag_cursor *c)
+{
+    enterField(c);
+    advance(c, c->len);
+}
+
+} // namespace
+
+void FIND_TAG(uint8_t tag, tag_cursor *c)
+{
+    if (tag < c->lastTag)
+        c->lastTag = 0;
+    if (peek(c) < c->lastTag) {
+        TRACE_AS("FIND_TAG", TRACE_FAIL, "FIND_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag}, unsigned{*c->tail});
+        c->status = -7;
+        return;
+    }
+    while (tag > peek(c))
+        skipField(c);
+    if (*c->tail == tag)
+        c->lastTag = tag;
+}
+
+void SKIP_TAG(uint8_t tag, tag_cursor *c)
+{
+    if (peek(c) < c->lastTag) {
+        TRACE_AS("SKIP_TAG", TRACE_FAIL, "SKIP_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag}, unsigned{*c->tail});
+        c->status = -7;
+        return;
+    }
+    while (tag > peek(c))
+        skipField(c);
+    if (*c->tail == tag)
+        skipField(c);
+    else
+        TRACE_AS("SKIP_TAG", TRACE_FAIL, "SKIP_TAG(%02X) *tail=%02X\n", unsigned{tag}, unsigned{*c->tail});
+}
+
+namespace {
+
+struct OutOfMemory {};
+
+/* Job-edit flag of one lab measurement's done value. */
+uint16_t applyJobEdit(uint16_t done)
+{
+    FilePtr fp(std::fopen(TANDEL_JOBEDIT_PATH, "r"));
+    if (!fp) {
+        TRACE_AS(kDecoder, TRACE_INFO, "no jobedit\n");
+        return static_cast<uint16_t>(done & ~0x40u);
+    }
+    int v = -1;
+    if (std::fscanf(fp.get(), "%d", &v) != 1) {
+        TRACE_AS(kDecoder, TRACE_FAIL, "no jobedit\n");
+        return static_cast<uint16_t>(done & ~0x40u);
+    }
+    if (v == 1) {
+        done = static_cast<uint16_t>(done | 0x40u);
+        TRACE_AS(kDecoder, TRACE_INFO, "jobedit = yes\n");
+    } else {
+        TRACE_AS(kDecoder, TRACE_INFO, "jobedit = %d (sensor default)\n", (done & 0x40) ? 1 : 0);
+    }
+    return done;
+}
+
+class Decoder {
+public:
+    Decoder(const uint8_t *message, const uint8_t *end) : c_{0, 0, 0, message, 0, message, end} {}
+    int run(qrx_Parser *parser);
+
+private:
+    tag_cursor c_;
+    /* Room for every "%f" of a float and every time text. */
+    char text_[64] = {};
+
+    uint8_t at() const { return peek(&c_); }
+    static qrx_Element *child(const char *name, qrx_Element *parent)
+    {
+        qrx_Element *el = qrx_AddElement(name, nullptr, parent);
+        if (!el)
+            throw OutOfMemory{};
+        return el;
+    }
+    static void attr(const char *name, const char *value, qrx_Element *el)
+    {
+        if (!qrx_AddAttribute(name, value, el))
+            throw OutOfMemory{};
+    }
+    uint16_t readInt()
+    {
+        enterField(&c_);
+        need(&c_, 2);
+        const auto v = static_cast<uint16_t>((c_.tail[0] << 8) | c_.tail[1]);
+        advance(&c_, c_.len);
+        return v;
+    }
+    void intAttr(const char *name, qrx_Element *el) { attrNumber(name, readInt(), el); }
+    void attrNumber(const char *name, int v, qrx_Element *el)
+    {
+        std::snprintf(text_, sizeof text_, "%d", v);
+        attr(name, text_, el);
+    }
+    void timeAttr(const char *name, qrx_Element *el)
+    {
+        enterField(&c_);
+        need(&c_, 4);
+        const uint32_t raw = (uint32_t{c_.tail[0]} << 24) | (uint32_t{c_.tail[1]} << 16) |
+                             (uint32_t{c_.tail[2]} << 8) | c_.tail[3];
+        advance(&c_, c_.len);
+        const int64_t since2000 = raw >= 0x80000000u ? static_cast<int64_t>(raw) - 0x100000000LL : raw;
+        sprintf_localtime(text_, sizeof text_, since2000 + kEpoch2000);
+        attr(name, text_, el);
+    }
+    void textAttr(const char *name, qrx_Element *el)
+    {
+        enterField(&c_);
+        need(&c_, c_.len);
+        std::unique_ptr<char, FreeDeleter> s(copy_to_string(c_.tail, c_.len));
+        if (!s)
+            throw OutOfMemory{};
+        advance(&c_, c_.len);
+        attr(name, s.get(), el);
+    }
+    void bytesAttr(const char *name, qrx_Element *el)
+    {
+        enterField(&c_);
+        need(&c_, c_.len);
+        const uint64_t size = 4 * ((uint64_t{c_.len} + 2) / 3) + 1;
+        if (c_.len > INT_MAX || size > SIZE_MAX)
+            throw OutOfMemory{};
+        std::unique_ptr<char, FreeDeleter> s(static_cast<char *>(std::malloc(static_cast<size_t>(size))));
+        if (!s)
+            throw OutOfMemory{};
+        encode_base64(s.get(), c_.tail, static_cast<int>(c_.len));
+        advance(&c_, c_.len);
+        attr(name, s.get(), el);
+    }
+    /* The measured value, tail at its tag; false when the data type is
+       not 16. */
+    bool realValue(int dataType, qrx_Element *el)
+    {
+        enterField(&c_);
+        if (dataType != 16)
+            return false;
+        need(&c_, 4);
+        const uint32_t bits = (uint32_t{c_.tail[0]} << 24) | (uint32_t{c_.tail[1]} << 16) |
+                              (uint32_t{c_.tail[2]} << 8) | c_.tail[3];
+        advance(&c_, c_.len);
+        float f;
+        std::memcpy(&f, &bits, sizeof f);
+        std::snprintf(text_, sizeof text_, "%f", static_cast<double>(f));
+        if (!qrx_SetElementValue(text_, el) || !el->value)
+            throw OutOfMemory{};
+        return true;
+    }
+    int measurement(bool lab, qrx_Element *m);
+    int walk(qrx_Parser *parser);
+};
+
+int Decoder::measurement(bool lab, qrx_Element *m)
+{
+    int dataType = -1;
+    if (!lab) {
+        if (at() != 0x00)
+            return DECODER_FAIL(-3, "no pm.index\n");
+        intAttr("index", m);
+        FIND_TAG(0x02, &c_);
+        if (at() == 0x02)
+            textAttr("comment", m);
+        const struct {
+            uint8_t tag;
+            const char *name;
+        } optional[] = {{0x03, "parameter_number"}, {0x04, "unit_number"}, {0x05, "display_format"}};
+        for (const auto &o : optional) {
+            FIND_TAG(o.tag, &c_);
+            if (at() == o.tag)
+                intAttr(o.name, m);
+        }
+        FIND_TAG(0x0E, &c_);
+        if (at() != 0x0E)
+            return DECODER_FAIL(-3, "no pm.dataType\n");
+        dataType = readInt();
+        attrNumber("data_type", dataType, m);
+        FIND_TAG(0x0F, &c_);
+        if (at() != 0x0F)
+            return DECODER_FAIL(-3, "no pm.data\n");
+        if (!realValue(dataType, m))
+            return DECODER_FAIL(-4, "not yet supported\n");
+    } else {
+        if (at() != 0x00)
+            return DECODER_FAIL(-3, "no lm.index\n");
+        intAttr("index", m);
+        FIND_TAG(0x01, &c_);
+        if (at() != 0x01)
+            return DECODER_FAIL(-3, "no lm.done\n");
+        attrNumber("done", applyJobEdit(readInt()), m);
+        FIND_TAG(0x05, &c_);
+        if (at() == 0x05)
+            textAttr("default_method", m);
+        FIND_TAG(0x06, &c_);
+        if (at() == 0x06)
+            textAttr("used_method", m);
+        const struct {
+            uint8_t tag;
+            const char *name;
+        } times[] = {{0x0B, "scheduled_processing"}, {0x0C, "scheduled_return"}, {0x0D, "lab_time"}};
+        for (const auto &t : times) {
+            FIND_TAG(t.tag, &c_);
+            if (at() == t.tag)
+                timeAttr(t.name, m);
+        }
+        FIND_TAG(0x0E, &c_);
+        if (at() == 0x0E) {
+            dataType = readInt();
+            attrNumber("data_type", dataType, m);
+        }
+        FIND_TAG(0x0F, &c_);
+        if (at() == 0x0F && !realValue(dataType, m))
+            return DECODER_FAIL(-4, "not yet supported\n");
+    }
+    SKIP_TAG(0xFF, &c_);
+    return 0;
+}
+
+int Decoder::walk(qrx_Parser *parser)
+{
+    qrx_RemoveDOMTree(parser);
+    parser->root = qrx_NewElement("__ROOT__", 0);
+    if (!parser->root)
+        throw OutOfMemory{};
+
+    FIND_TAG(0x60, &c_);
+    if (at() != 0x60)
+        return DECODER_FAIL(-1, "not a sensor job file\n");
+    enterField(&c_);
+    qrx_Element *job = child("job", parser->root);
+
+    if (at() == 0x00)
+        intAttr("version", job);
+    FIND_TAG(0x01, &c_);
+    if (at() != 0x01)
+        return DECODER_FAIL(-2, "no jobId\n");
+    intAttr("job_id", job);
+    FIND_TAG(0x02, &c_);
+    if (at() == 0x02)
+        timeAttr("date", job);
+    FIND_TAG(0x03, &c_);
+    if (at() != 0x03)
+        return DECODER_FAIL(-3, "no jobType\n");
+    intAttr("job_type", job);
+    const struct {
+        uint8_t tag;
+        const char *name;
+    } optional[] = {{0x04, "job_handling"}, {0x05, "requested_samples"}, {0x06, "contained_samples"}};
+    for (const auto &o : optional) {
+        FIND_TAG(o.tag, &c_);
+        if (at() == o.tag)
+            intAttr(o.name, job);
+    }
+    FIND_TAG(0x07, &c_);
+    if (at() != 0x07)
+        return DECODER_FAIL(-3, "no maxSamples\n");
+    const int maxSamples = readInt();
+    attrNumber("max_samples", maxSamples, job);
+
+    FIND_TAG(0x40, &c_);
+    for (int number = 0; at() == 0x40; ++number) {
+        enterField(&c_);
+        if (number >= maxSamples) {
+            TRACE_AS(kDecoder, TRACE_FAIL, "more than %d Samples\n", maxSamples);
+            return -6;
+        }
+        qrx_Element *sample = child("sample", job);
+        attrNumber("number", number, sample);
+        if (at() == 0x00)
+            textAttr("sample_id", sample);
+        FIND_TAG(0x01, &c_);
+        if (at() != 0x01)
+            return DECODER_FAIL(-6, "no date\n");
+        timeAttr("date", sample);
+        FIND_TAG(0x02, &c_);
+        if (at() == 0x02)
+            bytesAttr("sensordata", sample);
+        FIND_TAG(0x03, &c_);
+        if (at() != 0x03)
+            return DECODER_FAIL(-6, "no cntMeasurements\n");
+        const int cntMeasurements = readInt();
+        int seen = 0;
+        FIND_TAG(0x04, &c_);
+        if (at() == 0x04)
+            intAttr("bottle_number", sample);
+
+        FIND_TAG(0x20, &c_);
+        while (at() == 0x20 || at() == 0x21) {
+            const bool lab = at() == 0x21;
+            enterField(&c_);
+            qrx_Element *m = child(lab ? "lab_measurement" : "process_measurement", sample);
+            ++seen;
+            const int r = measurement(lab, m);
+            if (r != 0)
+                return r;
+        }
+        SKIP_TAG(0xFF, &c_);
+        if (cntMeasurements != seen)
+            return DECODER_FAIL(-5, "cntMeasurements does not match\n");
+    }
+    SKIP_TAG(0xFF, &c_);
+    return c_.status;
+}
+
+int Decoder::run(qrx_Parser *parser)
+{
+    if (!parser) {
+        TRACE_AS(kDecoder, TRACE_FAIL, "no parser\n");
+        return -99;
+    }
+    try {
+        return walk(parser);
+    } catch (const MessageFault &f) {
+        if (f.code == SJOB_BAD_LENGTH)
+            TRACE_AS(kDecoder, TRACE_FAIL, "length header %02X at byte %lu\n", unsigned{c_.start[f.offset]},
+                     f.offset);
+        else
+            TRACE_AS(kDecoder, TRACE_FAIL, "message truncated at byte %lu of %lu\n", f.offset,
+                     c_.end ? static_cast<unsigned long>(c_.end - c_.start) : 0UL);
+        return f.code;
+    } catch (const OutOfMemory &) {
+    } catch (const std::bad_alloc &) {
+    }
+    TRACE_AS(kDecoder, TRACE_FAIL, "out of memory\n");
+    return SJOB_NO_MEMORY;
+}
+
+} // namespace
+
+int sjob_Message2DOMTreeN(const uint8_t *message, uint32_t length, qrx_Parser *parser)
+{
+    static const uint8_t kEmpty[1] = {0};
+    if (!message) {
+        message = kEmpty;
+        length = 0;
+    }
+    return Decoder(message, message + length).run(parser);
+}
+
+int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser)
+{
+    if (!message)
+        return sjob_Message2DOMTreeN(nullptr, 0, parser);
+    return Decoder(message, nullptr).run(parser);
+}
+
+/* ------------------------------------------------------------------ */
+/* Message encoder                                                     */
+/* ------------------------------------------------------------------ */
+
+int encode_length(int32_t n, uint8_t *out, int *size)
+{
+    if (n <= 126) {
+        out[0] = static_cast<uint8_t>(n);
+        *size = 1;
+        return 0;
+    }
+    const auto u = static_cast<uint32_t>(n);
+    const int k = u <= 0xFF ? 1 : u < 0x10000 ? 2 : u < 0x1000000 ? 3 : 4;
+    out[0] = static_cast<uint8_t>(0x80 | k);
+    for (int i = 0; i < k; ++i)
+        out[1 + i] = static_cast<uint8_t>(u >> (8 * (k - 1 - i)));
+    *size = k + 1;
+    return 0;
+}
+
+int sscanf_nonempty(const char *text, const char *format, ...)
+{
+    if (!text || !*text)
+        return 0;
+    va_list ap;
+    va_start(ap, format);
+    const int r = std::vsscanf(text, format, ap);
+    va_end(ap);
+    return r;
+}
+
+namespace {
+
+/* Places bytes from the end of the buffer toward its start. Bytes that
+   would land before buffer[0] are counted, not stored. */
+class BackWriter {
+public:
+    BackWriter(uint8_t *buffer, uint32_t capacity) : buf_(buffer), pos_(int64_t{capacity} - 1) {}
+    int64_t pos() const { return pos_; }
+    void bytes(const uint8_t *p, size_t n)
+    {
+        pos_ -= static_cast<int64_t>(n);
+        if (pos_ >= 0 && n)
+            std::memcpy(buf_ + pos_, p, n);
+    }
+    void length(int64_t n)
+    {
+        uint8_t h[5];
+        int size = 0;
+        encode_length(static_cast<int32_t>(n), h, &size);
+        bytes(h, static_cast<size_t>(size));
+    }
+    void endMarker()
+    {
+        static const uint8_t kEnd[2] = {0xFF, 0x00};
+        bytes(kEnd, 2);
+    }
+    void field(uint8_t tag, const uint8_t *value, size_t n)
+    {
+        bytes(value, n);
+        length(static_cast<int64_t>(n));
+        bytes(&tag, 1);
+    }
+    void u16(uint8_t tag, uint16_t v)
+    {
+        const uint8_t b[2] = {static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+        field(tag, b, 2);
+    }
+    void u32(uint8_t tag, uint32_t v)
+    {
+        const uint8_t b[4] = {static_cast<uint8_t>(v >> 24), static_cast<uint8_t>(v >> 16),
+                              static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v)};
+        field(tag, b, 4);
+    }
+    void close(uint8_t tag, int64_t contentEnd)
+    {
+        length(contentEnd - pos_);
+        bytes(&tag, 1);
+    }
+
+private:
+    uint8_t *buf_;
+    int64_t pos_;
+};
+
+const char *attrText(const qrx_Element *el, const char *name) { return qrx_GetAttribute(name, nullptr, el, nullptr); }
+
+/* Non-empty text of an attribute, or null. */
+const char *nonEmpty(const qrx_Element *el, const char *name)
+{
+    const char *s = attrText(el, name);
+    return s && *s ? s : nullptr;
+}
+
+bool intAttr(const qrx_Element *el, const char *name, uint16_t *v)
+{
+    unsigned long ul = 0;
+    if (sscanf_nonempty(attrText(el, name), "%lu", &ul) != 1)
+        return false;
+    *v = static_cast<uint16_t>(ul & 0xFFFFu);
+    return true;
+}
+
+/* Wall-clock fields of the text counted as UTC, seconds since 2000,
+   low 32 bits. An offset in the text is accepted, not applied. */
+bool timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
+{
+    const char *s = attrText(el, name);
+    if (!s)
+        return false;
+    struct tm tm {};
+    if (!strptime(s, "%Y-%m-%dT%H:%M:%S%z", &tm)) {
+        tm = {};
+        if (!strptime(s, "%Y-%m-%dT%H:%M:%S", &tm))
+            return false;
+    }
+    *v = static_cast<uint32_t>(static_cast<uint64_t>(timegm64(&tm) - kEpoch2000));
+    return true;
+}
+
+void optionalInt(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
+{
+    uint16_t v;
+    if (intAttr(el, name, &v))
+        w.u16(tag, v);
+}
+
+void optionalText(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
+{
+    if (const char *s = nonEmpty(el, name))
+        w.field(tag, reinterpret_cast<const uint8_t *>(s), std::strlen(s));
+}
+
+void optionalTime(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
+{
+    uint32_t v;
+    if (timeAttr(el, name, &v))
+        w.u32(tag, v);
+}
+
+
+std::vector<const qrx_Element *> childrenNamed(const qrx_Element *parent, const char *a, const char *b = nullptr)
+{
+    std::vector<const qrx_Element *> v;
+    for (const qrx_Element *c = parent->children; c; c = c->next)
+        if (str_equal(c->name, a) || (b && str_equal(c->name, b)))
+            v.push_back(c);
+    return v;
+}
+
+int encodeMeasurement(BackWriter &w, const qrx_Element *m)
+{
+    const bool lab = str_equal(m->name, "lab_measurement");
+    const int64_t end = w.pos();
+    w.endMarker();
+    uint16_t dataType;
+    if (intAttr(m, "data_type", &dataType)) {
+        if (dataType != 16) {
+            TRACE_AS(kEncoder, TRACE_FAIL, "dataType %d not implemented\n", int{dataType});
+            return -4;
+        }
+        float f;
+        if (sscanf_nonempty(m->value, "%f", &f) == 1) {
+            uint32_t bits;
+            std::memcpy(&bits, &f, sizeof bits);
+            w.u32(0x0F, bits);
+        }
+        w.u16(0x0E, 16);
+    } else if (!lab) {
+        return ENCODER_FAIL(-5, "missing dataType\n");
+    }
+    uint16_t v;
+    if (!lab) {
+        optionalInt(w, m, 0x05, "display_format");
+        optionalInt(w, m, 0x04, "unit_number");
+        optionalInt(w, m, 0x03, "parameter_number");
+        optionalText(w, m, 0x02, "comment");
+    } else {
+        optionalTime(w, m, 0x0D, "lab_time");
+        optionalTime(w, m, 0x0C, "scheduled_return");
+        optionalTime(w, m, 0x0B, "scheduled_processing");
+        optionalText(w, m, 0x06, "used_method");
+        optionalText(w, m, 0x05, "default_method");
+        if (!intAttr(m, "done", &v))
+            return ENCODER_FAIL(-3, "missing done\n");
+        w.u16(0x01, v);
+    }
+    if (!intAttr(m, "index", &v))
+        return ENCODER_FAIL(-3, "missing index\n");
+    w.u16(0x00, v);
+    w.close(lab ? 0x21 : 0x20, end);
+    return 0;
+}
+
+int encodeSample(BackWriter &w, const qrx_Element *s)
+{
+    const int64_t end = w.pos();
+    w.endMarker();
+    const auto ms = childrenNamed(s, "process_measurement", "lab_measurement");
+    for (auto it = ms.rbegin(); it != ms.rend(); ++it) {
+        const int r = encodeMeasurement(w, *it);
+        if (r != 0)
+            return r;
+    }
+    optionalInt(w, s, 0x04, "bottle_number");
+    w.u16(0x03, static_cast<uint16_t>(ms.size()));
+    if (const char *b64 = nonEmpty(s, "sensordata")) {
+        const size_t n = std::strlen(b64);
+        std::vector<uint8_t> scratch(n);
+        const uint32_t got = decode_base64(scratch.data(), b64, n > INT_MAX ? INT_MAX : static_cast<int>(n));
+        w.field(0x02, scratch.data(), got);
+    }
+    uint32_t date;
+    if (!timeAttr(s, "date", &date))
+        return ENCODER_FAIL(-3, "no date\n");
+    w.u32(0x01, date);
+    optionalText(w, s, 0x00, "sample_id");
+    w.close(0x40, end);
+    return 0;
+}
+
+int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_Element *job)
+{
+    const uint32_t capacity = *length;
+    BackWriter w(buffer, capacity);
+    const int64_t end = w.pos();
+    w.endMarker();
+    const auto samples = childrenNamed(job, "sample");
+    for (auto it = samples.rbegin(); it != samples.rend(); ++it) {
+        const int r = encodeSample(w, *it);
+        if (r != 0)
+            return r;
+    }
+    uint16_t v;
+    if (!intAttr(job, "max_samples", &v))
+        return ENCODER_FAIL(-3, "missing max_samples\n");
+    w.u16(0x07, v);
+    w.u16(0x06, static_cast<uint16_t>(samples.size()));
+    optionalInt(w, job, 0x05, "requested_samples");
+    optionalInt(w, job, 0x04, "job_handling");
+    if (!intAttr(job, "job_type", &v))
+        return ENCODER_FAIL(-3, "missing job_type\n");
+    w.u16(0x03, v);
+    uint32_t date;
+    if (!timeAttr(job, "date", &date))
+        return ENCODER_FAIL(-3, "missing date\n");
+    w.u32(0x02, date);
+    if (!intAttr(job, "job_id", &v))
+        return ENCODER_FAIL(-3, "missing job_id\n");
+    w.u16(0x01, v);
+    optionalInt(w, job, 0x00, "version");
+    w.close(0x60, end);
+
+    const int64_t messageLength = end - w.pos();
+    if (w.pos() < 0) {
+        TRACE_AS(kEncoder, TRACE_FAIL, "buffer too small (%lu/%lu)\n",
+                 static_cast<unsigned long>(messageLength + 1), static_cast<unsigned long>(capacity));
+        return -7;
+    }
+    *message = buffer + w.pos();
+    *length = static_cast<uint32_t>(messageLength);
+    return 0;
+}
+
+} // namespace
+
+int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, qrx_Parser *parser)
+{
+    if (!parser || !parser->root || !length || !message || (!buffer && *length > 0))
+        return -1;
+    const qrx_Element *job = parser->root->children;
+    if (!job)
+        return -2;
+    if (!str_equal(job->name, "job"))
+        return ENCODER_FAIL(-3, "job expected\n");
+    try {
+        return encodeJob(buffer, length, message, job);
+    } catch (const std::bad_alloc &) {
+        TRACE_AS(kEncoder, TRACE_FAIL, "out of memory\n");
+        return -8;
+    }
+}
+
+/* ------------------------------------------------------------------ */
+/* Sensor job file                                                     */
+/* ------------------------------------------------------------------ */
+
+namespace {
+
+constexpr std::array<uint16_t, 256> makeCrcTable()
+{
+    std::array<uint16_t, 256> t{};
+    for (unsigned i = 0; i < 256; ++i) {
+        unsigned crc = i;
+        for (int b = 0; b < 8; ++b)
+            crc = (crc & 1) ? (crc >> 1) ^ 0x8408u : crc >> 1;
+        t[i] = static_cast<uint16_t>(crc);
+    }
+    return t;
+}
+constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
+
+} // namespace
+
+uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length)
+{
+    unsigned crc = 0xFFFF;
+    for (uint32_t i = 0; i < length; ++i)
+        crc = kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
+    return static_cast<uint16_t>(crc);
+}
+
+namespace {
+
+/* The whole file, or false when it cannot be opened, sized or read. */
+bool readWhole(const char *path, std::vector<uint8_t> &data)
+{
+    FilePtr fp(std::fopen(path, "rb"));
+    if (!fp || std::fseek(fp.get(), 0, SEEK_END) != 0)
+        return false;
+    const long size = std::ftell(fp.get());
+    if (size < 0 || (static_cast<uint64_t>(size) >> 32) != 0 || std::fseek(fp.get(), 0, SEEK_SET) != 0)
+        return false;
+    data.resize(static_cast<size_t>(size));
+    return size == 0 || std::fread(data.data(), 1, data.size(), fp.get()) == data.size();
+}
+
+struct Fd {
+    int fd = -1;
+    ~Fd()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+/* Removes the temporary file unless the rename took it. */
+struct TempName {
+    std::string name;
+    bool keep = false;
+    ~TempName()
+    {
+        if (!name.empty() && !keep)
+            ::unlink(name.c_str());
+    }
+};
+
+/* Writes the bytes to a new file beside path and renames it over path. */
+bool replaceFile(const char *path, const uint8_t *data, size_t n)
+{
+    struct stat st {};
+    const bool existed = ::stat(path, &st) == 0;
+    /* Like opening for writing: a file the caller may not write stays. */
+    if (existed && ::access(path, W_OK) != 0)
+        return false;
+    Fd out;
+    TempName tmp;
+    for (int i = 0; i < 100 && out.fd < 0; ++i) {
+        tmp.name = std::string(path) + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(i);
+        out.fd = ::open(tmp.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (out.fd < 0) {
+            const bool taken = errno == EEXIST;
+            tmp.name.clear(); /* not ours */
+            if (!taken)
+                return false;
+        }
+    }
+    if (out.fd < 0)
+        return false;
+    if (existed && S_ISREG(st.st_mode))
+        ::fchmod(out.fd, st.st_mode & 07777);
+    for (size_t done = 0; done < n;) {
+        const ssize_t w = ::write(out.fd, data + done, n - done);
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return false;
+        done += static_cast<size_t>(w);
+    }
+    if (::fsync(out.fd) != 0)
+        return false;
+    const int fd = out.fd;
+    out.fd = -1;
+    if (::close(fd) != 0 || ::rename(tmp.name.c_str(), path) != 0)
+        return false;
+    tmp.keep = true;
+    /* Make the rename itself durable. */
+    const char *slash = std::strrchr(path, '/');
+    const std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+    Fd d;
+    d.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (d.fd >= 0)
+        ::fsync(d.fd);
+    return true;
+}
+
+} // namespace
+
+int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser)
+{
+    try {
+        std::vector<uint8_t> data;
+        if (!path || !readWhole(path, data)) {
+            TRACE(TRACE_FAIL, "cannot read file \"%s\"\n", path ? path : "(null)");
+            return SJOB_FILE_ERROR;
+        }
+        const auto size = static_cast<uint32_t>(data.size());
+        if (size < 6) {
+            TRACE(TRACE_FAIL, "sensor job file \"%s\" too short (%d bytes)\n", path, static_cast<int>(size));
+            return SJOB_SHORT_FILE;
+        }
+        if (calculateProbeDrvCRC(data.data(), size) != 0)
+            TRACE(TRACE_FAIL, "calculateProbeDrvCRC() - crc error\n");
+        TRACE(TRACE_INFO, "read sensor job from file \"%s\" (%d bytes)\n", path, static_cast<int>(size));
+        /* The message lies between the header and the CRC trailer. */
+        return sjob_Message2DOMTreeN(data.data() + 4, size - 6, parser);
+    } catch (const std::bad_alloc &) {
+        TRACE(TRACE_FAIL, "out of memory\n");
+        return SJOB_NO_MEMORY;
+    }
+}
+
+int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser)
+{
+    if (!parser) {
+        TRACE(TRACE_FAIL, "no parser\n");
+        return -1;
+    }
+    std::array<uint8_t, 2048> buf{};
+    uint32_t n = 2048 - 7;
+    uint8_t *message = nullptr;
+    if (sjob_DOMTree2Message(buf.data() + 4, &n, &message, parser) != 0)
+        return -1;
+    if (n & 1)
+        message[n++] = 0x00;
+    uint8_t *file = message - 4;
+    const auto words = static_cast<uint16_t>((n + 6) / 2);
+    file[0] = 13;
+    file[1] = 0;
+    file[2] = static_cast<uint8_t>(words);
+    file[3] = static_cast<uint8_t>(words >> 8);
+    const uint16_t crc = calculateProbeDrvCRC(file, 4 + n);
+    file[4 + n] = static_cast<uint8_t>(crc);
+    file[5 + n] = static_cast<uint8_t>(crc >> 8);
+    bool written = false;
+    try {
+        written = path && replaceFile(path, file, n + 6);
+    } catch (const std::bad_alloc &) {
+    }
+    if (!written) {
+        TRACE(TRACE_FAIL, "cannot write file \"%s\"\n", path ? path : "(null)");
+        return -1;
+    }
+    TRACE(TRACE_INFO, "write sensor job to file \"%s\"\n", path);
+    return 0;
+}

@@ -1,0 +1,65 @@
+/*
+ * Internals of the sensor job codec: the decoder's cursor and its two
+ * routines, the length and text helpers, the local-time formatter and the
+ * file CRC. Not exported; tests reach them through the static library.
+ */
+#ifndef TANDEL_XMLJOB_INTERNAL_H
+#define TANDEL_XMLJOB_INTERNAL_H
+
+#include <cstdint>
+#include <ctime>
+
+#include "TandelCntrl.h"
+
+/* Decoder cursor. `end` bounds the message (null: unbounded, the
+   message's structure is trusted). */
+struct tag_cursor {
+    uint32_t len;      /* value length of the last decoded length header */
+    uint32_t lenCount; /* bytes of that header */
+    int32_t status;    /* 0, or -7 once a field out of order was met */
+    const uint8_t *tail; /* tag byte of the next field */
+    uint8_t lastTag;   /* tag FIND_TAG found last */
+    const uint8_t *start;
+    const uint8_t *end;
+};
+
+/* Thrown by the cursor routines when the message cannot be walked on
+   (code SJOB_TRUNCATED or SJOB_BAD_LENGTH, with the byte offset); the
+   decoder turns it into its result. */
+struct MessageFault {
+    int code;
+    unsigned long offset;
+};
+
+/* Moves tail to the field `tag` of the current container or to the
+   first one above it; out of order: trace, status -7, no move. */
+void FIND_TAG(uint8_t tag, tag_cursor *c);
+/* Moves tail past the field `tag` (the end marker 0xFF). */
+void SKIP_TAG(uint8_t tag, tag_cursor *c);
+
+/* Reads the length header at p: stores its byte count and the length,
+   returns the count. More than 4 length bytes: only the first byte is
+   read, the length is 0 and the count is k + 1; callers reject it. */
+uint32_t decode_length(const uint8_t *p, uint32_t *count, uint32_t *value);
+/* Heap copy of n bytes plus NUL (free it), null when out of memory. */
+char *copy_to_string(const uint8_t *bytes, uint32_t n);
+
+/* Length header of n (0 <= n) into out (5 bytes); *size gets 1 to 5. */
+int encode_length(int32_t n, uint8_t *out, int *size);
+/* 0 for a null or empty text, else vsscanf's result. */
+int sscanf_nonempty(const char *text, const char *format, ...) __attribute__((format(scanf, 2, 3)));
+
+/* Local-time text of seconds since 1970 shifted by the UTC offset in
+   force now; -1 when size <= 25, else strftime's result (0 when the
+   time cannot be broken down). 64-bit on every target. */
+int sprintf_localtime(char *text, size_t size, int64_t seconds);
+/* localtime_r for 64-bit seconds; `cycles` extra 28-year shifts force
+   the path that targets with a 32-bit time_t take beyond 2038. */
+bool localtime64(int64_t seconds, struct tm *out, int cycles = 0);
+/* Seconds since 1970 of broken-down UTC fields (timegm without time_t). */
+int64_t timegm64(const struct tm *tm);
+
+/* CRC-16/MCRF4XX; 0xFFFF for no bytes. */
+uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length);
+
+#endif

@@ -1,0 +1,1180 @@
+/*
+ * jobapi.cpp - operations on the job files of a job directory.
+ *
+ * Tree lookups by element path and the copying of attributes and
+ * elements between documents; the job descriptor list of a directory;
+ * the measurement requests of one job; entering and taking back lab
+ * results; merging a newly received job into the stored one; and the
+ * display formatting of measured values.
+ *
+ * Job files are never rewritten in place: every new version goes to a
+ * temporary file beside the old one and is renamed over it once it is
+ * on storage, so a full device or a crash leaves the old job intact.
+ */
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <memory>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "jobapi_internal.h"
+#include "trace.h"
+
+static const char kTraceFile[] = "../xmljobhandler/jobapi.cpp";
+
+extern "C" {
+const char *const jobref_job[] = {"job", nullptr};
+const char *const jobref_sensor[] = {"job", "sensor", nullptr};
+const char *const jobref_contr[] = {"job", "controller", nullptr};
+const char *const jobref_sample[] = {"job", "sample", nullptr};
+const char *const jobref_prcMeas[] = {"process_measurement", nullptr};
+const char *const jobref_labMeas[] = {"lab_measurement", nullptr};
+}
+
+namespace {
+
+const char kTimeFormat[] = "%Y-%m-%dT%H:%M:%S%z";
+const int64_t kEpoch2000 = 946684800;
+const float kNoValue = -9999.99f;
+const int kMaxDepth = 4;
+
+struct FileCloser {
+    void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+/* A parser handle released at the end of the scope. */
+struct Handle {
+    qrx_Parser *p = nullptr;
+    Handle() = default;
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    ~Handle() { qrx_deinit(&p); }
+};
+
+std::string decimal(long long n) { return std::to_string(n); }
+
+/* The answers findElement(start, path, attr, text) would give, for every
+   text at once: one pass in the search's own order, first entry wins.
+   The numbered walks use it so that a job is read in linear time. */
+class NumberedIndex {
+public:
+    NumberedIndex() = default;
+    NumberedIndex(qrx_Element *start, const char *const *path, const char *attr)
+    {
+        if (start)
+            add(start, path, attr);
+    }
+    qrx_Element *find(int n) const
+    {
+        auto it = map_.find(decimal(n));
+        return it == map_.end() ? nullptr : it->second;
+    }
+
+private:
+    void add(qrx_Element *el, const char *const *path, const char *attr)
+    {
+        if (!*path) {
+            for (const qrx_Attribute *at = el->attributes; at; at = at->next)
+                if (at->value && str_equal(at->name, attr))
+                    map_.emplace(at->value, el);
+            return;
+        }
+        for (qrx_Element *child = el->children; child; child = child->next)
+            if (str_equal(child->name, *path))
+                add(child, path + 1, attr);
+    }
+    std::unordered_map<std::string, qrx_Element *> map_;
+};
+
+const char *attrValue(const qrx_Element *el, const char *name)
+{
+    const qrx_Attribute *at = findAttribute(el, name);
+    return at ? at->value : nullptr;
+}
+
+int attrInt(const qrx_Element *el, const char *name, int absent)
+{
+    const char *v = attrValue(el, name);
+    return v ? std::atoi(v) : absent;
+}
+
+/* sscanf "%d" of an attribute; false when absent or not a number. */
+bool attrScan(const qrx_Element *el, const char *name, int *out)
+{
+    const char *v = attrValue(el, name);
+    return v && std::sscanf(v, "%d", out) == 1;
+}
+
+/* *field becomes a copy of text (null stays null); false when out of memory. */
+bool dupInto(char **field, const char *text)
+{
+    if (!text)
+        return true;
+    *field = strdup(text);
+    return *field != nullptr;
+}
+
+/* Days since 1970-01-01 of a proleptic Gregorian date; linear in the day,
+   so out-of-range days normalise as timegm would. */
+int64_t daysFromCivil(int64_t y, int m, int d)
+{
+    y -= m <= 2;
+    const int64_t era = (y >= 0 ? y : y - 399) / 400;
+    const int64_t yoe = y - era * 400;
+    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+    return era * 146097 + doe - 719468;
+}
+
+void syncDirectoryOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd >= 0) {
+        fsync(fd);
+        close(fd);
+    }
+}
+
+/* Writes the new content of path into a temporary file of the same
+   directory with fill(stream), pushes it to storage and renames it over
+   path. 0, or the errno of the failing step (temporary file removed). */
+template <typename Fill> int replaceFile(const char *path, Fill fill)
+{
+    std::string tmp = std::string(path) + ".tmpXXXXXX";
+    int fd = mkstemp(&tmp[0]);
+    if (fd < 0)
+        return errno ? errno : EIO;
+    FILE *fp = fdopen(fd, "w");
+    if (!fp) {
+        int err = errno ? errno : EIO;
+        close(fd);
+        unlink(tmp.c_str());
+        return err;
+    }
+    errno = 0;
+    bool ok = fill(fp) && std::fflush(fp) == 0 && !std::ferror(fp) && fsync(fd) == 0 && fchmod(fd, 0666) == 0;
+    int err = ok ? 0 : (errno ? errno : EIO);
+    if (std::fclose(fp) != 0 && ok) {
+        ok = false;
+        err = errno ? errno : EIO;
+    }
+    if (ok && std::rename(tmp.c_str(), path) != 0) {
+        ok = false;
+        err = errno ? errno : EIO;
+    }
+    if (!ok) {
+        unlink(tmp.c_str());
+        return err;
+    }
+    syncDirectoryOf(path);
+    return 0;
+}
+
+} // namespace
+
+/* ------------------------------------------------------------------ */
+/* Tree queries and copying                                            */
+/* ------------------------------------------------------------------ */
+
+static qrx_Element *searchFrom(qrx_Element *el, const char *const *path, const char *attrName,
+                               const char *attrVal)
+{
+    if (!*path) {
+        if (!attrName)
+            return el;
+        for (const qrx_Attribute *at = el->attributes; at; at = at->next)
+            if (str_equal(at->name, attrName) && (!attrVal || str_equal(at->value, attrVal)))
+                return el;
+        return nullptr;
+    }
+    for (qrx_Element *child = el->children; child; child = child->next) {
+        if (!str_equal(child->name, *path))
+            continue;
+        if (qrx_Element *found = searchFrom(child, path + 1, attrName, attrVal))
+            return found;
+    }
+    return nullptr;
+}
+
+qrx_Element *findElement(qrx_Element *start, const char *const *path, const char *attrName, const char *attrVal)
+{
+    static const char *const kEmpty[] = {nullptr};
+    if (!start)
+        return nullptr;
+    return searchFrom(start, path ? path : kEmpty, attrName, attrVal);
+}
+
+qrx_Attribute *findAttribute(const qrx_Element *element, const char *name)
+{
+    if (!element)
+        return nullptr;
+    for (qrx_Attribute *at = element->attributes; at; at = at->next)
+        if (str_equal(at->name, name))
+            return at;
+    return nullptr;
+}
+
+int clearAttributes(qrx_Element *element)
+{
+    if (!element)
+        return -1;
+    while (qrx_Attribute *at = element->attributes) {
+        element->attributes = at->next;
+        std::free(at->name);
+        std::free(at->value);
+        std::free(at);
+    }
+    return 0;
+}
+
+int copyAttributes(const qrx_Element *source, qrx_Element *target)
+{
+    if (!source)
+        return -1;
+    if (!target)
+        return -2;
+    for (const qrx_Attribute *at = source->attributes; at; at = at->next)
+        if (!qrx_AddAttribute(at->name, at->value, target))
+            return -3;
+    return 0;
+}
+
+static qrx_Element *firstChildNamed(qrx_Element *parent, const char *name)
+{
+    for (qrx_Element *child = parent->children; child; child = child->next)
+        if (str_equal(child->name, name))
+            return child;
+    return nullptr;
+}
+
+/* copyElement with the two ways of returning null told apart:
+   1 the source lacks the element (traced), -1 out of memory. */
+static int copyElementInto(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent, int front,
+                           qrx_Element **out)
+{
+    *out = nullptr;
+    qrx_Element *src = firstChildNamed(sourceParent, name);
+    if (!src) {
+        TRACE_AS("copyElement", TRACE_INFO, "NO ELEMENT \"%s\"\n", name);
+        return 1;
+    }
+    qrx_Element *dst = firstChildNamed(targetParent, name);
+    if (dst && front && targetParent->children != dst) {
+        qrx_Element **link = &targetParent->children;
+        while (*link != dst)
+            link = &(*link)->next;
+        *link = dst->next;
+        dst->next = targetParent->children;
+        targetParent->children = dst;
+    } else if (!dst) {
+        dst = qrx_NewElement(name, targetParent->index + 1);
+        if (!dst)
+            return -1;
+        dst->parent = targetParent;
+        qrx_Element **link = &targetParent->children;
+        if (!front)
+            while (*link)
+                link = &(*link)->next;
+        dst->next = *link;
+        *link = dst;
+    }
+    *out = dst;
+    return copyAttributes(src, dst) == 0 ? 0 : -1;
+}
+
+qrx_Element *copyElement(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent, int front)
+{
+    if (!name || !sourceParent || !targetParent)
+        return nullptr;
+    qrx_Element *el = nullptr;
+    return copyElementInto(name, sourceParent, targetParent, front, &el) == 0 ? el : nullptr;
+}
+
+/* ------------------------------------------------------------------ */
+/* Job descriptor list                                                 */
+/* ------------------------------------------------------------------ */
+
+int32_t atotime2000(const char *text)
+{
+    struct tm tm;
+    std::memset(&tm, 0, sizeof tm);
+    if (!text || !strptime(text, kTimeFormat, &tm)) {
+        TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text ? text : "(null)");
+        return -1;
+    }
+    int64_t secs = daysFromCivil(tm.tm_year + 1900LL, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600LL +
+                   tm.tm_min * 60LL + tm.tm_sec - tm.tm_gmtoff - kEpoch2000;
+    return static_cast<int32_t>(static_cast<uint32_t>(secs));
+}
+
+int64_t atolonglong(const char *text)
+{
+    unsigned long long v = 0;
+    if (!text || std::sscanf(text, "%llX", &v) != 1) {
+        TRACE(TRACE_FAIL, "cannot read longlong  from \"%s\"\n", text ? text : "(null)");
+        return -1;
+    }
+    return static_cast<int64_t>(v);
+}
+
+int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
+                          const char *value, void *userData)
+{
+    auto *jd = static_cast<JobDescriptor *>(userData);
+    if (mode != QRX_ATTRIBUTE || !handle || !jd || !attrName || !value)
+        return 0;
+    const int depth = handle->depth;
+    bool ok = true;
+    auto number = [&](int32_t *field, bool counted) {
+        *field = std::atoi(value);
+        jd->knownAttributeCount += counted;
+    };
+    auto hex = [&](uint64_t *field) {
+        unsigned long long v;
+        if (std::sscanf(value, "%llX", &v) == 1)
+            *field = v;
+        ++jd->knownAttributeCount;
+    };
+    auto text = [&](char **field, bool counted) {
+        char *copy = strdup(value);
+        ok = copy != nullptr;
+        std::free(*field);
+        *field = copy;
+        jd->knownAttributeCount += counted;
+    };
+    auto is = [&](const char *name) { return str_equal(attrName, name); };
+
+    if (depth == 0 && str_equal(elName, "job")) {
+        if (is("job_id"))
+            number(&jd->jobId, true);
+        else if (is("job_type"))
+            number(&jd->jobType, true);
+        else if (is("job_handling"))
+            number(&jd->jobHandling, true);
+        else if (is("requested_samples"))
+            number(&jd->requestedSamples, true);
+        else if (is("contained_samples"))
+            number(&jd->containedSamples, true);
+        else if (is("date"))
+            jd->date = atotime2000(value);
+        else if (is("admit_autojob"))
+            number(&jd->admitAutojob, false);
+    } else if (depth == 1 && str_equal(elName, "sensor")) {
+        if (is("manufacturer_id"))
+            number(&jd->sensorManufacturerId, true);
+        else if (is("device_id"))
+            number(&jd->sensorDeviceId, true);
+        else if (is("serial_number"))
+            hex(&jd->sensorSerialNumber);
+        else if (is("name"))
+            text(&jd->sensorName, true);
+        else if (is("location"))
+            text(&jd->sensorLocation, true);
+    } else if (depth == 1 && str_equal(elName, "controller")) {
+        if (is("manufacturer_id"))
+            number(&jd->controllerManufacturerId, true);
+        else if (is("device_id"))
+            number(&jd->controllerDeviceId, true);
+        else if (is("serial_number"))
+            hex(&jd->controllerSerialNumber);
+        else if (is("facility"))
+            text(&jd->controllerFacility, false);
+        else if (is("name"))
+            text(&jd->controllerName, false);
+        else if (is("location"))
+            text(&jd->controllerLocation, false);
+        else if (is("ip_address"))
+            text(&jd->controllerIpAddress, false);
+    } else if (depth == 1 && str_equal(elName, "user")) {
+        if (is("name"))
+            text(&jd->userName, true);
+    } else if (depth == 2 && str_equal(elName, "lab_measurement")) {
+        ++jd->labAttributeCount;
+        if (is("done")) {
+            int state = std::atoi(value) & 63;
+            jd->labState1Count += state == 1;
+            jd->labState2Count += state == 2;
+        }
+    }
+    return ok ? 0 : JOBAPI_NO_MEMORY;
+}
+
+static JobDescrList *newJobList(int32_t capacity)
+{
+    return static_cast<JobDescrList *>(
+        std::calloc(1, sizeof(JobDescrList) + static_cast<size_t>(capacity) * sizeof(JobDescriptor *)));
+}
+
+/* Parses one job file into a descriptor; true when it is to be listed. */
+static bool readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *noMemory)
+{
+    Handle hp;
+    if (qrx_init(&hp.p, kMaxDepth) != 0) {
+        *noMemory = true;
+        return false;
+    }
+    int r = qrx_parse(hp.p, fp, listJobs_sax_callback, jd);
+    *noMemory = r == JOBAPI_NO_MEMORY;
+    return r == 0 && jd->knownAttributeCount >= minKnown;
+}
+
+int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list, int minKnown)
+{
+    if (!list)
+        return -1;
+    std::unique_ptr<DIR, int (*)(DIR *)> dir(dirPath ? opendir(dirPath) : nullptr, closedir);
+    if (!dir) {
+        TRACE(TRACE_FAIL, "can not open dir \"%s\"\n", dirPath ? dirPath : "(null)");
+        return -2;
+    }
+    JobDescrList *jl = newJobList(16);
+    if (!jl)
+        return JOBAPI_NO_MEMORY;
+    bool noMemory = false;
+    try {
+        while (const struct dirent *de = readdir(dir.get())) {
+            const char *name = de->d_name;
+            size_t len = std::strlen(name);
+            if (len <= 4 || std::strcmp(name + len - 4, ".xml") != 0)
+                continue;
+            if (fileName && std::strcmp(name, fileName) != 0)
+                continue;
+            const std::string path = std::string(dirPath) + "/" + name;
+            int fd = open(path.c_str(), O_RDWR | O_SYNC);
+            if (fd < 0)
+                continue;
+            fsync(fd);
+            close(fd);
+            sync();
+            FilePtr fp(std::fopen(path.c_str(), "rt"));
+            if (!fp)
+                continue;
+            TRACE(TRACE_INFO, "---- file = %s ----\n", path.c_str());
+            JobDescriptor jd;
+            std::memset(&jd, 0, sizeof jd);
+            bool accept = readJobHeader(fp.get(), minKnown, &jd, &noMemory);
+            fp.reset();
+            if (accept) {
+                if (jl->count > 0 && jl->count % 16 == 0) {
+                    TRACE(TRACE_INFO, "extending list %d --> %d\n", jl->count, jl->count + 16);
+                    size_t size = sizeof(JobDescrList) + static_cast<size_t>(jl->count + 16) * sizeof(JobDescriptor *);
+                    auto *grown = static_cast<JobDescrList *>(std::realloc(jl, size));
+                    if (!grown)
+                        noMemory = true;
+                    else
+                        jl = grown;
+                }
+                auto *copy = noMemory ? nullptr : static_cast<JobDescriptor *>(std::malloc(sizeof(JobDescriptor)));
+                if (copy) {
+                    *copy = jd;
+                    copy->filePath = strdup(path.c_str());
+                    if (!copy->filePath) {
+                        std::free(copy);
+                        copy = nullptr;
+                    }
+                }
+                if (copy) {
+                    if (copy->labState1Count > 0)
+                        copy->flags |= 1u;
+                    jl->items[jl->count++] = copy;
+                } else {
+                    noMemory = true;
+                    removeJobDescriptor(&jd);
+                }
+            } else {
+                removeJobDescriptor(&jd);
+            }
+            if (noMemory || fileName)
+                break;
+        }
+    } catch (...) {
+        noMemory = true;
+    }
+    if (noMemory) {
+        removeJobDescrList(&jl);
+        return JOBAPI_NO_MEMORY;
+    }
+    sortJobDescrList(jl);
+    *list = jl;
+    return jl->count;
+}
+
+int createJobDescrList(const char *dirPath, const char *fileName, JobDescrList **list)
+{
+    return createJobDescrList_Ex(dirPath, fileName, list, 13);
+}
+
+int compareJobDescriptors(const void *a, const void *b)
+{
+    const JobDescriptor *ja = a ? *static_cast<const JobDescriptor *const *>(a) : nullptr;
+    const JobDescriptor *jb = b ? *static_cast<const JobDescriptor *const *>(b) : nullptr;
+    if (!ja)
+        return jb ? -1 : 0;
+    if (!jb)
+        return 1;
+    uint32_t da = static_cast<uint32_t>(ja->date), db = static_cast<uint32_t>(jb->date);
+    return da > db ? -1 : da < db ? 1 : 0;
+}
+
+int sortJobDescrList(JobDescrList *list)
+{
+    if (!list || list->count <= 0)
+        return -1;
+    std::qsort(list->items, static_cast<size_t>(list->count), sizeof(JobDescriptor *), compareJobDescriptors);
+    return list->count;
+}
+
+void removeJobDescriptor(JobDescriptor *jd)
+{
+    if (!jd)
+        return;
+    for (char *text : {jd->sensorName, jd->sensorLocation, jd->controllerIpAddress, jd->filePath, jd->userName,
+                       jd->controllerFacility, jd->controllerName, jd->controllerLocation})
+        std::free(text);
+}
+
+void removeJobDescrList(JobDescrList **list)
+{
+    if (!list || !*list)
+        return;
+    JobDescrList *jl = *list;
+    for (int32_t i = 0; i < jl->count; ++i) {
+        if (jl->items[i]) {
+            removeJobDescriptor(jl->items[i]);
+            std::free(jl->items[i]);
+            jl->items[i] = nullptr;
+        }
+    }
+    std::free(jl);
+    *list = nullptr;
+}
+
+/* ------------------------------------------------------------------ */
+/* Measurement request list                                            */
+/* ------------------------------------------------------------------ */
+
+namespace {
+struct LabPlace {
+    qrx_Element *sample;
+    int number;
+    qrx_Element *lab;
+    qrx_Element *prc; /* same index, or null */
+};
+
+struct JobHeader {
+    int32_t jobId = 0;
+    int32_t jobDate = 0;
+    int32_t manufacturerId = 0;
+    int32_t deviceId = 0;
+    int64_t serialNumber = 0;
+};
+
+/* Fills a zero-filled request; false when a copy cannot be allocated. */
+bool fillRequest(MeasurementRequest *rq, const JobHeader &h, const LabPlace &at, int totalIndex)
+{
+    rq->jobId = h.jobId;
+    rq->jobDate = h.jobDate;
+    rq->sensorManufacturerId = h.manufacturerId;
+    rq->sensorDeviceId = h.deviceId;
+    rq->sensorSerialNumber = h.serialNumber;
+    rq->sampleNumber = at.number;
+    rq->totalIndex = totalIndex;
+
+    const char *bottle = attrValue(at.sample, "bottle_number");
+    char label[32];
+    if (bottle)
+        std::snprintf(label, sizeof label, "%d-%s", h.jobId, bottle);
+    else
+        std::snprintf(label, sizeof label, "%d-(%d)", h.jobId, at.number);
+    const char *date = attrValue(at.sample, "date");
+    rq->sampleDate = date ? atotime2000(date) : 0;
+
+    rq->dataType = attrInt(at.lab, "data_type", 16);
+    rq->done = static_cast<uint16_t>(attrInt(at.lab, "done", 0));
+    rq->labValue = at.lab->value ? static_cast<float>(std::atof(at.lab->value)) : kNoValue;
+    rq->processValue = at.prc && at.prc->value ? static_cast<float>(std::atof(at.prc->value)) : kNoValue;
+    rq->displayFormat = at.prc ? attrInt(at.prc, "display_format", 65535) : 0;
+
+    bool ok = dupInto(&rq->label, label) && dupInto(&rq->sampleId, attrValue(at.sample, "sample_id")) &&
+              dupInto(&rq->defaultMethod, attrValue(at.lab, "default_method")) &&
+              dupInto(&rq->usedMethod, attrValue(at.lab, "used_method")) &&
+              dupInto(&rq->labUnit, attrValue(at.lab, "lab_unit"));
+    if (ok && at.prc)
+        ok = dupInto(&rq->parameter, attrValue(at.prc, "parameter")) && dupInto(&rq->unit, attrValue(at.prc, "unit"));
+    if (const char *b64 = ok ? attrValue(at.sample, "sensordata") : nullptr) {
+        size_t len = std::strlen(b64);
+        rq->sensorData = static_cast<uint8_t *>(std::malloc(len ? len : 1));
+        if (!rq->sensorData)
+            return false;
+        decode_base64(rq->sensorData, b64, static_cast<int>(len));
+    }
+    return ok;
+}
+} // namespace
+
+int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex, MeasurementRequestList **list)
+{
+    if (!handle)
+        return -1;
+    if (!list)
+        return -2;
+    if (*list) {
+        TRACE(TRACE_FAIL, "*ppJML is already initialized\n");
+        return -3;
+    }
+    if (!jobs)
+        return -4;
+    if (jobIndex < 0 || jobIndex >= jobs->count)
+        return -5;
+    const JobDescriptor *jd = jobs->items[jobIndex];
+    const char *path = jd ? jd->filePath : nullptr;
+    FilePtr fp(path ? std::fopen(path, "rt") : nullptr);
+    if (!fp) {
+        TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path ? path : "(null)");
+        return -6;
+    }
+    qrx_RemoveDOMTree(handle);
+    int r = qrx_BuildDOMTree(handle, fp.get());
+    fp.reset();
+    if (r < 0) {
+        TRACE(TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
+        return r;
+    }
+
+    MeasurementRequestList *ml = nullptr;
+    try {
+        std::vector<LabPlace> places;
+        NumberedIndex samples(handle->root, jobref_sample, "number");
+        for (int n = 0;; ++n) {
+            qrx_Element *sample = samples.find(n);
+            if (!sample)
+                break;
+            NumberedIndex labs(sample, jobref_labMeas, "index");
+            NumberedIndex prcs(sample, jobref_prcMeas, "index");
+            for (int i = 0;; ++i) {
+                qrx_Element *lab = labs.find(i);
+                if (!lab)
+                    break;
+                places.push_back({sample, n, lab, prcs.find(i)});
+            }
+        }
+
+        JobHeader h;
+        const qrx_Element *job = findElement(handle->root, jobref_job, nullptr, nullptr);
+        const qrx_Element *sensor = findElement(handle->root, jobref_sensor, nullptr, nullptr);
+        h.jobId = attrInt(job, "job_id", 0);
+        const char *date = attrValue(job, "date");
+        h.jobDate = date ? atotime2000(date) : 0;
+        h.manufacturerId = attrInt(sensor, "manufacturer_id", 0);
+        h.deviceId = attrInt(sensor, "device_id", 0);
+        const char *serial = attrValue(sensor, "serial_number");
+        h.serialNumber = serial ? atolonglong(serial) : 0;
+
+        const size_t count = places.size();
+        ml = static_cast<MeasurementRequestList *>(
+            std::calloc(1, sizeof(MeasurementRequestList) + count * sizeof(MeasurementRequest *)));
+        if (!ml)
+            return JOBAPI_NO_MEMORY;
+        for (size_t k = 0; k < count; ++k) {
+            auto *rq = static_cast<MeasurementRequest *>(std::calloc(1, sizeof(MeasurementRequest)));
+            if (!rq)
+                throw std::bad_alloc();
+            ml->items[ml->count++] = rq;
+            if (!fillRequest(rq, h, places[k], static_cast<int>(k)))
+                throw std::bad_alloc();
+        }
+    } catch (...) {
+        removeMeasurementRequestList(&ml);
+        return JOBAPI_NO_MEMORY;
+    }
+    *list = ml;
+    return ml->count;
+}
+
+void assureStringsMeasurementRequest(MeasurementRequest *rq)
+{
+    if (!rq)
+        return;
+    for (char **field : {&rq->sampleId, &rq->label, &rq->parameter, &rq->unit, &rq->spareText, &rq->defaultMethod,
+                         &rq->usedMethod, &rq->labUnit})
+        if (!*field)
+            *field = strdup("");
+}
+
+void freeMeasurementRequest(MeasurementRequest *rq)
+{
+    if (!rq)
+        return;
+    for (char *text : {rq->sampleId, rq->label, rq->parameter, rq->unit, rq->spareText, rq->defaultMethod,
+                       rq->usedMethod, rq->labUnit})
+        std::free(text);
+    std::free(rq->sensorData);
+}
+
+void removeMeasurementRequestList(MeasurementRequestList **list)
+{
+    if (!list || !*list)
+        return;
+    MeasurementRequestList *ml = *list;
+    for (int32_t i = 0; i < ml->count; ++i) {
+        if (ml->items[i]) {
+            freeMeasurementRequest(ml->items[i]);
+            std::free(ml->items[i]);
+            ml->items[i] = nullptr;
+        }
+    }
+    std::free(ml);
+    *list = nullptr;
+}
+
+/* ------------------------------------------------------------------ */
+/* Measurement result update                                           */
+/* ------------------------------------------------------------------ */
+
+int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds)
+{
+    int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
+    int64_t rest = seconds - days * 86400;
+    /* civil date of a day count (inverse of daysFromCivil) */
+    int64_t z = days + 719468;
+    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
+    const int64_t doe = z - era * 146097;
+    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
+    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+    const int64_t mp = (5 * doy + 2) / 153;
+    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
+    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
+    const int64_t y = yoe + era * 400 + (m <= 2);
+    int n = std::snprintf(text, size, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld+0000", static_cast<long long>(y),
+                          static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
+                          static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
+    return n > 0 && static_cast<size_t>(n) < size ? n : 0;
+}
+
+int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds)
+{
+    if (sizeof(time_t) > 4 || seconds <= 0x7FFFFFFFu) {
+        time_t t = static_cast<time_t>(seconds);
+        struct tm tm;
+        if (localtime_r(&t, &tm))
+            return static_cast<int>(std::strftime(text, size, kTimeFormat, &tm));
+    }
+    return jobapi_formatUtcTime(text, size, seconds);
+}
+
+static const char kChange[] = "changeMeasurementResult";
+
+/* Enters the request's result into lab; false when out of memory. */
+static bool addResult(qrx_Element *lab, const MeasurementRequest *rq, int number, int index, int counter)
+{
+    char value[64];
+    std::snprintf(value, sizeof value, "%f", static_cast<double>(rq->labValue));
+    if (std::strcmp(qrx_SetElementValue(value, lab), value) != 0)
+        return false;
+    const std::string done = decimal((rq->done & 0xFFC0) | 1);
+    char when[40];
+    uint32_t t = rq->labTime ? rq->labTime : static_cast<uint32_t>(std::time(nullptr));
+    if (jobapi_formatLabTime(when, sizeof when, t) <= 0)
+        when[0] = '\0';
+    bool ok = qrx_AddAttribute("done", done.c_str(), lab) && qrx_AddAttribute("data_type", "16", lab) &&
+              qrx_AddAttribute("lab_time", when, lab) && (!rq->labUnit || qrx_AddAttribute("lab_unit", rq->labUnit, lab)) &&
+              (!rq->usedMethod || qrx_AddAttribute("used_method", rq->usedMethod, lab));
+    if (ok)
+        TRACE_AS(kChange, TRACE_INFO, "  sample %d : added labMeas (index=%d, totalIndex=%d) = %s\n", number, index,
+                 counter, lab->value);
+    return ok;
+}
+
+static bool removeResult(qrx_Element *lab, const MeasurementRequest *rq, int number, int index, int counter)
+{
+    TRACE_AS(kChange, TRACE_INFO, "  sample %d : remove labMeas (index=%d, totalIndex=%d) = %s\n", number, index,
+             counter, lab->value ? lab->value : "(null)");
+    const std::string done = decimal(rq->done & 0xFFC0);
+    if (!qrx_AddAttribute("done", done.c_str(), lab) || std::strcmp(qrx_SetElementValue("-1.0", lab), "-1.0") != 0)
+        return false;
+    for (const char *name : {"data_type", "lab_time", "lab_unit", "used_method"})
+        qrx_RemoveAttribute(name, lab);
+    return true;
+}
+
+int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add)
+{
+    if (!path || !request)
+        return -1;
+    FilePtr fp(std::fopen(path, "rt"));
+    if (!fp) {
+        TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return -1;
+    }
+    Handle hp;
+    if (qrx_init(&hp.p, kMaxDepth) != 0)
+        return JOBAPI_NO_MEMORY;
+    int r = qrx_BuildDOMTree(hp.p, fp.get());
+    fp.reset();
+    if (r < 0)
+        return r;
+
+    try {
+        int counter = 0, labCount = 0, state1 = 0;
+        bool matched = false;
+        NumberedIndex samples(hp.p->root, jobref_sample, "number");
+        for (int n = 0;; ++n) {
+            qrx_Element *sample = samples.find(n);
+            if (!sample)
+                break;
+            NumberedIndex prcs(sample, jobref_prcMeas, "index");
+            NumberedIndex labs(sample, jobref_labMeas, "index");
+            for (int i = 0;; ++i) {
+                qrx_Element *lab = labs.find(i);
+                if (!lab && !prcs.find(i))
+                    break;
+                if (!lab)
+                    continue;
+                if (counter == request->totalIndex) {
+                    matched = true;
+                    bool ok = add ? addResult(lab, request, n, i, counter) : removeResult(lab, request, n, i, counter);
+                    if (!ok)
+                        return JOBAPI_NO_MEMORY;
+                }
+                ++counter;
+                ++labCount;
+                if ((attrInt(lab, "done", 0) & 63) == 1)
+                    ++state1;
+            }
+        }
+
+        qrx_Element *job = findElement(hp.p->root, jobref_job, nullptr, nullptr);
+        int handling = 0;
+        if (attrScan(job, "job_handling", &handling)) {
+            handling &= ~0x60;
+            if (state1 > 0)
+                handling |= 0x40;
+            if (state1 < labCount)
+                handling |= 0x20;
+            int type = 0;
+            if (attrScan(job, "job_type", &type) && (type & 0x40))
+                handling |= 0x02;
+            if (!qrx_AddAttribute("job_handling", decimal(handling).c_str(), job))
+                return JOBAPI_NO_MEMORY;
+        }
+
+        if (!matched) {
+            TRACE(TRACE_FAIL, "no sample with number=%d\n", request->sampleNumber);
+            return -1;
+        }
+    } catch (...) {
+        return JOBAPI_NO_MEMORY;
+    }
+    if (jobapi_writeTreeReplacing(path, hp.p) != 0) {
+        TRACE(TRACE_FAIL, "cannot write \"%s\"\n", path);
+        return -6;
+    }
+    return 0;
+}
+
+int addMeasurementResult(const char *path, const MeasurementRequest *request)
+{
+    return changeMeasurementResult(path, request, 1);
+}
+
+int removeMeasurementResult(const char *path, const MeasurementRequest *request)
+{
+    return changeMeasurementResult(path, request, 0);
+}
+
+int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle)
+try {
+    if (!path || !handle || !handle->root)
+        return EINVAL;
+    return replaceFile(path, [handle](FILE *fp) { return qrx_PrintDOMTree(handle, fp) >= 0; });
+} catch (...) {
+    return ENOMEM;
+}
+
+int jobapi_copyFileReplacing(const char *source, const char *target)
+try {
+    if (!source || !target)
+        return EINVAL;
+    FilePtr in(std::fopen(source, "rb"));
+    if (!in)
+        return errno ? errno : EIO;
+    return replaceFile(target, [&in](FILE *out) {
+        char buf[8192];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0)
+            if (std::fwrite(buf, 1, n, out) != n)
+                return false;
+        return !std::ferror(in.get());
+    });
+} catch (...) {
+    return ENOMEM;
+}
+
+/* ------------------------------------------------------------------ */
+/* Job file merge                                                      */
+/* ------------------------------------------------------------------ */
+
+namespace {
+const char *const kHeaderElements[] = {"instrument", "controller", "sensor", "user"};
+
+/* Appends a copy of src (text and attributes) under parent. */
+qrx_Element *appendCopy(const char *name, const qrx_Element *src, qrx_Element *parent)
+{
+    qrx_Element *el = qrx_AddElement(name, src->value, parent);
+    if (el && copyAttributes(src, el) != 0)
+        return nullptr;
+    return el;
+}
+
+/* Builds merged's samples from Base and News; the measurement count,
+   or -1 when out of memory. */
+int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merged)
+{
+    int sampleCount = 0, measCount = 0;
+    NumberedIndex baseSamples(baseRoot, jobref_sample, "number");
+    NumberedIndex newsSamples(newsRoot, jobref_sample, "number");
+    for (int n = 0;; ++n) {
+        qrx_Element *bs = baseSamples.find(n);
+        qrx_Element *ns = newsSamples.find(n);
+        if (!bs && !ns)
+            break;
+        NumberedIndex bPrc(bs, jobref_prcMeas, "index"), bLab(bs, jobref_labMeas, "index");
+        NumberedIndex nPrc(ns, jobref_prcMeas, "index"), nLab(ns, jobref_labMeas, "index");
+        qrx_Element *sample = nullptr;
+        for (int i = 0;; ++i) {
+            qrx_Element *bp = bPrc.find(i), *np = nPrc.find(i);
+            qrx_Element *prc = bp ? bp : np;
+            qrx_Element *lab = nLab.find(i);
+            if (!lab)
+                lab = bLab.find(i);
+            if (!prc && !lab)
+                break;
+            if (!sample) {
+                sample = qrx_AddElement("sample", nullptr, merged);
+                if (!sample || copyAttributes(ns ? ns : bs, sample) != 0)
+                    return -1;
+                ++sampleCount;
+            }
+            if (prc) {
+                qrx_Element *el = appendCopy("process_measurement", prc, sample);
+                if (!el)
+                    return -1;
+                if (np && np->value && std::strcmp(qrx_SetElementValue(np->value, el), np->value) != 0)
+                    return -1;
+                ++measCount;
+            }
+            if (lab) {
+                qrx_Element *el = appendCopy("lab_measurement", lab, sample);
+                if (!el)
+                    return -1;
+                if (str_equal(attrValue(el, "done"), "4") &&
+                    (std::strcmp(qrx_SetElementValue("-1.0", el), "-1.0") != 0 || !qrx_AddAttribute("done", "0", el)))
+                    return -1;
+                ++measCount;
+            }
+        }
+    }
+    if (!qrx_AddAttribute("contained_samples", decimal(sampleCount).c_str(), merged))
+        return -1;
+    return measCount;
+}
+
+/* Header part: job attributes and the four header elements, News over Base. */
+bool mergeHeader(qrx_Element *baseJob, qrx_Element *newsJob, qrx_Element *merged)
+{
+    for (qrx_Element *side : {baseJob, newsJob}) {
+        if (copyAttributes(side, merged) != 0)
+            return false;
+        for (const char *name : kHeaderElements) {
+            qrx_Element *el;
+            if (copyElementInto(name, side, merged, 1, &el) < 0)
+                return false;
+        }
+    }
+    return true;
+}
+} // namespace
+
+int mergeJobFile(const char *basePath, const char *newsPath)
+try {
+    if (!basePath || !newsPath)
+        return -1;
+    TRACE(TRACE_INFO, "mergeJobFile() - Base = \"%s\", News = \"%s\"\n", basePath, newsPath);
+    FilePtr base(std::fopen(basePath, "rt"));
+    FilePtr news(std::fopen(newsPath, "rt"));
+    const std::string quoted = "\"" + std::string(newsPath) + "\" \"" + basePath + "\"";
+
+    if (!base && news) {
+        TRACE(TRACE_INFO, "mergeJobFile() - no Base job\"%s\"\n", basePath);
+        news.reset();
+        if (jobapi_copyFileReplacing(newsPath, basePath) != 0) {
+            TRACE(TRACE_FAIL, "mergeJobFile() - failed cp %s\n", quoted.c_str());
+            return -2;
+        }
+        unlink(newsPath);
+        return 0;
+    }
+    if (!news) {
+        TRACE(TRACE_FAIL, "mergeJobFile() - cannot read News \"%s\"\n", newsPath);
+        return -1;
+    }
+
+    Handle hb, hn, hm;
+    if (qrx_init(&hb.p, kMaxDepth) != 0 || qrx_init(&hn.p, kMaxDepth) != 0 || qrx_init(&hm.p, kMaxDepth) != 0)
+        return JOBAPI_NO_MEMORY;
+    int rb = qrx_BuildDOMTree(hb.p, base.get());
+    base.reset();
+    int rn = qrx_BuildDOMTree(hn.p, news.get());
+    news.reset();
+    if (rb < 0 || rn < 0) {
+        const char *which = rb < 0 ? basePath : newsPath;
+        TRACE(TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", rb < 0 ? rb : rn, which);
+        return rb < 0 ? rb : rn;
+    }
+    char empty[] = "<job/>";
+    FilePtr mem(fmemopen(empty, 6, "r"));
+    if (!mem) {
+        TRACE(TRACE_FAIL, "cannot read stream\n");
+        return -3;
+    }
+    int rm = qrx_BuildDOMTree(hm.p, mem.get());
+    mem.reset();
+    if (rm < 0)
+        return rm;
+
+    qrx_Element *baseJob = findElement(hb.p->root, jobref_job, nullptr, nullptr);
+    qrx_Element *newsJob = findElement(hn.p->root, jobref_job, nullptr, nullptr);
+    qrx_Element *merJob = findElement(hm.p->root, jobref_job, nullptr, nullptr);
+    if (!baseJob || !newsJob || !merJob) {
+        TRACE(TRACE_FAIL, "mergeJobFile() Base=%p News=%p Mer=%p\n", static_cast<void *>(baseJob),
+              static_cast<void *>(newsJob), static_cast<void *>(merJob));
+        return -2;
+    }
+
+    int bits = 0;
+    if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100)) {
+        TRACE(TRACE_INFO, "mergeJobFile() - kill job (%s)\n", basePath);
+        unlink(basePath);
+        return 0;
+    }
+    if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20)) {
+        const std::string command = "cp -f " + quoted;
+        int rc = jobapi_copyFileReplacing(newsPath, basePath);
+        TRACE(TRACE_INFO, "mergeJobFile() - JOBTYPE_PROP_SINGLETON (%s) returned %d\n", command.c_str(), rc);
+        if (rc != 0)
+            return -2;
+        unlink(newsPath);
+        return 0;
+    }
+
+    int count = mergeHeader(baseJob, newsJob, merJob) ? mergeSamples(hb.p->root, hn.p->root, merJob) : -1;
+    if (count < 0)
+        return JOBAPI_NO_MEMORY;
+
+    if (jobapi_writeTreeReplacing(basePath, hm.p) != 0) {
+        TRACE(TRACE_FAIL, "cannot write \"%s\"\n", basePath);
+        return -6;
+    }
+    TRACE(TRACE_INFO, "mergeJobFile() - DO NOT delete file \"%s\"\n", newsPath);
+    unlink(newsPath);
+    return count;
+} catch (...) {
+    return JOBAPI_NO_MEMORY;
+}
+
+/* ------------------------------------------------------------------ */
+/* Measurement value formatting                                        */
+/* ------------------------------------------------------------------ */
+
+/* Rounds v > 0 to s significant digits, halves upwards; *e becomes the
+   count of integer digits (v >= 1) or the place of the first non-zero
+   decimal (v < 1). HUGE_VAL when the powers of ten overflow (v >= 1e308). */
+static double roundSignificant(double v, int s, int *e)
+{
+    double ip;
+    if (v >= 1) {
+        for (*e = 1; std::modf(v / std::pow(10.0, *e), &ip), ip != 0; ++*e) {
+        }
+        if (!std::isfinite(std::pow(10.0, *e)))
+            return HUGE_VAL;
+        double t = v / std::pow(10.0, *e) * std::pow(10.0, s);
+        double frac = std::modf(t, &ip);
+        double k = ip + (frac >= 0.5 ? 1 : 0);
+        return s > *e ? k / std::pow(10.0, s - *e) : k * std::pow(10.0, *e - s);
+    }
+    for (*e = 1; std::modf(v * std::pow(10.0, *e), &ip), ip == 0; ++*e) {
+    }
+    double t = v * std::pow(10.0, *e) * std::pow(10.0, s - 1);
+    double frac = std::modf(t, &ip);
+    double r = (ip + (frac >= 0.5 ? 1 : 0)) / std::pow(10.0, s + *e - 1);
+    /* subnormal magnitudes overflow the scaling; they print as zero */
+    return std::isfinite(r) ? r : 0.0;
+}
+
+int formatMeasurementString(char *out, int format, double value)
+{
+    if (!out)
+        return 0;
+    const unsigned word = static_cast<unsigned>(format) & 0xFFFFu;
+    if (std::isnan(value)) {
+        std::strcpy(out, "Error");
+        return 0;
+    }
+    char text[400]; /* "%.7f" of the largest double */
+    if (word & 0x8000u) {
+        std::snprintf(text, sizeof text, "%5.2f", value);
+        std::strcpy(out, std::isinf(value) || std::strlen(text) > 12 ? "##.##" : text);
+        return 1;
+    }
+    const int decimals = static_cast<int>(word & 7u);
+    const int digits = static_cast<int>((word >> 7) & 7u);
+    const bool fixed = (word & 0x400u) != 0;
+    const int n = value < 0 ? 1 : 0;
+    double r = value;
+    int e = 0;
+    if (!fixed) {
+        if (digits == 0) {
+            std::strcpy(out, "Error");
+            return 0;
+        }
+        double v = std::fabs(value);
+        r = v == 0 ? 0.0 : roundSignificant(v, digits, &e);
+        if (n)
+            r = -r;
+    }
+    if (std::isinf(r)) {
+        std::strcpy(out, "##.##");
+        return 1;
+    }
+    std::snprintf(text, sizeof text, "%.*f", decimals, r);
+    size_t len = std::strlen(text);
+    const char *dot = std::strchr(text, '.');
+    if (!fixed && dot) {
+        size_t before = static_cast<size_t>(dot - text);
+        size_t cut;
+        if (r > 1 || r < -1)
+            cut = before >= static_cast<size_t>(digits + n) ? before : static_cast<size_t>(n + digits + 1);
+        else
+            cut = static_cast<size_t>(n + digits + e + 1);
+        if (len > cut) {
+            text[cut] = '\0';
+            len = cut;
+        }
+    }
+    const size_t allowed = 10 + n + (std::strchr(text, '.') ? 1 : 0);
+    std::strcpy(out, len > allowed ? "##.##" : text);
+    return 1;
+}

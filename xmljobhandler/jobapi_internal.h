@@ -1,0 +1,36 @@
+/*
+ * Internals of the job handler that the tests reach: the routine behind
+ * addMeasurementResult/removeMeasurementResult, the atomic file
+ * replacement and the time text helpers.
+ */
+#ifndef TANDEL_JOBAPI_INTERNAL_H
+#define TANDEL_JOBAPI_INTERNAL_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#include "TandelCntrl.h"
+
+/* Out of memory, for every operation of the job handler. */
+#define JOBAPI_NO_MEMORY (-7)
+
+/* add 1: enter the request's lab value; add 0: take it back. */
+int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add);
+
+/* Replaces path by the document of the handle, through a temporary file
+   beside it. 0, or the errno of the step that failed (the old file and
+   no temporary file remain then). */
+int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle);
+
+/* Replaces target by a byte copy of source, the same way. 0 or errno. */
+int jobapi_copyFileReplacing(const char *source, const char *target);
+
+/* "%Y-%m-%dT%H:%M:%S%z" text of seconds since 1970 in local time; where
+   time_t cannot hold them, the UTC fields with "+0000". size >= 26.
+   Returns the length, or 0 when it does not fit. */
+int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds);
+
+/* The UTC form of the above (fields of UTC, "+0000"). */
+int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds);
+
+#endif

@@ -1,0 +1,723 @@
+/*
+ * qrxparser.cpp - the library's XML toolkit.
+ *
+ * Document tree records and their operations, a streaming parser for
+ * the small XML subset job files use (no entities, CDATA or DTDs), the
+ * tree builder that hangs parser events into a handle's tree, and the
+ * writer that prints a tree back in the job file layout.
+ */
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "qrxparser_internal.h"
+#include "trace.h"
+
+static const char kTraceFile[] = "../xmlparser/qrxparser.cpp";
+
+/* ------------------------------------------------------------------ */
+/* Document tree                                                       */
+/* ------------------------------------------------------------------ */
+
+int str_equal(const char *a, const char *b)
+{
+    if (!a || !b)
+        return a == b;
+    return std::strcmp(a, b) == 0;
+}
+
+qrx_Element *qrx_NewElement(const char *name, int index)
+{
+    auto *el = static_cast<qrx_Element *>(std::calloc(1, sizeof(qrx_Element)));
+    if (!el)
+        return nullptr;
+    el->name = strdup(name);
+    if (!el->name) {
+        std::free(el);
+        return nullptr;
+    }
+    el->index = index;
+    return el;
+}
+
+qrx_Attribute *qrx_NewAttribute(const char *name, const char *value)
+{
+    auto *at = static_cast<qrx_Attribute *>(std::calloc(1, sizeof(qrx_Attribute)));
+    if (!at)
+        return nullptr;
+    at->name = strdup(name);
+    at->value = strdup(value);
+    if (!at->name || !at->value) {
+        std::free(at->name);
+        std::free(at->value);
+        std::free(at);
+        return nullptr;
+    }
+    return at;
+}
+
+/* A child of `parent` with its value, not yet linked into the list. */
+static qrx_Element *newChild(const char *name, const char *value, qrx_Element *parent)
+{
+    qrx_Element *el = qrx_NewElement(name, parent->index + 1);
+    if (!el)
+        return nullptr;
+    if (value && !(el->value = strdup(value))) {
+        qrx_RemoveElement(el);
+        return nullptr;
+    }
+    el->parent = parent;
+    return el;
+}
+
+qrx_Element *qrx_AddElement(const char *name, const char *value, qrx_Element *parent)
+{
+    qrx_Element *el = newChild(name, value, parent);
+    if (!el)
+        return nullptr;
+    qrx_Element **link = &parent->children;
+    while (*link)
+        link = &(*link)->next;
+    *link = el;
+    return el;
+}
+
+qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Element *parent, qrx_Element *before)
+{
+    qrx_Element **link = &parent->children;
+    if (before) {
+        while (*link && *link != before)
+            link = &(*link)->next;
+        if (!*link)
+            return nullptr; /* not a child of parent */
+    }
+    qrx_Element *el = newChild(name, value, parent);
+    if (!el)
+        return nullptr;
+    el->next = *link;
+    *link = el;
+    return el;
+}
+
+const char *qrx_SetElementValue(const char *value, qrx_Element *element)
+{
+    if (element->value && str_equal(element->value, value))
+        return element->value;
+    char *copy = strdup(value);
+    if (!copy)
+        return element->value;
+    std::free(element->value);
+    element->value = copy;
+    return copy;
+}
+
+int qrx_RemoveElementValue(qrx_Element *element)
+{
+    if (!element->value)
+        return 0;
+    std::free(element->value);
+    element->value = nullptr;
+    return 1;
+}
+
+qrx_Attribute *qrx_AddAttribute(const char *name, const char *value, qrx_Element *element)
+{
+    qrx_Attribute **link = &element->attributes;
+    for (; *link; link = &(*link)->next) {
+        qrx_Attribute *at = *link;
+        if (!str_equal(at->name, name))
+            continue;
+        if (std::strcmp(at->value, value) != 0) {
+            char *copy = strdup(value);
+            if (!copy)
+                return nullptr;
+            std::free(at->value);
+            at->value = copy;
+        }
+        return at;
+    }
+    qrx_Attribute *at = qrx_NewAttribute(name, value);
+    if (!at)
+        return nullptr;
+    at->element = element;
+    *link = at;
+    return at;
+}
+
+const char *qrx_GetAttribute(const char *name, const char *value, const qrx_Element *element,
+                             qrx_Attribute **outAttribute)
+{
+    qrx_Attribute *found = nullptr;
+    for (qrx_Attribute *at = element ? element->attributes : nullptr; at; at = at->next) {
+        if (str_equal(at->name, name) && (!value || str_equal(at->value, value))) {
+            found = at;
+            break;
+        }
+    }
+    if (outAttribute)
+        *outAttribute = found;
+    return found ? found->value : nullptr;
+}
+
+static void freeAttribute(qrx_Attribute *at)
+{
+    std::free(at->name);
+    std::free(at->value);
+    std::free(at);
+}
+
+int qrx_RemoveAttribute(const char *name, qrx_Element *element)
+{
+    if (!element || !name)
+        return -1;
+    for (qrx_Attribute **link = &element->attributes; *link; link = &(*link)->next) {
+        qrx_Attribute *at = *link;
+        if (str_equal(at->name, name)) {
+            *link = at->next;
+            freeAttribute(at);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+void qrx_RemoveElement(qrx_Element *element)
+{
+    if (!element)
+        return;
+    while (qrx_Attribute *at = element->attributes) {
+        element->attributes = at->next;
+        freeAttribute(at);
+    }
+    while (qrx_Element *child = element->children) {
+        element->children = child->next;
+        qrx_RemoveElement(child);
+    }
+    std::free(element->name);
+    std::free(element->value);
+    std::free(element);
+}
+
+/* ------------------------------------------------------------------ */
+/* Parser                                                              */
+/* ------------------------------------------------------------------ */
+
+enum {
+    kNameMax = 125,   /* characters of an element or attribute name */
+    kValueSize = 8192 /* value buffer; holds at most 8189 characters */
+};
+static const int kValueMax = 8189;
+
+/* Results of the parse besides 0 and the callback's. */
+enum {
+    kErrNoMemory = -3,
+    kErrSyntax = -2,
+    kErrTooDeep = -8,
+    kErrUnclosed = -9,
+    kErrElementName = -10,
+    kErrAttributeName = -11,
+    kErrAttributeValue = -12,
+    kErrText = -13,
+    kErrEndOfInput = -14
+};
+
+int qrx_init(qrx_Parser **handle, int n)
+{
+    if (*handle)
+        return -1;
+    if (n < 1)
+        return -2;
+    size_t size = sizeof(qrx_Parser) + (static_cast<size_t>(n) + 1) * sizeof(char *);
+    auto *h = static_cast<qrx_Parser *>(std::calloc(1, size));
+    if (!h)
+        return -3;
+    h->state = 1;
+    h->maxDepth = n;
+    *handle = h;
+    return 0;
+}
+
+static void freeOpenNames(qrx_Parser *h)
+{
+    for (int d = 0; d <= h->maxDepth; ++d) {
+        std::free(h->openNames[d]);
+        h->openNames[d] = nullptr;
+    }
+}
+
+int qrx_deinit(qrx_Parser **handle)
+{
+    qrx_Parser *h = *handle;
+    if (!h)
+        return -1;
+    freeOpenNames(h);
+    qrx_RemoveElement(h->root);
+    std::free(h);
+    *handle = nullptr;
+    return 0;
+}
+
+namespace {
+
+inline bool isBlank(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
+
+/* Everything that is not a delimiter is a name character, end of input
+   included: running into the end inside a name hits the length limit. */
+inline bool isNameChar(int c)
+{
+    switch (c) {
+    case '<': case '>': case '=': case '/': case '!': case '-':
+    case ' ': case '\t': case '\r': case '\n':
+        return false;
+    default:
+        return true;
+    }
+}
+
+/* One parse: the stream, the handle and the per-parse buffers. */
+struct Tokenizer {
+    qrx_Parser *h;
+    FILE *fp;
+    qrx_ParseCallback cb;
+    void *userData;
+    char *value;
+    int c = 0;
+    int line = 1;
+    char elName[kNameMax + 1] = "";
+    char attrName[kNameMax + 1] = "";
+
+    void read()
+    {
+        c = getc_unlocked(fp);
+        if (c == '\n')
+            ++line;
+    }
+    void readPastBlanks()
+    {
+        do
+            read();
+        while (isBlank(c));
+    }
+    int syntaxError(int result = kErrSyntax)
+    {
+        TRACE_AS("qrx_parseXML", TRACE_FAIL, "error line %d: c='%c'\n", line, c);
+        return result;
+    }
+    /* Reads a name into buf; the caller's limit code when it is too long. */
+    int readName(char *buf, int tooLong)
+    {
+        int n = 0;
+        while (isNameChar(c)) {
+            if (n == kNameMax)
+                return tooLong;
+            buf[n++] = static_cast<char>(c);
+            read();
+        }
+        buf[n] = '\0';
+        return 0;
+    }
+    /* A callback result that ends the parse, or 0 to go on. */
+    int deliver(int mode, const char *el, const char *attr, const char *val)
+    {
+        int r = cb(h, mode, el, attr, val, userData);
+        return (r == 1 || r < 0) ? r : 0;
+    }
+
+    int skipComment();
+    void skipInstruction();
+    int startTag();
+    int readText();
+    int run();
+};
+
+int Tokenizer::skipComment()
+{
+    readPastBlanks();
+    if (c != '-')
+        return syntaxError();
+    readPastBlanks();
+    if (c != '-')
+        return syntaxError();
+    readPastBlanks();
+    int dashes = 0;
+    for (;;) {
+        if (c == EOF)
+            return syntaxError(kErrEndOfInput);
+        if (c == '-') {
+            ++dashes;
+            readPastBlanks();
+        }
+        if (dashes >= 2 && c == '>')
+            return 0;
+        if (c != '-') {
+            readPastBlanks();
+            dashes = 0;
+        }
+    }
+}
+
+/* Leaves '>' as the current character, or '?' when two stand in a row. */
+void Tokenizer::skipInstruction()
+{
+    readPastBlanks();
+    while (c != '?' && c != EOF) {
+        readPastBlanks();
+        if (c == '?') {
+            readPastBlanks();
+            if (c == '>')
+                return;
+        }
+    }
+}
+
+int Tokenizer::startTag()
+{
+    if (h->depth >= h->maxDepth)
+        return kErrTooDeep;
+    int depth = ++h->depth;
+    if (h->deepest < depth)
+        h->deepest = depth;
+    if (int r = readName(elName, kErrElementName))
+        return r;
+    if (isBlank(c))
+        readPastBlanks();
+    if (!(h->openNames[depth] = strdup(elName)))
+        return kErrNoMemory;
+    if (int r = deliver(QRX_START, elName, nullptr, nullptr))
+        return r;
+
+    while (isNameChar(c)) {
+        if (int r = readName(attrName, kErrAttributeName))
+            return r;
+        if (isBlank(c))
+            readPastBlanks();
+        if (c != '=')
+            continue;
+        readPastBlanks();
+        if (c != '"' && c != '\'')
+            continue;
+        int quote = c;
+        int n = 0;
+        for (read(); c != quote; read()) {
+            if (n == kValueMax)
+                return kErrAttributeValue;
+            value[n++] = static_cast<char>(c);
+        }
+        value[n] = '\0';
+        readPastBlanks();
+        if (int r = deliver(QRX_ATTRIBUTE, elName, attrName, value))
+            return r;
+    }
+    return 0;
+}
+
+int Tokenizer::readText()
+{
+    int n = 0;
+    while (c != '<') {
+        if (n == kValueMax)
+            return kErrText;
+        value[n++] = static_cast<char>(c);
+        read();
+    }
+    while (n > 0 && isBlank(static_cast<unsigned char>(value[n - 1])))
+        --n;
+    value[n] = '\0';
+    return deliver(QRX_TEXT, elName, nullptr, value);
+}
+
+int Tokenizer::run()
+{
+    readPastBlanks();
+    for (;;) {
+        int slashes = 0;
+        if (c != '<')
+            return syntaxError();
+        readPastBlanks();
+        if (c == '!') {
+            if (int r = skipComment())
+                return r;
+        } else if (c == '?') {
+            skipInstruction();
+            if (c == EOF)
+                return syntaxError(kErrEndOfInput);
+        } else if (c == '/') {
+            ++slashes;
+            readPastBlanks();
+        }
+
+        if (isNameChar(c) && slashes == 0) {
+            if (int r = startTag())
+                return r;
+        } else if (isNameChar(c)) {
+            /* End tag: its name is not checked against the open element. */
+            while (isNameChar(c)) {
+                if (c == EOF)
+                    return syntaxError(kErrEndOfInput);
+                read();
+            }
+            if (isBlank(c))
+                readPastBlanks();
+        }
+        if (c == '/') {
+            ++slashes;
+            readPastBlanks();
+        }
+        if (c == '>') {
+            readPastBlanks();
+            if (slashes > 0) {
+                if (h->depth == -1)
+                    return syntaxError();
+                if (int r = deliver(QRX_END, h->openNames[h->depth], nullptr, nullptr))
+                    return r;
+                std::free(h->openNames[h->depth]);
+                h->openNames[h->depth] = nullptr;
+                --h->depth;
+            } else if (c != '<') {
+                if (int r = readText())
+                    return r;
+            }
+        }
+        if (feof(fp))
+            break;
+    }
+    return h->depth != -1 ? kErrUnclosed : 0;
+}
+
+/* Locks the stream once, so the loop can read without a call per character. */
+struct StreamLock {
+    FILE *fp;
+    explicit StreamLock(FILE *f) : fp(f) { flockfile(fp); }
+    ~StreamLock() { funlockfile(fp); }
+};
+
+} // namespace
+
+static int qrx_parseXML(qrx_Parser *h, FILE *fp, qrx_ParseCallback cb, void *userData)
+{
+    h->deepest = 0;
+    h->depth = -1;
+    h->state = 2;
+    int result;
+    char *value = static_cast<char *>(std::malloc(kValueSize));
+    if (!value) {
+        result = kErrNoMemory;
+    } else {
+        Tokenizer t{h, fp, cb, userData, value};
+        StreamLock lock(fp);
+        result = t.run();
+    }
+    h->state = result >= 0 ? 3 : -1;
+    freeOpenNames(h);
+    std::free(value);
+    return result;
+}
+
+int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback callback, void *userData)
+{
+    return qrx_parseXML(handle, stream, callback, userData);
+}
+
+/* ------------------------------------------------------------------ */
+/* Tree building                                                       */
+/* ------------------------------------------------------------------ */
+
+static const int kErrBuilderDepth = -15;
+
+namespace {
+/* Last element built at each depth, so appending a child does not walk
+   the parent's whole child list. Slot d + 1 serves depth d. */
+struct BuildState {
+    std::vector<qrx_Element *> tail;
+};
+} // namespace
+
+static void appendChild(qrx_Element *parent, qrx_Element *el, BuildState *bs)
+{
+    size_t slot = static_cast<size_t>(el->index) + 1;
+    bool cached = bs && slot < bs->tail.size() && bs->tail[slot] && bs->tail[slot]->parent == parent;
+    qrx_Element *tail = cached ? bs->tail[slot] : parent->children;
+    while (tail && tail->next)
+        tail = tail->next;
+    if (tail)
+        tail->next = el;
+    else
+        parent->children = el;
+    el->parent = parent;
+    if (bs && slot < bs->tail.size())
+        bs->tail[slot] = el;
+}
+
+static int buildStart(qrx_Parser *hp, const char *elName, BuildState *bs)
+{
+    auto *pNewEl = static_cast<qrx_Element *>(std::calloc(1, sizeof(qrx_Element)));
+    if (!pNewEl || !(pNewEl->name = strdup(elName))) {
+        std::free(pNewEl);
+        return kErrNoMemory;
+    }
+    pNewEl->index = hp->depth;
+    qrx_Element *cursor = hp->last;
+    if (pNewEl->index == cursor->index + 1) {
+        appendChild(cursor, pNewEl, bs);
+    } else if (pNewEl->index == cursor->index) {
+        qrx_Element *sib = cursor;
+        while (sib->next)
+            sib = sib->next;
+        sib->next = pNewEl;
+        pNewEl->parent = cursor->parent;
+    } else {
+        TRACE_AS("qrx_buildtree_sax_callback", TRACE_FAIL, "pNewEl->index=%d, hp->last->index=%d\n",
+                 pNewEl->index, cursor->index);
+        qrx_RemoveElement(pNewEl);
+        return kErrBuilderDepth;
+    }
+    hp->last = pNewEl;
+    return 0;
+}
+
+int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, const char *attrName,
+                                      const char *value, void *userData)
+{
+    if (!hp->last && mode >= QRX_START && mode <= QRX_END) {
+        TRACE(TRACE_FAIL, "hp->last == NULL\n");
+        return kErrBuilderDepth;
+    }
+    int result = 0;
+    switch (mode) {
+    case QRX_START:
+        result = buildStart(hp, elName, static_cast<BuildState *>(userData));
+        break;
+    case QRX_TEXT: {
+        char *copy = strdup(value);
+        if (!copy)
+            return kErrNoMemory;
+        std::free(hp->last->value);
+        hp->last->value = copy;
+        break;
+    }
+    case QRX_ATTRIBUTE: {
+        qrx_Attribute *at = qrx_NewAttribute(attrName, value);
+        if (!at)
+            return kErrNoMemory;
+        at->element = hp->last;
+        qrx_Attribute **link = &hp->last->attributes;
+        while (*link)
+            link = &(*link)->next;
+        *link = at;
+        break;
+    }
+    case QRX_END:
+        hp->last = hp->last->parent;
+        break;
+    default:
+        TRACE(TRACE_FAIL, "mode = %d\n", mode);
+        break;
+    }
+    if (!hp->last)
+        TRACE(TRACE_FAIL, "hp->last == NULL\n");
+    return result;
+}
+
+int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream)
+{
+    if (!handle)
+        return -1;
+    qrx_Element *root = qrx_NewElement("__ROOT__", -1);
+    if (!root)
+        return kErrNoMemory;
+    handle->root = root;
+    handle->last = root;
+    if (!stream)
+        return 0;
+    try {
+        BuildState bs;
+        bs.tail.assign(static_cast<size_t>(handle->maxDepth) + 2, nullptr);
+        return qrx_parse(handle, stream, qrx_buildtree_sax_callback, &bs);
+    } catch (...) {
+        return kErrNoMemory;
+    }
+}
+
+int qrx_RemoveDOMTree(qrx_Parser *handle)
+{
+    if (!handle)
+        return -1;
+    qrx_RemoveElement(handle->root);
+    handle->root = nullptr;
+    return 0;
+}
+
+/* ------------------------------------------------------------------ */
+/* Writer                                                              */
+/* ------------------------------------------------------------------ */
+
+static void qrx_printTabs(int n, FILE *fp, int *count)
+{
+    for (int i = 0; i < n; ++i) {
+        fputc('\t', fp);
+        ++*count;
+    }
+}
+
+/* A value with a double quote but no single quote goes in single quotes,
+   so that it reads back as written. */
+static const char *attributeFormat(const char *value)
+{
+    if (std::strchr(value, '"') && !std::strchr(value, '\''))
+        return " %s='%s'";
+    return " %s=\"%s\"";
+}
+
+static void qrx_printElement(const qrx_Element *el, int depth, FILE *fp, int *count)
+{
+    qrx_printTabs(depth, fp, count);
+    *count += fprintf(fp, "<%s", el->name);
+    if (!el->attributes && !el->value && !el->children) {
+        *count += fprintf(fp, "/>\r\n");
+        return;
+    }
+    if (!el->attributes && !el->children) {
+        *count += fprintf(fp, "> %s </%s>\r\n", el->value, el->name);
+        return;
+    }
+    for (const qrx_Attribute *at = el->attributes; at; at = at->next) {
+        *count += fprintf(fp, attributeFormat(at->value), at->name, at->value);
+        if (!at->next)
+            *count += fprintf(fp, el->value ? ">" : el->children ? ">\r\n" : "/>\r\n");
+    }
+    if (!el->attributes)
+        *count += fprintf(fp, el->children ? ">\r\n" : ">");
+    if (el->value) {
+        if (el->children)
+            *count += fprintf(fp, " %s\r\n", el->value);
+        else
+            *count += fprintf(fp, " %s </%s>\r\n", el->value, el->name);
+    }
+    if (el->children) {
+        for (const qrx_Element *child = el->children; child; child = child->next)
+            qrx_printElement(child, depth + 1, fp, count);
+        qrx_printTabs(depth, fp, count);
+        *count += fprintf(fp, "</%s>\r\n", el->name);
+    }
+}
+
+int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
+{
+    if (!handle)
+        return -1;
+    if (!handle->root)
+        return -2;
+    int count = fprintf(stream, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
+    for (const qrx_Element *el = handle->root->children; el; el = el->next)
+        qrx_printElement(el, 0, stream, &count);
+    fflush(stream);
+    int fd = fileno(stream);
+    if (fd >= 0) {
+        fsync(fd);
+        fchmod(fd, 0666);
+    }
+    return count;
+}

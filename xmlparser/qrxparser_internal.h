@@ -1,0 +1,12 @@
+/* Internals of the XML toolkit that tests and other subsystems reach. */
+#ifndef TANDEL_QRXPARSER_INTERNAL_H
+#define TANDEL_QRXPARSER_INTERNAL_H
+
+#include "TandelCntrl.h"
+
+/* The tree builder's event callback. userData may carry the builder's
+   per-depth bookkeeping; null works too (slower appends). */
+int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, const char *attrName,
+                               const char *value, void *userData);
+
+#endif
