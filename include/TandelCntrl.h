@@ -146,7 +146,7 @@ TANDEL_API int qrx_deinit(qrx_Parser **handle);
  *     name of an end tag (traced like a syntax error);
  * -3 the value buffer could not be allocated.
  * "<??>" and "??" inside a processing instruction: the second '?' ends
- * the skipping, as the original reading loop does, and is then read as
+ * the skipping, as the reading loop is defined, and is then read as
  * the first character of a name.
  */
 TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback callback, void *userData);
@@ -472,7 +472,9 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * totalIndex-th lab measurement in the job file, and update the job's
  * job_handling bits. The file is replaced atomically (temporary file in
  * the same directory, flushed, mode 0666, renamed over it): on any
- * failure the old file stays as it was.
+ * failure the old file stays as it was. lab_time is the local time of
+ * labTime (now when 0); where time_t has 32 bits, a labTime past 2038
+ * is written in UTC with "+0000".
  * Result: 0; -1 the file cannot be read, a null argument, or no lab
  * measurement at totalIndex (traced); the negative build result when the
  * file does not parse; -6 the file cannot be written (traced); -7 out

@@ -6,6 +6,6 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh
 dir="${1:-build}"
 shift || true
-cmake -S . -B "$dir" "$@" >/dev/null
+cmake -S . -B "$dir" -DTANDEL_TESTS=ON "$@" >/dev/null
 cmake --build "$dir" -j"$(nproc)"
 ctest --test-dir "$dir" --output-on-failure -j"$(nproc)"

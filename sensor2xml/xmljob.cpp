@@ -27,7 +27,9 @@
 #include <string>
 #include <vector>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -67,7 +69,7 @@ struct FreeDeleter {
 
 namespace {
 
-const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
+constexpr char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
 constexpr std::array<int8_t, 128> makeInverse()
 {
@@ -981,6 +983,28 @@ struct TempName {
     }
 };
 
+/* Unlinks the temporaries "<name>.tmp<pid>-<n>" of writers that died
+   before their rename (power cut, kill), so they cannot pile up. */
+void removeStaleTemps(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    const std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, slash);
+    const std::string prefix = std::string(slash ? slash + 1 : path) + ".tmp";
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    while (const dirent *e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        char *end = nullptr;
+        const long pid = std::strtol(e->d_name + prefix.size(), &end, 10);
+        if (pid <= 0 || pid > INT_MAX || *end != '-' || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        ::unlink((dir + "/" + e->d_name).c_str());
+    }
+    ::closedir(d);
+}
+
 /* Writes the bytes to a new file beside path and renames it over path. */
 bool replaceFile(const char *path, const uint8_t *data, size_t n)
 {
@@ -989,6 +1013,7 @@ bool replaceFile(const char *path, const uint8_t *data, size_t n)
     /* Like opening for writing: a file the caller may not write stays. */
     if (existed && ::access(path, W_OK) != 0)
         return false;
+    removeStaleTemps(path);
     Fd out;
     TempName tmp;
     for (int i = 0; i < 100 && out.fd < 0; ++i) {

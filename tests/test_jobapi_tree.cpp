@@ -21,19 +21,6 @@ std::string attrs(const qrx_Element *el)
     return s;
 }
 
-TEST(JobTree, PathsAreExported)
-{
-    EXPECT_STREQ(jobref_job[0], "job");
-    EXPECT_EQ(jobref_job[1], nullptr);
-    EXPECT_STREQ(jobref_sensor[1], "sensor");
-    EXPECT_STREQ(jobref_contr[1], "controller");
-    EXPECT_STREQ(jobref_sample[1], "sample");
-    EXPECT_EQ(jobref_sample[2], nullptr);
-    EXPECT_STREQ(jobref_prcMeas[0], "process_measurement");
-    EXPECT_STREQ(jobref_labMeas[0], "lab_measurement");
-    EXPECT_EQ(jobref_labMeas[1], nullptr);
-}
-
 TEST(JobTree, FindElementSearchesDepthFirstWithBacktracking)
 {
     Handle h;

@@ -4,6 +4,8 @@
 #define TANDEL_TEST_JOBAPI_UTIL_H
 
 #include <dirent.h>
+#include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -97,6 +99,21 @@ inline std::string replaced(std::string text, const std::string &from, const std
         text.replace(at, from.size(), to);
     return text;
 }
+
+/* Lowers the file size limit so that every write fails (EFBIG), as on a
+   full device; restored at the end of the scope. */
+struct NoRoom {
+    rlimit old{};
+    NoRoom()
+    {
+        signal(SIGXFSZ, SIG_IGN);
+        getrlimit(RLIMIT_FSIZE, &old);
+        rlimit tiny = old;
+        tiny.rlim_cur = 16;
+        setrlimit(RLIMIT_FSIZE, &tiny);
+    }
+    ~NoRoom() { setrlimit(RLIMIT_FSIZE, &old); }
+};
 
 inline void setTimeZone(const char *tz)
 {

@@ -18,6 +18,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -137,11 +138,15 @@ int64_t daysFromCivil(int64_t y, int m, int d)
     return era * 146097 + doe - 719468;
 }
 
-void syncDirectoryOf(const std::string &path)
+std::string directoryOf(const std::string &path)
 {
     size_t slash = path.rfind('/');
-    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-    int fd = open(dir.c_str(), O_RDONLY | O_DIRECTORY);
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+void syncDirectoryOf(const std::string &path)
+{
+    int fd = open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY);
     if (fd >= 0) {
         fsync(fd);
         close(fd);
@@ -153,7 +158,9 @@ void syncDirectoryOf(const std::string &path)
    path. 0, or the errno of the failing step (temporary file removed). */
 template <typename Fill> int replaceFile(const char *path, Fill fill)
 {
-    std::string tmp = std::string(path) + ".tmpXXXXXX";
+    /* hidden and without ".xml", so a directory listing never takes it;
+       not derived from the job's name, which may be as long as a name can be */
+    std::string tmp = directoryOf(path) + "/.jobapi-XXXXXX";
     int fd = mkstemp(&tmp[0]);
     if (fd < 0)
         return errno ? errno : EIO;
@@ -930,14 +937,44 @@ try {
 namespace {
 const char *const kHeaderElements[] = {"instrument", "controller", "sensor", "user"};
 
-/* Appends a copy of src (text and attributes) under parent. */
-qrx_Element *appendCopy(const char *name, const qrx_Element *src, qrx_Element *parent)
-{
-    qrx_Element *el = qrx_AddElement(name, src->value, parent);
-    if (el && copyAttributes(src, el) != 0)
-        return nullptr;
-    return el;
-}
+/* Appends children to one parent, remembering the last one, so that a
+   job of many samples is built in linear time (qrx_AddElement walks the
+   whole child list for every append). */
+class ChildAppender {
+public:
+    explicit ChildAppender(qrx_Element *parent) : parent_(parent), link_(&parent->children)
+    {
+        while (*link_)
+            link_ = &(*link_)->next;
+    }
+    /* A new child with a copy of value (may be null); null when out of memory. */
+    qrx_Element *append(const char *name, const char *value)
+    {
+        qrx_Element *el = qrx_NewElement(name, parent_->index + 1);
+        if (!el)
+            return nullptr;
+        if (value && !(el->value = strdup(value))) {
+            qrx_RemoveElement(el);
+            return nullptr;
+        }
+        el->parent = parent_;
+        *link_ = el;
+        link_ = &el->next;
+        return el;
+    }
+    /* Appends a copy of src (text and attributes). */
+    qrx_Element *appendCopy(const char *name, const qrx_Element *src)
+    {
+        qrx_Element *el = append(name, src->value);
+        if (el && copyAttributes(src, el) != 0)
+            return nullptr;
+        return el;
+    }
+
+private:
+    qrx_Element *parent_;
+    qrx_Element **link_;
+};
 
 /* Builds merged's samples from Base and News; the measurement count,
    or -1 when out of memory. */
@@ -946,6 +983,7 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
     int sampleCount = 0, measCount = 0;
     NumberedIndex baseSamples(baseRoot, jobref_sample, "number");
     NumberedIndex newsSamples(newsRoot, jobref_sample, "number");
+    ChildAppender samples(merged);
     for (int n = 0;; ++n) {
         qrx_Element *bs = baseSamples.find(n);
         qrx_Element *ns = newsSamples.find(n);
@@ -954,6 +992,7 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
         NumberedIndex bPrc(bs, jobref_prcMeas, "index"), bLab(bs, jobref_labMeas, "index");
         NumberedIndex nPrc(ns, jobref_prcMeas, "index"), nLab(ns, jobref_labMeas, "index");
         qrx_Element *sample = nullptr;
+        std::optional<ChildAppender> measurements;
         for (int i = 0;; ++i) {
             qrx_Element *bp = bPrc.find(i), *np = nPrc.find(i);
             qrx_Element *prc = bp ? bp : np;
@@ -963,13 +1002,14 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
             if (!prc && !lab)
                 break;
             if (!sample) {
-                sample = qrx_AddElement("sample", nullptr, merged);
+                sample = samples.append("sample", nullptr);
                 if (!sample || copyAttributes(ns ? ns : bs, sample) != 0)
                     return -1;
+                measurements.emplace(sample);
                 ++sampleCount;
             }
             if (prc) {
-                qrx_Element *el = appendCopy("process_measurement", prc, sample);
+                qrx_Element *el = measurements->appendCopy("process_measurement", prc);
                 if (!el)
                     return -1;
                 if (np && np->value && std::strcmp(qrx_SetElementValue(np->value, el), np->value) != 0)
@@ -977,7 +1017,7 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
                 ++measCount;
             }
             if (lab) {
-                qrx_Element *el = appendCopy("lab_measurement", lab, sample);
+                qrx_Element *el = measurements->appendCopy("lab_measurement", lab);
                 if (!el)
                     return -1;
                 if (str_equal(attrValue(el, "done"), "4") &&
@@ -1133,10 +1173,15 @@ int formatMeasurementString(char *out, int format, double value)
         std::strcpy(out, "Error");
         return 0;
     }
+    /* also keeps the digit counting below from running forever */
+    if (std::isinf(value)) {
+        std::strcpy(out, "##.##");
+        return 1;
+    }
     char text[400]; /* "%.7f" of the largest double */
     if (word & 0x8000u) {
         std::snprintf(text, sizeof text, "%5.2f", value);
-        std::strcpy(out, std::isinf(value) || std::strlen(text) > 12 ? "##.##" : text);
+        std::strcpy(out, std::strlen(text) > 12 ? "##.##" : text);
         return 1;
     }
     const int decimals = static_cast<int>(word & 7u);

@@ -8,6 +8,7 @@
  */
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 #include <vector>
 
 #include <sys/stat.h>
@@ -277,7 +278,10 @@ inline bool isNameChar(int c)
     }
 }
 
-/* One parse: the stream, the handle and the per-parse buffers. */
+/* One parse: the stream, the handle and the per-parse buffers. The hot
+   loops keep the character, the line count and the stream in locals:
+   stores into the name and value buffers are char stores, which may
+   alias any member and would force a reload per character. */
 struct Tokenizer {
     qrx_Parser *h;
     FILE *fp;
@@ -289,17 +293,25 @@ struct Tokenizer {
     char elName[kNameMax + 1] = "";
     char attrName[kNameMax + 1] = "";
 
-    void read()
+    /* The next character, counting lines. */
+    static int next(FILE *f, int *lines)
     {
-        c = getc_unlocked(fp);
-        if (c == '\n')
-            ++line;
+        int ch = getc_unlocked(f);
+        if (ch == '\n')
+            ++*lines;
+        return ch;
     }
+    void read() { c = next(fp, &line); }
     void readPastBlanks()
     {
+        FILE *f = fp;
+        int lines = line;
+        int ch;
         do
-            read();
-        while (isBlank(c));
+            ch = next(f, &lines);
+        while (isBlank(ch));
+        c = ch;
+        line = lines;
     }
     int syntaxError(int result = kErrSyntax)
     {
@@ -309,15 +321,47 @@ struct Tokenizer {
     /* Reads a name into buf; the caller's limit code when it is too long. */
     int readName(char *buf, int tooLong)
     {
+        FILE *f = fp;
+        int lines = line;
+        int ch = c;
         int n = 0;
-        while (isNameChar(c)) {
-            if (n == kNameMax)
-                return tooLong;
-            buf[n++] = static_cast<char>(c);
-            read();
+        int result = 0;
+        while (isNameChar(ch)) {
+            if (n == kNameMax) {
+                result = tooLong;
+                break;
+            }
+            buf[n++] = static_cast<char>(ch);
+            ch = next(f, &lines);
         }
         buf[n] = '\0';
-        return 0;
+        c = ch;
+        line = lines;
+        return result;
+    }
+    /* Stores characters up to `stop` into the value buffer; false when
+       more than kValueMax would be needed. Leaves stop as the current
+       character, or the one that did not fit. */
+    bool readValueUntil(int stop, int *length)
+    {
+        FILE *f = fp;
+        char *buf = value;
+        int lines = line;
+        int ch = c;
+        int n = 0;
+        bool fits = true;
+        while (ch != stop) {
+            if (n == kValueMax) {
+                fits = false;
+                break;
+            }
+            buf[n++] = static_cast<char>(ch);
+            ch = next(f, &lines);
+        }
+        c = ch;
+        line = lines;
+        *length = n;
+        return fits;
     }
     /* A callback result that ends the parse, or 0 to go on. */
     int deliver(int mode, const char *el, const char *attr, const char *val)
@@ -401,11 +445,9 @@ int Tokenizer::startTag()
             continue;
         int quote = c;
         int n = 0;
-        for (read(); c != quote; read()) {
-            if (n == kValueMax)
-                return kErrAttributeValue;
-            value[n++] = static_cast<char>(c);
-        }
+        read();
+        if (!readValueUntil(quote, &n))
+            return kErrAttributeValue;
         value[n] = '\0';
         readPastBlanks();
         if (int r = deliver(QRX_ATTRIBUTE, elName, attrName, value))
@@ -417,12 +459,8 @@ int Tokenizer::startTag()
 int Tokenizer::readText()
 {
     int n = 0;
-    while (c != '<') {
-        if (n == kValueMax)
-            return kErrText;
-        value[n++] = static_cast<char>(c);
-        read();
-    }
+    if (!readValueUntil('<', &n))
+        return kErrText;
     while (n > 0 && isBlank(static_cast<unsigned char>(value[n - 1])))
         --n;
     value[n] = '\0';
@@ -654,53 +692,112 @@ int qrx_RemoveDOMTree(qrx_Parser *handle)
 /* Writer                                                              */
 /* ------------------------------------------------------------------ */
 
-static void qrx_printTabs(int n, FILE *fp, int *count)
-{
-    for (int i = 0; i < n; ++i) {
-        fputc('\t', fp);
-        ++*count;
+namespace {
+
+/* The writer's output: the stream, locked once for the whole tree, a
+   block buffer that saves a stdio call per piece, and the running count.
+   Each piece adds what one formatted write would report: its length, or
+   -1 when the stream refuses the block it went out in. */
+struct Printer {
+    FILE *fp;
+    int count = 0;
+    char buf[4096];
+    size_t used = 0;
+    int pendingPieces = 0;
+    int pendingCount = 0;
+
+    void flush()
+    {
+        if (used > 0 && fwrite_unlocked(buf, 1, used, fp) != used)
+            count -= pendingPieces;
+        else
+            count += pendingCount;
+        used = 0;
+        pendingPieces = pendingCount = 0;
     }
+    void tab()
+    {
+        if (used == sizeof buf)
+            flush();
+        buf[used++] = '\t';
+        ++count;
+    }
+    void piece(std::initializer_list<const char *> parts)
+    {
+        size_t lengths[8];
+        size_t total = 0, i = 0;
+        for (const char *part : parts)
+            total += lengths[i++] = std::strlen(part);
+        if (total > sizeof buf - used)
+            flush();
+        if (total > sizeof buf) {
+            bool ok = true;
+            i = 0;
+            for (const char *part : parts) {
+                ok = fwrite_unlocked(part, 1, lengths[i], fp) == lengths[i] && ok;
+                ++i;
+            }
+            count += ok ? static_cast<int>(total) : -1;
+            return;
+        }
+        i = 0;
+        for (const char *part : parts) {
+            std::memcpy(buf + used, part, lengths[i]);
+            used += lengths[i++];
+        }
+        ++pendingPieces;
+        pendingCount += static_cast<int>(total);
+    }
+};
+
+} // namespace
+
+static void qrx_printTabs(int n, Printer *out)
+{
+    for (int i = 0; i < n; ++i)
+        out->tab();
 }
 
 /* A value with a double quote but no single quote goes in single quotes,
    so that it reads back as written. */
-static const char *attributeFormat(const char *value)
+static const char *attributeQuote(const char *value)
 {
     if (std::strchr(value, '"') && !std::strchr(value, '\''))
-        return " %s='%s'";
-    return " %s=\"%s\"";
+        return "'";
+    return "\"";
 }
 
-static void qrx_printElement(const qrx_Element *el, int depth, FILE *fp, int *count)
+static void qrx_printElement(const qrx_Element *el, int depth, Printer *out)
 {
-    qrx_printTabs(depth, fp, count);
-    *count += fprintf(fp, "<%s", el->name);
+    qrx_printTabs(depth, out);
+    out->piece({"<", el->name});
     if (!el->attributes && !el->value && !el->children) {
-        *count += fprintf(fp, "/>\r\n");
+        out->piece({"/>\r\n"});
         return;
     }
     if (!el->attributes && !el->children) {
-        *count += fprintf(fp, "> %s </%s>\r\n", el->value, el->name);
+        out->piece({"> ", el->value, " </", el->name, ">\r\n"});
         return;
     }
     for (const qrx_Attribute *at = el->attributes; at; at = at->next) {
-        *count += fprintf(fp, attributeFormat(at->value), at->name, at->value);
+        const char *quote = attributeQuote(at->value);
+        out->piece({" ", at->name, "=", quote, at->value, quote});
         if (!at->next)
-            *count += fprintf(fp, el->value ? ">" : el->children ? ">\r\n" : "/>\r\n");
+            out->piece({el->value ? ">" : el->children ? ">\r\n" : "/>\r\n"});
     }
     if (!el->attributes)
-        *count += fprintf(fp, el->children ? ">\r\n" : ">");
+        out->piece({el->children ? ">\r\n" : ">"});
     if (el->value) {
         if (el->children)
-            *count += fprintf(fp, " %s\r\n", el->value);
+            out->piece({" ", el->value, "\r\n"});
         else
-            *count += fprintf(fp, " %s </%s>\r\n", el->value, el->name);
+            out->piece({" ", el->value, " </", el->name, ">\r\n"});
     }
     if (el->children) {
         for (const qrx_Element *child = el->children; child; child = child->next)
-            qrx_printElement(child, depth + 1, fp, count);
-        qrx_printTabs(depth, fp, count);
-        *count += fprintf(fp, "</%s>\r\n", el->name);
+            qrx_printElement(child, depth + 1, out);
+        qrx_printTabs(depth, out);
+        out->piece({"</", el->name, ">\r\n"});
     }
 }
 
@@ -710,14 +807,19 @@ int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
         return -1;
     if (!handle->root)
         return -2;
-    int count = fprintf(stream, "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
+    Printer out;
+    out.fp = stream;
+    flockfile(stream);
+    out.piece({"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"});
     for (const qrx_Element *el = handle->root->children; el; el = el->next)
-        qrx_printElement(el, 0, stream, &count);
+        qrx_printElement(el, 0, &out);
+    out.flush();
+    funlockfile(stream);
     fflush(stream);
     int fd = fileno(stream);
     if (fd >= 0) {
         fsync(fd);
         fchmod(fd, 0666);
     }
-    return count;
+    return out.count;
 }

@@ -1,0 +1,15 @@
+#!/bin/bash
+# ThreadSanitizer build and run of the concurrency tests (and the rest of
+# the suite, which must stay clean too).
+# Usage: scripts/tsan.sh [build-dir]   (default build-tsan)
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash scripts/deps.sh
+dir="${1:-build-tsan}"
+cmake -S . -B "$dir" -DTANDEL_TSAN=ON -DCMAKE_BUILD_TYPE=Debug >/dev/null
+cmake --build "$dir" -j2
+# The first race fails the run. library_needed checks the plain build's dependencies (libtsan is expected here).
+export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1 ${TSAN_OPTIONS:-}"
+export HARDENING_KILLS="${HARDENING_KILLS:-100}"
+ctest --test-dir "$dir" --output-on-failure -j2 -R 'Concurrency|HostilePaths|CrashSafety|DiskFull'
+ctest --test-dir "$dir" --output-on-failure -j2 -E 'Concurrency|HostilePaths|CrashSafety|DiskFull|library_needed'

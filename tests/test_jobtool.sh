@@ -1,0 +1,204 @@
+#!/bin/bash
+# End-to-end tests of jobtool on temporary copies of the bundled examples,
+# and a check that the committed examples are what the generator writes.
+# Usage: test_jobtool.sh JOBTOOL MKEXAMPLES SOURCE_DIR
+set -uo pipefail
+JT=$1 MK=$2 SRC=$3
+export TZ=CET-1 LC_ALL=C
+unset LOGTRACE_LEVEL
+work=$(mktemp -d "${TMPDIR:-/tmp}/jobtool.XXXXXX")
+trap 'rm -rf "$work"' EXIT
+cd "$work"
+passed=0 failed=0
+
+ok() { passed=$((passed + 1)); }
+bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
+
+# run RC ARGS...: runs jobtool, keeps out/err, checks the exit status.
+run() {
+  local want=$1; shift
+  "$JT" "$@" >out 2>err
+  local got=$?
+  if [ "$got" -eq "$want" ]; then ok; else bad "jobtool $* exited $got, not $want"; cat err; fi
+}
+# same FILE: standard output is exactly the here-document.
+same() { if diff -u - "${1:-out}" >diff.txt; then ok; else bad "output of the last command"; cat diff.txt; fi; }
+has() { if grep -qF -- "$2" "$1"; then ok; else bad "$1 lacks '$2'"; cat "$1"; fi; }
+lacks() { if grep -qF -- "$2" "$1"; then bad "$1 has '$2'"; else ok; fi; }
+fresh() { rm -rf ex && cp -r "$SRC/examples" ex; }
+
+# ---- examples are what the generator writes now
+"$MK" gen >/dev/null 2>&1 || bad "mkexamples failed"
+if diff -r -x printjob.c "$SRC/examples" gen >diff.txt; then ok; else
+  bad "examples/ differ from the generator: cmake --build build --target examples"; cat diff.txt; fi
+
+# ---- check
+fresh
+run 0 check ex/sensorjobs/job-1003.sjb
+same <<'EOF'
+file        ex/sensorjobs/job-1003.sjb (290 bytes)                 ok
+header      0D 00                                                  ok
+word count  145 (file has 145)                                     ok
+crc         BE83 (computed BE83)                                   ok
+decode      job 1003, 3 samples, 3 process and 3 lab measurements  ok
+EOF
+printf '\x00\x00' | dd of=ex/sensorjobs/job-1003.sjb bs=1 seek=288 conv=notrunc 2>/dev/null
+run 1 check ex/sensorjobs/job-1003.sjb
+has out "0000 (computed BE83)"
+has out "BAD"
+has err "jobtool check: ex/sensorjobs/job-1003.sjb: crc is wrong"
+head -c 100 ex/sensorjobs/job-1002.sjb >short.sjb
+run 1 check short.sjb
+has err "the message ends before its end markers (result -8)"
+run 1 check missing.sjb
+has err "jobtool check: missing.sjb: No such file or directory"
+
+# ---- decode, encode
+fresh
+run 0 decode ex/sensorjobs/job-1001.sjb
+has out '<job version="1" job_id="1001" date="2024-03-04T08:15:00+0100"'
+test -s err && bad "decode wrote to stderr without -v" || ok
+run 0 -v decode ex/sensorjobs/job-1001.sjb -o d.xml
+has err 'read sensor job from file "ex/sensorjobs/job-1001.sjb" (346 bytes)'
+run 0 encode d.xml -o again.sjb
+cmp -s again.sjb ex/sensorjobs/job-1001.sjb && ok || bad "encode of the decoded job differs"
+printf '\x00\x00' | dd of=ex/sensorjobs/job-1001.sjb bs=1 seek=344 conv=notrunc 2>/dev/null
+run 0 decode ex/sensorjobs/job-1001.sjb -o crc.xml
+has err "jobtool decode: warning: ex/sensorjobs/job-1001.sjb: CRC error"
+cmp -s crc.xml d.xml && ok || bad "a CRC error changed the decoded job"
+run 1 -q decode short.sjb -o never.xml
+has err "jobtool decode: short.sjb: the message ends before its end markers (result -8)"
+lacks err "<2>"
+test -e never.xml && bad "failed decode left an output file" || ok
+run 1 encode ex/jobs/job-1001.xml -o ex/jobs
+has err "(result -1)"
+printf '<job job_id="1"><sample/>' >broken.xml
+run 1 encode broken.xml -o b.sjb
+has err "jobtool encode: broken.xml: elements left open (result -9)"
+run 2 encode d.xml
+has err "encode needs -o FILE.sjb"
+
+# ---- list
+fresh
+run 0 list ex/jobs
+same <<'EOF'
+#  JOB   DATE              TYPE  SAMPLES  LAB  SENSOR            FILE
+0  1003  2024-05-21 07:45  1     1/3      0/1  TSS probe 1       job-1003.xml
+1  1002  2024-04-15 06:00  65    3/3      1/3  Nutrient probe 2  job-1002.xml
+2  1001  2024-03-04 08:15  1     2/2      4/4  Nutrient probe 2  job-1001.xml
+EOF
+run 0 list ex/jobs --file job-1002.xml --json
+python3 -c 'import json,sys; j=json.load(open("out")); assert len(j)==1 and j[0]["job_id"]==1002 and j[0]["lab_total"]==3 and j[0]["sensor"]["serial_number"]=="1F4A0021", j' && ok || bad "list --json"
+"$JT" decode ex/sensorjobs/job-1002.sjb -o ex/jobs/job-2000.xml 2>/dev/null
+run 0 list ex/jobs --min 0
+has out "1002  2024-04-15 06:00  65    3/3      0/3  0                 job-2000.xml"
+run 0 list ex/jobs
+lacks out "job-2000.xml"
+run 1 list nodir
+has err "jobtool list: nodir: cannot open the directory (result -2)"
+has err '<2> createJobDescrList_Ex'
+run 2 list ex/jobs --min 15
+run 2 list
+
+# ---- requests, add-result, remove-result
+fresh
+run 0 requests ex/jobs 1
+same <<'EOF'
+job 1002, ex/jobs/job-1002.xml: 3 requests
+#  SAMPLE  DATE              PARAMETER  PROCESS   LAB       STATE    METHOD
+0  1002-1  2024-04-15 06:10  COD        313 mg/l  298 mg/l  entered  LCK 514
+1  1002-2  2024-04-15 12:10  COD        287 mg/l  -         open     ISO 15705
+2  1002-3  2024-04-15 18:10  COD        302 mg/l  -         open     ISO 15705
+EOF
+run 0 add-result ex/jobs/job-1002.xml 2 305.5 --unit mg/l --method "LCK 514" --time 2024-04-16T11:00:00+0100
+has out "job 1002, request 2 (1002-3, COD): lab result 306 entered"
+has ex/jobs/job-1002.xml 'done="1" default_method="ISO 15705" data_type="16" lab_time="2024-04-16T11:00:00+0100" lab_unit="mg/l" used_method="LCK 514"> 305.500000 <'
+run 0 requests ex/jobs/job-1002.xml --json
+python3 -c 'import json; r=json.load(open("out"))["requests"]; assert [x["lab_value"] for x in r]==["298",None,"306"], r' && ok || bad "requests --json"
+run 0 remove-result ex/jobs/job-1002.xml 0
+run 0 requests ex/jobs/job-1002.xml
+has out "0  1002-1  2024-04-15 06:10  COD        313 mg/l  -         open     ISO 15705"
+has ex/jobs/job-1002.xml 'job_handling="98"'
+run 1 add-result ex/jobs/job-1002.xml 3 1
+has err "no request 3 (the job has 3)"
+run 1 requests ex/jobs 3
+has err "no job 3 (the directory lists 3)"
+run 1 requests ex/jobs/none.xml
+has err "none.xml: No such file or directory"
+run 2 requests ex/jobs
+run 2 add-result ex/jobs/job-1002.xml 0 1 --time yesterday
+run 2 add-result ex/jobs/job-1002.xml x 1
+printf '<job job_id="5">' >ex/jobs/bad.xml
+run 1 requests ex/jobs/bad.xml
+has err "not a job file"
+
+# ---- merge
+fresh
+"$JT" decode ex/sensorjobs/job-1003.sjb -o ex/jobs/job-1003.new.xml
+run 0 merge ex/jobs/job-1003.xml ex/jobs/job-1003.new.xml
+has out "ex/jobs/job-1003.xml: 6 measurements"
+test -e ex/jobs/job-1003.new.xml && bad "merge kept News" || ok
+run 0 list ex/jobs --file job-1003.xml
+has out "1003  2024-05-21 07:45  1     3/3      0/3  TSS probe 1  job-1003.xml"
+run 1 merge ex/jobs/job-1003.xml ex/jobs/gone.xml
+has err "jobtool merge: NEWS cannot be read (result -1)"
+run 2 merge ex/jobs/job-1003.xml
+
+# ---- format
+fmt() { run "$4" format "$1" "$2"; printf '%s\n' "$3" >want; same want <out; }
+fmt 0x8000 3.14159 " 3.14" 0
+fmt 1026 1234567.891 1234567.89 0
+fmt 1026 12345678901 "##.##" 0
+fmt 386 0.41849 0.42 0
+fmt 386 -12.345 -12.3 0
+fmt 386 1234.5 1230 0
+fmt 0x0002 7.5 Error 1
+run 2 format 1026
+run 2 format 1026 seven
+
+# ---- upload (one-shot server on the loopback address)
+cat >server.py <<'EOF'
+import socket, sys
+s = socket.socket(); s.bind(("127.0.0.1", 0)); s.listen(1); s.settimeout(20)
+open("port", "w").write(str(s.getsockname()[1]))
+c, _ = s.accept(); c.settimeout(20); data = b""
+while b"\r\n\r\n" not in data:
+    data += c.recv(4096)
+head, body = data.split(b"\r\n\r\n", 1)
+n = int([l.split(b":")[1] for l in head.split(b"\r\n") if l.lower().startswith(b"content-length")][0])
+while len(body) < n:
+    body += c.recv(4096)
+open("request", "wb").write(head + b"\r\n\r\n" + body)
+c.sendall(b"HTTP/1.1 " + sys.argv[1].encode() + b" Done\r\nContent-Length: 0\r\n\r\n"); c.close()
+EOF
+for status in 201 500; do
+  rm -f port; python3 server.py $status & srv=$!
+  for _ in $(seq 50); do [ -s port ] && break; sleep 0.1; done
+  want=0; [ $status = 500 ] && want=1
+  run $want upload 127.0.0.1 "$(cat port)" /jobs/1001 ex/jobs/job-1001.xml --method POST \
+    --header 'X-Controller: east' --timeout 10
+  printf '%s\n' $status >want; same want <out
+  wait $srv
+  has request "POST /jobs/1001 HTTP/1.1"
+  has request "X-Controller: east"
+  has request 'job_id="1001"'
+done
+run 1 upload 127.0.0.1 1 /x ex/jobs/job-1001.xml --timeout 2
+has err "jobtool upload: connect failed (result -3)"
+run 1 upload 127.0.0.1 80 /x nofile
+run 2 upload 127.0.0.1 80 /x ex/jobs/job-1001.xml --method GET
+run 2 upload 127.0.0.1 99999 /x ex/jobs/job-1001.xml
+
+# ---- help and usage
+for c in decode encode check list requests add-result remove-result merge format upload; do
+  run 0 "$c" --help
+  has out "usage: jobtool $c"
+done
+run 0 --help
+run 2
+run 2 frobnicate
+run 2 check a.sjb --bogus
+has err "unknown option --bogus"
+
+echo "$passed passed, $failed failed"
+[ "$failed" -eq 0 ]

@@ -1,0 +1,343 @@
+/* XML toolkit: tree records, streaming parser, tree builder and writer. */
+#include <gtest/gtest.h>
+
+#include <string>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <vector>
+
+#include "trace_recorder.h"
+#include "xml_helpers.h"
+#include "xmlparser/qrxparser_internal.h"
+
+namespace {
+
+/* name#index[attr=value]{text}(children); "!" marks a wrong back link. */
+std::string dump(const qrx_Element *el)
+{
+    std::string s = std::string(el->name) + "#" + std::to_string(el->index);
+    for (const qrx_Attribute *a = el->attributes; a; a = a->next)
+        s += std::string(a->element == el ? "[" : "[!") + a->name + "=" + a->value + "]";
+    if (el->value)
+        s += "{" + std::string(el->value) + "}";
+    if (el->children) {
+        s += "(";
+        for (const qrx_Element *c = el->children; c; c = c->next)
+            s += dump(c) + (c->parent == el ? (c->next ? "," : "") : "!");
+        s += ")";
+    }
+    return s;
+}
+
+struct Tree {
+    qrx_Element *root = qrx_NewElement("__ROOT__", -1);
+    ~Tree() { qrx_RemoveElement(root); }
+};
+
+TEST(Tree, ElementsValuesAndStrEqual)
+{
+    EXPECT_EQ(str_equal(nullptr, nullptr) * 8 + str_equal(nullptr, "") * 4 + str_equal("", "") * 2 +
+                  str_equal("job", "jobs"), 10);
+    Tree t;
+    char name[] = "job";
+    qrx_Element *job = qrx_AddElement(name, nullptr, t.root);
+    name[0] = 'X'; /* the name is copied */
+    qrx_Element *s1 = qrx_AddElement("s", "one", job);
+    qrx_AddElement("u", nullptr, job);
+    qrx_AddElementBefore("first", nullptr, job, nullptr);
+    qrx_Element *mid = qrx_AddElementBefore("mid", "v", job, s1);
+    EXPECT_EQ(mid->index, 1);
+    qrx_AddElementBefore("only", nullptr, s1, nullptr); /* into an empty list */
+    /* a `before` that is not a child of parent is refused */
+    EXPECT_EQ(qrx_AddElementBefore("x", nullptr, t.root, s1), nullptr);
+    EXPECT_EQ(dump(t.root), "__ROOT__#-1(job#0(first#1,mid#1{v},s#1{one}(only#2),u#1))");
+
+    const char *first = qrx_SetElementValue("12.5", s1);
+    EXPECT_EQ(qrx_SetElementValue("12.5", s1), first); /* equal: kept */
+    EXPECT_STREQ(qrx_SetElementValue("13", s1), "13");
+    EXPECT_EQ(qrx_RemoveElementValue(s1), 1);
+    EXPECT_EQ(s1->value, nullptr);
+    EXPECT_EQ(qrx_RemoveElementValue(s1), 0);
+    qrx_RemoveElement(nullptr);
+}
+
+TEST(Tree, Attributes)
+{
+    Tree t;
+    qrx_Element *el = qrx_AddElement("e", nullptr, t.root);
+    qrx_Attribute *id = qrx_AddAttribute("id", "1", el);
+    qrx_AddAttribute("type", "2", el);
+    const char *oldValue = id->value;
+    EXPECT_EQ(qrx_AddAttribute("id", "1", el), id);
+    EXPECT_EQ(id->value, oldValue); /* same value: nothing reallocated */
+    EXPECT_EQ(qrx_AddAttribute("id", "9", el), id);
+    /* duplicates come from files: the first match wins */
+    qrx_Attribute *dup = qrx_NewAttribute("id", "2");
+    dup->element = el;
+    el->attributes->next->next = dup;
+    EXPECT_EQ(dump(el), "e#0[id=9][type=2][id=2]");
+    qrx_Attribute *out = nullptr;
+    EXPECT_STREQ(qrx_GetAttribute("id", nullptr, el, nullptr), "9");
+    EXPECT_STREQ(qrx_GetAttribute("id", "2", el, &out), "2");
+    EXPECT_EQ(out, dup);
+    EXPECT_EQ(qrx_GetAttribute("id", "3", el, &out), nullptr);
+    EXPECT_EQ(out, nullptr);
+    EXPECT_EQ(qrx_GetAttribute("id", nullptr, nullptr, nullptr), nullptr);
+    EXPECT_EQ(qrx_RemoveAttribute("id", el), 1);
+    EXPECT_EQ(qrx_RemoveAttribute("b", el), 0);
+    EXPECT_EQ(qrx_RemoveAttribute(nullptr, el) + qrx_RemoveAttribute("a", nullptr), -2);
+    EXPECT_EQ(dump(el), "e#0[type=2][id=2]");
+}
+
+int record(qrx_Parser *h, int mode, const char *el, const char *attr, const char *value, void *ud)
+{
+    auto *log = static_cast<std::vector<std::string> *>(ud);
+    std::string s = std::to_string(mode) + ":" + (el ? el : "") + "@" + std::to_string(h->depth);
+    if (attr)
+        s += " " + std::string(attr);
+    if (value)
+        s += "=[" + std::string(value) + "]";
+    log->push_back(s);
+    /* "stop" elements steer the parse by the number in their attribute */
+    return mode == QRX_ATTRIBUTE && std::string(el) == "stop" ? atoi(value) : 0;
+}
+
+std::string parse(const std::string &xml, int *result, qrx_Parser *p = nullptr)
+{
+    Handle own;
+    std::vector<std::string> log;
+    clearTraces();
+    MemStream ms(xml);
+    *result = qrx_parse(p ? p : own.p, ms.fp, record, &log);
+    std::string s;
+    for (const std::string &e : log)
+        s += (s.empty() ? "" : "|") + e;
+    return s;
+}
+
+TEST(Parser, HandleInitAndDeinit)
+{
+    qrx_Parser *p = nullptr;
+    EXPECT_EQ(qrx_init(&p, 0), -2);
+    ASSERT_EQ(qrx_init(&p, 4), 0);
+    EXPECT_EQ(p->state * 100 + p->maxDepth * 10 + p->depth, 140);
+    qrx_Parser *keep = p;
+    EXPECT_EQ(qrx_init(&p, 4), -1);
+    EXPECT_EQ(p, keep);
+    EXPECT_EQ(qrx_deinit(&p), 0);
+    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(qrx_deinit(&p), -1);
+}
+
+TEST(Parser, EventsQuirksAndSteering)
+{
+    const struct {
+        const char *xml, *events;
+        int result;
+    } cases[] = {
+        {"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<job/>\r\n", "0:job@0|3:job@0", 0},
+        {"<job id=\"7\" type = '2'>\n\t<s  n=\"a 'b'\nc\">  one two \t</s>\n\t<x\tq='say \"hi\"'/>\n</ job >",
+         "0:job@0|2:job@0 id=[7]|2:job@0 type=[2]|0:s@1|2:s@1 n=[a 'b'\nc]|1:s@1=[one two]|3:s@1|0:x@1|"
+         "2:x@1 q=[say \"hi\"]|3:x@1|3:job@0", 0},
+        /* text after a comment takes the latest start tag's name */
+        {"<!-- head --><a><!- - spaced - - ><b/><!-- x -->after</a>", "0:a@0|0:b@1|3:b@1|1:b@0=[after]|3:a@0", 0},
+        {"<!-- c -->lead<?pi a ? b?><a/>", "1:@-1=[lead]|0:a@0|3:a@0", 0},
+        /* nameless tag, unquoted attribute, unchecked end name, no unescaping */
+        {"<>lead<a k=v m=\"1\">x &amp; y</b><c/>", "1:@-1=[lead]|0:a@0|2:a@0 m=[1]|1:a@0=[x &amp; y]|3:a@0|0:c@0|3:c@0",
+         0},
+        {"<?" "?>", "0:?@0", -13}, /* "??" ends the instruction, '?' starts a name */
+        {"<a/><!---->", "0:a@0|3:a@0", -13},
+        {"<a><b><c><d><e/></d></c></b></a>", "0:a@0|0:b@1|0:c@2|0:d@3|0:e@4|3:e@4|3:d@3|3:c@2|3:b@1|3:a@0", 0},
+        {"<a><b><c><d><e><f/>", "0:a@0|0:b@1|0:c@2|0:d@3|0:e@4", -8},
+        {"<a><stop v='1'/><b/></a>", "0:a@0|0:stop@1|2:stop@1 v=[1]", 1},
+        {"<a><stop v='-5'/><b/></a>", "0:a@0|0:stop@1|2:stop@1 v=[-5]", -5},
+        {"<stop v='2'/><b/>", "0:stop@0|2:stop@0 v=[2]|3:stop@0|0:b@0|3:b@0", 0},
+    };
+    for (const auto &c : cases) {
+        int r = 99;
+        EXPECT_EQ(parse(c.xml, &r), c.events) << c.xml;
+        EXPECT_EQ(r, c.result) << c.xml;
+    }
+    /* a failed parse leaves a reusable handle with no open names */
+    Handle h;
+    int r = 0;
+    parse("<a><stop v='-5'/>", &r, h.p);
+    EXPECT_EQ(h->state, -1);
+    for (int d = 0; d <= h->maxDepth; ++d)
+        EXPECT_EQ(h->openNames[d], nullptr);
+    EXPECT_EQ(parse("<c><d/></c>", &r, h.p), "0:c@0|0:d@1|3:d@1|3:c@0");
+    EXPECT_EQ(h->deepest * 10 + h->depth + h->state * 100, 309);
+}
+
+TEST(Parser, EndOfInputAndLimits)
+{
+    const std::string n125(125, 'n'), v8189(8189, 'v');
+    const struct {
+        std::string xml;
+        int result;
+    } cases[] = {
+        {"<a><b/>", -9}, {"<a>", -13}, {"<a", -10}, {"<a b", -11}, {"<a b='x", -12},
+        {"<!-- never closed", -14}, {"<? never closed", -14}, {"<a></a", -14}, {"<a></", -14},
+        {"<" + n125 + "/>", 0}, {"<" + n125 + "n/>", -10}, {"<a " + n125 + "='1'/>", 0},
+        {"<a " + n125 + "n='1'/>", -11}, {"<a k='" + v8189 + "'/>", 0}, {"<a k='" + v8189 + "v'/>", -12},
+        {"<a>" + v8189 + "</a>", 0}, {"<a>" + v8189 + "v</a>", -13},
+    };
+    for (const auto &c : cases) {
+        int r = 99;
+        std::string events = parse(c.xml, &r);
+        EXPECT_EQ(r, c.result) << c.xml.substr(0, 20);
+        if (c.xml == "<a k='" + v8189 + "'/>") {
+            EXPECT_EQ(events, "0:a@0|2:a@0 k=[" + v8189 + "]|3:a@0");
+        }
+    }
+}
+
+TEST(Parser, SyntaxErrorsTraceLineAndCharacter)
+{
+    const struct {
+        const char *xml, *message, *events;
+    } cases[] = {
+        {"", "error line 1: c='\xff'\n", ""},
+        {" \r\n ", "error line 2: c='\xff'\n", ""},
+        {"<!DOCTYPE job>", "error line 1: c='D'\n", ""},
+        {"<a>\n<my-el/>", "error line 2: c='-'\n", "0:a@0|0:my@1"},
+        {"<a/>text", "error line 1: c='t'\n", "0:a@0|3:a@0"},
+        {"</a>", "error line 1: c='\xff'\n", ""},
+        {"<a/></a>", "error line 1: c='\xff'\n", "0:a@0|3:a@0"},
+        {"<a k='1\n\n'/>\n x", "error line 4: c='x'\n", "0:a@0|2:a@0 k=[1\n\n]|3:a@0"},
+    };
+    for (const auto &c : cases) {
+        int r = 0;
+        EXPECT_EQ(parse(c.xml, &r), c.events) << c.xml;
+        EXPECT_EQ(r, -2);
+        ASSERT_EQ(traceCalls().size(), 1u);
+        const TraceCall &t = traceCalls()[0];
+        EXPECT_EQ(t.message, c.message);
+        EXPECT_EQ(t.format + t.function + t.file + std::to_string(t.level),
+                  "error line %d: c='%c'\nqrx_parseXML../xmlparser/qrxparser.cpp2");
+    }
+}
+
+TEST(Builder, BuildsKeepsPartialTreesAndFrees)
+{
+    EXPECT_EQ(qrx_BuildDOMTree(nullptr, nullptr), -1);
+    EXPECT_EQ(qrx_RemoveDOMTree(nullptr), -1);
+    Handle h;
+    ASSERT_EQ(qrx_BuildDOMTree(h.p, nullptr), 0);
+    EXPECT_EQ(dump(h->root), "__ROOT__#-1");
+    EXPECT_EQ(h->last, h->root);
+    qrx_RemoveDOMTree(h.p);
+    EXPECT_EQ(buildFrom(h.p, "<?xml version=\"1.0\"?>\n<job id='1' id=\"2\" k=''>\n  text here  \n"
+                             "\t<s n=\"1\"><m i=\"1\" v=\"5\"/><l/></s>\n\t<s n=\"2\"> v <!-- c --> w </s>\n</job>\n<b/>\n"),
+              0);
+    /* later text replaces earlier */
+    EXPECT_EQ(dump(h->root), "__ROOT__#-1(job#0[id=1][id=2][k=]{text here}("
+                             "s#1[n=1](m#2[i=1][v=5],l#2),s#1[n=2]{w}),b#0)");
+    EXPECT_EQ(h->last, h->root);
+    EXPECT_EQ(buildFrom(h.p, "<job a='1'><s><t/><u x='2'>"), -13);
+    EXPECT_EQ(dump(h->root), "__ROOT__#-1(job#0[a=1](s#1(t#2,u#2[x=2])))");
+    EXPECT_STREQ(h->last->name, "u");
+    EXPECT_EQ(qrx_RemoveDOMTree(h.p), 0);
+    EXPECT_EQ(h->root, nullptr);
+    EXPECT_EQ(qrx_RemoveDOMTree(h.p), 0);
+
+    /* many siblings under changing parents stay in order */
+    std::string xml = "<job>", expect = "__ROOT__#-1(job#0(";
+    for (int i = 0; i < 300; ++i) {
+        std::string n = std::to_string(i);
+        xml += "<s n='" + n + "'><m i='a'/><m i='b'/></s>";
+        expect += (i ? "," : "") + std::string("s#1[n=") + n + "](m#2[i=a],m#2[i=b])";
+    }
+    EXPECT_EQ(buildFrom(h.p, xml + "</job>"), 0);
+    EXPECT_EQ(dump(h->root), expect + "))");
+}
+
+TEST(Builder, CallbackFaultsAreTraced)
+{
+    Handle h;
+    ASSERT_EQ(qrx_BuildDOMTree(h.p, nullptr), 0);
+    clearTraces();
+    h->depth = 3; /* does not fit the cursor at -1: stop, not end the process */
+    EXPECT_EQ(qrx_buildtree_sax_callback(h.p, QRX_START, "x", nullptr, nullptr, nullptr), -15);
+    ASSERT_EQ(traceCalls().size(), 1u);
+    EXPECT_EQ(traceCalls()[0].message, "pNewEl->index=3, hp->last->index=-1\n");
+    EXPECT_EQ(traceCalls()[0].function, "qrx_buildtree_sax_callback");
+    EXPECT_EQ(h->root->children, nullptr);
+    h->last = qrx_AddElement("a", nullptr, h->root);
+    h->depth = 0; /* equal depth: a sibling of the cursor */
+    EXPECT_EQ(qrx_buildtree_sax_callback(h.p, QRX_START, "b", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(dump(h->root), "__ROOT__#-1(a#0,b#0)");
+
+    h->last = h->root;
+    EXPECT_EQ(qrx_buildtree_sax_callback(h.p, 7, "x", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(countTraces("mode = 7\n", 2), 1);
+    EXPECT_EQ(qrx_buildtree_sax_callback(h.p, QRX_END, "x", nullptr, nullptr, nullptr), 0);
+    EXPECT_EQ(qrx_buildtree_sax_callback(h.p, QRX_TEXT, "x", nullptr, "t", nullptr), -15);
+    EXPECT_EQ(countTraces("hp->last == NULL\n", 2), 2);
+}
+
+const std::string kDecl = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
+
+TEST(Writer, LayoutAndCount)
+{
+    Handle h;
+    int r = 0;
+    EXPECT_EQ(printed(h.p, &r), "");
+    EXPECT_EQ(r, -2);
+    EXPECT_EQ(qrx_PrintDOMTree(nullptr, stdout), -1);
+    qrx_BuildDOMTree(h.p, nullptr);
+    EXPECT_EQ(printed(h.p, &r), kDecl);
+    EXPECT_EQ(r, 40);
+    qrx_Element *top = qrx_AddElement("top", nullptr, h->root);
+    qrx_AddElement("e", nullptr, top);
+    qrx_AddElement("v", "1", top);
+    qrx_AddAttribute("k", "a", qrx_AddElement("a", nullptr, top));
+    qrx_AddAttribute("k", "", qrx_AddElement("av", "2", top));
+    qrx_Element *ac = qrx_AddElement("ac", nullptr, top);
+    qrx_AddAttribute("k", "b", ac);
+    qrx_AddElement("c", nullptr, ac);
+    qrx_Element *avc = qrx_AddElement("avc", "3", top);
+    qrx_AddAttribute("k", "c", avc);
+    qrx_AddAttribute("l", "d", avc);
+    qrx_AddElement("c", nullptr, avc);
+    qrx_AddElement("c", "", qrx_AddElement("vc", "4", top));
+    const std::string out = printed(h.p, &r);
+    EXPECT_EQ(out, kDecl + "<top>\r\n\t<e/>\r\n\t<v> 1 </v>\r\n\t<a k=\"a\"/>\r\n\t<av k=\"\"> 2 </av>\r\n"
+                           "\t<ac k=\"b\">\r\n\t\t<c/>\r\n\t</ac>\r\n\t<avc k=\"c\" l=\"d\"> 3\r\n\t\t<c/>\r\n\t</avc>\r\n"
+                           "\t<vc>\r\n 4\r\n\t\t<c>  </c>\r\n\t</vc>\r\n</top>\r\n");
+    EXPECT_EQ(r, static_cast<int>(out.size()));
+}
+
+TEST(Writer, ReadsBackAndSyncsFiles)
+{
+    Handle h, again;
+    ASSERT_EQ(buildFrom(h.p, "<job id=\"1\" note='say \"hi\"'> lead\r\n\t<s n=\"1\"> a b </s><s><m/></s></job>"), 0);
+    const std::string once = printed(h.p);
+    ASSERT_EQ(buildFrom(again.p, once), 0);
+    EXPECT_EQ(printed(again.p), once);
+    /* a double quote without single quotes is written in single quotes */
+    EXPECT_EQ(once, kDecl + "<job id=\"1\" note='say \"hi\"'> lead\r\n\t<s n=\"1\"> a b </s>\r\n\t<s>\r\n"
+                            "\t\t<m/>\r\n\t</s>\r\n</job>\r\n");
+
+    char dir[] = "/tmp/qrxwriterXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/job.xml";
+    mode_t old = umask(022);
+    FILE *fp = fopen(path.c_str(), "w");
+    umask(old);
+    ASSERT_NE(fp, nullptr);
+    Handle one;
+    qrx_BuildDOMTree(one.p, nullptr);
+    qrx_AddElement("job", nullptr, one->root);
+    EXPECT_EQ(qrx_PrintDOMTree(one.p, fp), 48);
+    struct stat st;
+    ASSERT_EQ(stat(path.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0666u); /* the writer opens nothing itself */
+    EXPECT_EQ(st.st_size, 48);           /* flushed before the sync */
+    fclose(fp);
+    EXPECT_EQ(printed(one.p), kDecl + "<job/>\r\n");
+    unlink(path.c_str());
+    rmdir(dir);
+}
+
+} // namespace
