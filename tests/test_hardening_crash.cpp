@@ -177,18 +177,16 @@ TEST(CrashSafety, SigkillAtRandomMomentsLeavesOldOrNewVersion)
         /* The codec's writer clears the leftovers of dead writers before it
            writes, so at most the one of the last kill remains. */
         ASSERT_LE(codecLeft, 1) << "sensor job temporaries pile up after " << k + 1 << " kills";
-        /* At most one cut write per kill. */
-        ASSERT_LE(handlerLeft, k + 1);
+        /* The job handler sweeps per directory: the last kill's temporary, and
+           one of the kill before when the restarted child was cut before its
+           first write. */
+        ASSERT_LE(handlerLeft, 2) << "job handler temporaries pile up after " << k + 1 << " kills";
         maxHandlerLeft = std::max(maxHandlerLeft, handlerLeft);
         ++round;
     }
     const double secs = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
     RecordProperty("kills", round);
-    /* Known fault of the job handler's writer: its temporaries are not
-       cleared after a crash (reported); the count is shown, not failed. */
     RecordProperty("job_handler_leftovers", maxHandlerLeft);
-    if (maxHandlerLeft > 1)
-        std::printf("note: %d job handler temporaries left after %d kills\n", maxHandlerLeft, round);
     EXPECT_LT(secs, 60.0);
     qrx_deinit(&a);
     qrx_deinit(&b);

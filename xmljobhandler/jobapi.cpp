@@ -12,6 +12,7 @@
  * on storage, so a full device or a crash leaves the old job intact.
  */
 #include <cerrno>
+#include <climits>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
@@ -25,6 +26,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -153,6 +155,26 @@ void syncDirectoryOf(const std::string &path)
     }
 }
 
+/* Unlinks the temporaries ".jobapi-<pid>-XXXXXX" of writers that died
+   before their rename (power cut, kill), so they cannot pile up. */
+void removeStaleTemps(const std::string &dir)
+{
+    static const char prefix[] = ".jobapi-";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return;
+    while (const dirent *e = readdir(d)) {
+        if (strncmp(e->d_name, prefix, sizeof prefix - 1) != 0)
+            continue;
+        char *end = nullptr;
+        const long pid = strtol(e->d_name + sizeof prefix - 1, &end, 10);
+        if (pid <= 0 || pid > INT_MAX || *end != '-' || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        unlink((dir + "/" + e->d_name).c_str());
+    }
+    closedir(d);
+}
+
 /* Writes the new content of path into a temporary file of the same
    directory with fill(stream), pushes it to storage and renames it over
    path. 0, or the errno of the failing step (temporary file removed). */
@@ -160,7 +182,9 @@ template <typename Fill> int replaceFile(const char *path, Fill fill)
 {
     /* hidden and without ".xml", so a directory listing never takes it;
        not derived from the job's name, which may be as long as a name can be */
-    std::string tmp = directoryOf(path) + "/.jobapi-XXXXXX";
+    const std::string dir = directoryOf(path);
+    removeStaleTemps(dir);
+    std::string tmp = dir + "/.jobapi-" + std::to_string(getpid()) + "-XXXXXX";
     int fd = mkstemp(&tmp[0]);
     if (fd < 0)
         return errno ? errno : EIO;
