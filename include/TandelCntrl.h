@@ -182,8 +182,6 @@ TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
 /* Sensor job codec                                                    */
 /* ------------------------------------------------------------------ */
 
-/* @codec */
-
 /*
  * Results of the message decoder and the sensor job file reader, beyond
  * 0 (decoded): -1 no job container, -2 no job_id, -3 another required
@@ -280,8 +278,6 @@ TANDEL_API int sprintf_tm(char *text, size_t size, const struct tm *time);
 /* ------------------------------------------------------------------ */
 /* Job handler                                                         */
 /* ------------------------------------------------------------------ */
-
-/* @jobapi */
 
 /* Element paths: null-terminated lists of element names. The first four
    start at a tree's "__ROOT__", the last two at a sample element. */
@@ -510,8 +506,6 @@ TANDEL_API int formatMeasurementString(char *out, int format, double value);
 /* ------------------------------------------------------------------ */
 /* HTTP client                                                         */
 /* ------------------------------------------------------------------ */
-
-/* @http */
 
 /*
  * One blocking HTTP/1.1 request over a new TCP connection to an IPv4
