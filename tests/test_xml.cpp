@@ -234,6 +234,7 @@ TEST(Builder, BuildsKeepsPartialTreesAndFrees)
     EXPECT_EQ(dump(h->root), "__ROOT__#-1(job#0[id=1][id=2][k=]{text here}("
                              "s#1[n=1](m#2[i=1][v=5],l#2),s#1[n=2]{w}),b#0)");
     EXPECT_EQ(h->last, h->root);
+    qrx_RemoveDOMTree(h.p);
     EXPECT_EQ(buildFrom(h.p, "<job a='1'><s><t/><u x='2'>"), -13);
     EXPECT_EQ(dump(h->root), "__ROOT__#-1(job#0[a=1](s#1(t#2,u#2[x=2])))");
     EXPECT_STREQ(h->last->name, "u");
