@@ -31,6 +31,7 @@
 #include <unistd.h>
 
 #include "jobapi_internal.h"
+#include "../xmlparser/qrxparser_internal.h"
 #include "trace.h"
 
 static const char kTraceFile[] = "../xmljobhandler/jobapi.cpp";
@@ -974,14 +975,9 @@ public:
     /* A new child with a copy of value (may be null); null when out of memory. */
     qrx_Element *append(const char *name, const char *value)
     {
-        qrx_Element *el = qrx_NewElement(name, parent_->index + 1);
+        qrx_Element *el = qrx_newChild(name, value, parent_);
         if (!el)
             return nullptr;
-        if (value && !(el->value = strdup(value))) {
-            qrx_RemoveElement(el);
-            return nullptr;
-        }
-        el->parent = parent_;
         *link_ = el;
         link_ = &el->next;
         return el;

@@ -61,7 +61,7 @@ qrx_Attribute *qrx_NewAttribute(const char *name, const char *value)
 }
 
 /* A child of `parent` with its value, not yet linked into the list. */
-static qrx_Element *newChild(const char *name, const char *value, qrx_Element *parent)
+qrx_Element *qrx_newChild(const char *name, const char *value, qrx_Element *parent)
 {
     qrx_Element *el = qrx_NewElement(name, parent->index + 1);
     if (!el)
@@ -76,7 +76,7 @@ static qrx_Element *newChild(const char *name, const char *value, qrx_Element *p
 
 qrx_Element *qrx_AddElement(const char *name, const char *value, qrx_Element *parent)
 {
-    qrx_Element *el = newChild(name, value, parent);
+    qrx_Element *el = qrx_newChild(name, value, parent);
     if (!el)
         return nullptr;
     qrx_Element **link = &parent->children;
@@ -95,7 +95,7 @@ qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Eleme
         if (!*link)
             return nullptr; /* not a child of parent */
     }
-    qrx_Element *el = newChild(name, value, parent);
+    qrx_Element *el = qrx_newChild(name, value, parent);
     if (!el)
         return nullptr;
     el->next = *link;

@@ -9,4 +9,8 @@
 int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, const char *attrName,
                                const char *value, void *userData);
 
+/* An unlinked child record for parent (index set, value copied, parent
+   set); null when memory runs out. For appenders that keep their own tail. */
+qrx_Element *qrx_newChild(const char *name, const char *value, qrx_Element *parent);
+
 #endif
