@@ -6,17 +6,28 @@
 #include "codec_common.h"
 
 namespace {
-std::string gPath, gOut;
+std::string gDir, gPath, gOut;
+
+void removeWorkDir()
+{
+    unlink(gPath.c_str());
+    unlink(gOut.c_str());
+    rmdir(gDir.c_str());
+}
 }
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
     codecSetup();
-    char dir[] = "/tmp/fuzz_jobfile.XXXXXX";
-    if (!mkdtemp(dir))
+    /* Every input is a file and some are synced: a tmpfs keeps that cheap. */
+    const char *tmp = getenv("TMPDIR");
+    std::string dir = std::string(tmp && *tmp ? tmp : "/tmp") + "/fuzz_jobfile.XXXXXX";
+    if (!mkdtemp(&dir[0]))
         abort();
-    gPath = std::string(dir) + "/in.bin";
-    gOut = std::string(dir) + "/out.bin";
+    gDir = dir;
+    gPath = dir + "/in.bin";
+    gOut = dir + "/out.bin";
+    atexit(removeWorkDir);
     return 0;
 }
 

@@ -22,6 +22,9 @@ cmake --build "$dir" -j2 >/dev/null
 mkdir -p "$dir/corpus"
 "$dir/fuzz_seeds" "$dir/corpus" examples >/dev/null
 
+# The file reader target writes a file per input: on a tmpfs when there is one.
+[ -d /dev/shm ] && [ -w /dev/shm ] && export TMPDIR=/dev/shm
+
 passed=0
 failed=0
 for t in "${targets[@]}"; do
