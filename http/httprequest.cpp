@@ -11,6 +11,7 @@
 
 #include <netdb.h>
 #include <netinet/in.h>
+#include <poll.h>
 #include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -188,6 +189,23 @@ int waitForAnswer(int fd, int timeout)
     }
 }
 
+/* A connect interrupted by a signal goes on in the kernel: wait for it to
+   finish and take its outcome, instead of failing the request. */
+bool connectTo(int fd, const sockaddr_in &addr)
+{
+    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
+        return true;
+    if (errno != EINTR)
+        return false;
+    pollfd p{fd, POLLOUT, 0};
+    int r;
+    while ((r = poll(&p, 1, -1)) < 0 && errno == EINTR) {
+    }
+    int error = 0;
+    socklen_t len = sizeof error;
+    return r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+}
+
 /* Reads until the server closes or the buffer is full; bytes stored,
    or -1 when recv fails. */
 long readAnswer(int fd, char *response, size_t size)
@@ -282,7 +300,7 @@ TANDEL_API int makeHttpRequest(const char *host, int port, int timeout, const ch
     sockaddr_in addr{};
     memcpy(&addr, list->ai_addr, sizeof addr);
     addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) != 0)
+    if (!connectTo(fd, addr))
         return kConnectFailed;
     conn.setConnected();
 

@@ -271,6 +271,46 @@ TEST_F(Http, WaitForTheFirstByteAndSignals)
     sigaction(SIGUSR1, &old, nullptr);
 }
 
+/* A full accept queue makes the kernel drop the SYN, so connect blocks
+   until the retry a second later; the signals meanwhile must not fail it. */
+TEST_F(Http, ConnectInterruptedBySignalsGoesOn)
+{
+    int lfd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+    socklen_t len = sizeof a;
+    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), len), 0);
+    ASSERT_EQ(listen(lfd, 0), 0);
+    getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
+    int filler = socket(AF_INET, SOCK_STREAM, 0);
+    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), len), 0);
+    std::thread server([lfd] {
+        std::this_thread::sleep_for(milliseconds(400));
+        close(accept(lfd, nullptr, nullptr)); /* the filler */
+        int c = accept(lfd, nullptr, nullptr);
+        std::string got;
+        char buf[512];
+        for (ssize_t n; got.find("\r\n\r\n") == std::string::npos && (n = recv(c, buf, sizeof buf, 0)) > 0;)
+            got.append(buf, static_cast<size_t>(n));
+        send(c, kOk.data(), kOk.size(), MSG_NOSIGNAL);
+        close(c);
+    });
+    struct sigaction sa {}, old {};
+    sa.sa_handler = onSignal;
+    sigaction(SIGUSR1, &sa, &old);
+    std::atomic<bool> stop{false};
+    std::thread ticker([&stop, self = pthread_self()] {
+        for (; !stop; std::this_thread::sleep_for(milliseconds(100)))
+            pthread_kill(self, SIGUSR1);
+    });
+    EXPECT_EQ(request(ntohs(a.sin_port), "GET", "/", nullptr, nullptr, 256, 5), 200);
+    stop = true;
+    ticker.join();
+    server.join();
+    sigaction(SIGUSR1, &old, nullptr);
+    close(filler);
+    close(lfd);
+}
+
 TEST_F(Http, BodyFailuresEndTheUploadAtOnce)
 {
     Pattern dry(20000, 10000);

@@ -218,6 +218,97 @@ TEST(Parser, SyntaxErrorsTraceLineAndCharacter)
     }
 }
 
+/* The parser takes characters from the stream's buffer in runs; wherever it
+   stops, the stream must stand right after the last character it used. */
+FILE *pipeWith(const std::string &text)
+{
+    int fds[2];
+    if (pipe(fds) != 0)
+        return nullptr;
+    if (write(fds[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
+        return nullptr;
+    close(fds[1]);
+    return fdopen(fds[0], "r");
+}
+
+std::string rest(FILE *fp)
+{
+    std::string s;
+    for (int ch; (ch = getc(fp)) != EOF;)
+        s += static_cast<char>(ch);
+    return s;
+}
+
+TEST(Parser, StreamStandsAfterTheLastCharacterUsed)
+{
+    const std::string filler(3000, 'f'); /* the stop lies past the first buffer of a tiny one */
+    const std::string doc = "<a t='" + filler + "'>\n<stop v='1' />tail of the stream\n";
+    std::vector<FILE *> streams;
+    for (int kind = 0; kind < 5; ++kind) {
+        FILE *fp = kind == 0 ? pipeWith(doc) : kind == 1 ? fmemopen(const_cast<char *>(doc.data()), doc.size(), "r")
+                                                         : tmpfile();
+        ASSERT_NE(fp, nullptr);
+        if (kind >= 2) {
+            fputs(doc.c_str() + 1, fp);
+            rewind(fp);
+            if (kind == 3)
+                setvbuf(fp, nullptr, _IONBF, 0);
+            if (kind == 4)
+                setvbuf(fp, nullptr, _IOFBF, 16);
+            ungetc('<', fp); /* the first character comes from the push-back slot */
+        }
+        Handle h;
+        std::vector<std::string> log;
+        EXPECT_EQ(qrx_parse(h.p, fp, record, &log), 1) << kind;
+        EXPECT_EQ(log.size(), 4u) << kind;
+        EXPECT_EQ(rest(fp), ">tail of the stream\n") << kind;
+        fclose(fp);
+    }
+}
+
+/* A callback that reads the stream itself gets the characters after the
+   parser's; the parser goes on behind them and does not count their lines. */
+struct Eater {
+    FILE *fp;
+    std::string eaten;
+};
+
+int eatThree(qrx_Parser *, int mode, const char *, const char *, const char *, void *ud)
+{
+    auto *e = static_cast<Eater *>(ud);
+    if (mode == QRX_START && e->eaten.empty())
+        for (int i = 0; i < 3; ++i)
+            e->eaten += static_cast<char>(getc(e->fp));
+    return 0;
+}
+
+TEST(Parser, LinesAreCountedAcrossBuffersAndCallbackReads)
+{
+    std::string doc;
+    for (int i = 0; i < 2000; ++i) /* 50 KB: within what a pipe holds */
+        doc += "<e k='v\nw'>\n\ttext\r\n</e>\n";
+    doc += "  x";
+    FILE *fp = pipeWith(doc);
+    ASSERT_NE(fp, nullptr);
+    Handle h;
+    clearTraces();
+    EXPECT_EQ(qrx_parse(h.p, fp, [](qrx_Parser *, int, const char *, const char *, const char *, void *) { return 0; },
+                        nullptr),
+              -2);
+    fclose(fp);
+    ASSERT_EQ(traceCalls().size(), 1u);
+    EXPECT_EQ(traceCalls()[0].message, "error line 8001: c='x'\n");
+
+    const std::string eat = "<eat>\n\n\nZZ\n<b/>\n</eat> x";
+    Eater e{fmemopen(const_cast<char *>(eat.data()), eat.size(), "r"), ""};
+    clearTraces();
+    EXPECT_EQ(qrx_parse(h.p, e.fp, eatThree, &e), -2);
+    fclose(e.fp);
+    EXPECT_EQ(e.eaten, "\n\n\n");
+    ASSERT_EQ(traceCalls().size(), 1u);
+    EXPECT_EQ(traceCalls()[0].message, "error line 3: c='x'\n");
+}
+
 TEST(Builder, BuildsKeepsPartialTreesAndFrees)
 {
     EXPECT_EQ(qrx_BuildDOMTree(nullptr, nullptr), -1);

@@ -6,6 +6,7 @@
  * tree builder that hangs parser events into a handle's tree, and the
  * writer that prints a tree back in the job file layout.
  */
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -263,80 +264,146 @@ int qrx_deinit(qrx_Parser **handle)
 
 namespace {
 
-inline bool isBlank(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
-
-/* Everything that is not a delimiter is a name character, end of input
+/* Character classes, indexed by the character + 1 so that EOF has a slot.
+   Everything that is not a delimiter is a name character, end of input
    included: running into the end inside a name hits the length limit. */
-inline bool isNameChar(int c)
-{
-    switch (c) {
-    case '<': case '>': case '=': case '/': case '!': case '-':
-    case ' ': case '\t': case '\r': case '\n':
-        return false;
-    default:
-        return true;
+enum { kName = 1, kBlank = 2 };
+
+struct ClassTable {
+    unsigned char of[257];
+    constexpr ClassTable() : of()
+    {
+        for (int c = -1; c < 256; ++c)
+            of[c + 1] = kName;
+        for (unsigned char d : {'<', '>', '=', '/', '!', '-'})
+            of[d + 1] = 0;
+        for (unsigned char d : {' ', '\t', '\r', '\n'})
+            of[d + 1] = kBlank;
     }
+};
+constexpr ClassTable kClasses;
+
+inline bool isBlank(int c) { return kClasses.of[c + 1] & kBlank; }
+inline bool isNameChar(int c) { return kClasses.of[c + 1] & kName; }
+
+/* Where the stream's read buffer stands. glibc's FILE shows its read
+   window (its getc_unlocked is a macro over these two fields), so the hot
+   loops take characters from the window with the pointer held in a
+   register, and hand the position back before every callback and at the
+   end: the stream always stands right after the last character used, as
+   with one getc per character. Other C libraries get exactly that. */
+struct Window {
+    const unsigned char *p, *end;
+};
+
+#if defined(__GLIBC__)
+inline Window windowOf(FILE *f)
+{
+    return {reinterpret_cast<const unsigned char *>(f->_IO_read_ptr),
+            reinterpret_cast<const unsigned char *>(f->_IO_read_end)};
+}
+inline void handBack(FILE *f, Window w) { f->_IO_read_ptr = reinterpret_cast<char *>(const_cast<unsigned char *>(w.p)); }
+#else
+inline Window windowOf(FILE *) { return {nullptr, nullptr}; }
+inline void handBack(FILE *, Window) {}
+#endif
+
+int countLines(const unsigned char *from, const unsigned char *to)
+{
+    int n = 0;
+    while (from < to && (from = static_cast<const unsigned char *>(std::memchr(from, '\n', to - from)))) {
+        ++n;
+        ++from;
+    }
+    return n;
 }
 
 /* One parse: the stream, the handle and the per-parse buffers. The hot
-   loops keep the character, the line count and the stream in locals:
-   stores into the name and value buffers are char stores, which may
-   alias any member and would force a reload per character. */
+   loops copy the window into locals: stores into the name and value
+   buffers are char stores, which may alias any member and would force a
+   reload per character. Lines are counted only when a trace asks: `line`
+   holds those before `counted`, the rest lie in the window up to p. */
 struct Tokenizer {
     qrx_Parser *h;
     FILE *fp;
     qrx_ParseCallback cb;
     void *userData;
     char *value;
+    Window win;
+    const unsigned char *counted;
     int c = 0;
     int line = 1;
     char elName[kNameMax + 1] = "";
     char attrName[kNameMax + 1] = "";
 
-    /* The next character, counting lines. */
-    static int next(FILE *f, int *lines)
+    /* The window is used up: one character through stdio, which refills it. */
+    __attribute__((noinline)) int refill()
     {
-        int ch = getc_unlocked(f);
+        line += countLines(counted, win.p);
+        handBack(fp, win);
+        int ch = getc_unlocked(fp);
         if (ch == '\n')
-            ++*lines;
+            ++line;
+        win = windowOf(fp);
+        counted = win.p;
         return ch;
     }
-    void read() { c = next(fp, &line); }
+    /* Through the member only when refilling, so the local window never
+       has its address taken. */
+    int next(Window &w)
+    {
+        if (w.p < w.end)
+            return *w.p++;
+        win = w;
+        int ch = refill();
+        w = win;
+        return ch;
+    }
+    void read()
+    {
+        Window w = win;
+        c = next(w);
+        win = w;
+    }
     void readPastBlanks()
     {
-        FILE *f = fp;
-        int lines = line;
+        Window w = win;
         int ch;
-        do
-            ch = next(f, &lines);
-        while (isBlank(ch));
+        do {
+            while (w.p < w.end && isBlank(*w.p))
+                ++w.p;
+            ch = next(w);
+        } while (isBlank(ch));
         c = ch;
-        line = lines;
+        win = w;
     }
     int syntaxError(int result = kErrSyntax)
     {
-        TRACE_AS("qrx_parseXML", TRACE_FAIL, "error line %d: c='%c'\n", line, c);
+        TRACE_AS("qrx_parseXML", TRACE_FAIL, "error line %d: c='%c'\n", line + countLines(counted, win.p), c);
         return result;
     }
     /* Reads a name into buf; the caller's limit code when it is too long. */
     int readName(char *buf, int tooLong)
     {
-        FILE *f = fp;
-        int lines = line;
+        Window w = win;
         int ch = c;
-        int n = 0;
+        char *out = buf;
+        char *const full = buf + kNameMax;
         int result = 0;
         while (isNameChar(ch)) {
-            if (n == kNameMax) {
+            if (out == full) {
                 result = tooLong;
                 break;
             }
-            buf[n++] = static_cast<char>(ch);
-            ch = next(f, &lines);
+            *out++ = static_cast<char>(ch);
+            const unsigned char *stop = w.p + std::min<size_t>(w.end - w.p, full - out);
+            while (w.p < stop && isNameChar(*w.p))
+                *out++ = static_cast<char>(*w.p++);
+            ch = next(w);
         }
-        buf[n] = '\0';
+        *out = '\0';
         c = ch;
-        line = lines;
+        win = w;
         return result;
     }
     /* Stores characters up to `stop` into the value buffer; false when
@@ -344,29 +411,38 @@ struct Tokenizer {
        character, or the one that did not fit. */
     bool readValueUntil(int stop, int *length)
     {
-        FILE *f = fp;
-        char *buf = value;
-        int lines = line;
+        Window w = win;
         int ch = c;
-        int n = 0;
+        char *out = value;
+        char *const full = value + kValueMax;
         bool fits = true;
         while (ch != stop) {
-            if (n == kValueMax) {
+            if (out == full) {
                 fits = false;
                 break;
             }
-            buf[n++] = static_cast<char>(ch);
-            ch = next(f, &lines);
+            *out++ = static_cast<char>(ch);
+            const unsigned char *last = w.p + std::min<size_t>(w.end - w.p, full - out);
+            while (w.p < last && *w.p != stop)
+                *out++ = static_cast<char>(*w.p++);
+            ch = next(w);
         }
         c = ch;
-        line = lines;
-        *length = n;
+        win = w;
+        *length = static_cast<int>(out - value);
         return fits;
     }
     /* A callback result that ends the parse, or 0 to go on. */
     int deliver(int mode, const char *el, const char *attr, const char *val)
     {
+        handBack(fp, win);
         int r = cb(h, mode, el, attr, val, userData);
+        Window now = windowOf(fp);
+        if (now.p != win.p || now.end != win.end) { /* the callback read the stream */
+            line += countLines(counted, win.p);
+            win = now;
+            counted = now.p;
+        }
         return (r == 1 || r < 0) ? r : 0;
     }
 
@@ -519,7 +595,7 @@ int Tokenizer::run()
                     return r;
             }
         }
-        if (feof(fp))
+        if (feof_unlocked(fp))
             break;
     }
     return h->depth != -1 ? kErrUnclosed : 0;
@@ -544,9 +620,11 @@ static int qrx_parseXML(qrx_Parser *h, FILE *fp, qrx_ParseCallback cb, void *use
     if (!value) {
         result = kErrNoMemory;
     } else {
-        Tokenizer t{h, fp, cb, userData, value};
         StreamLock lock(fp);
+        Window w = windowOf(fp);
+        Tokenizer t{h, fp, cb, userData, value, w, w.p};
         result = t.run();
+        handBack(fp, t.win);
     }
     h->state = result >= 0 ? 3 : -1;
     freeOpenNames(h);
