@@ -200,5 +200,25 @@ run 2 frobnicate
 run 2 check a.sjb --bogus
 has err "unknown option --bogus"
 
+# ---- hostile names are plain names to every subcommand that takes a path
+fresh
+hostile='ex/d $(touch pwned) `touch pwned2` "q" '"'s'"
+mkdir -p "$hostile"
+cp ex/jobs/job-1002.xml "$hostile/job \$(id).xml"
+cp ex/jobs/job-1003.xml "$hostile/news \`id\`.xml"
+cp ex/sensorjobs/job-1001.sjb "$hostile/s \$(id).sjb"
+run 0 check "$hostile/s \$(id).sjb"
+run 0 decode "$hostile/s \$(id).sjb" -o "$hostile/out \$(id).xml"
+run 0 encode "$hostile/out \$(id).xml" -o "$hostile/again;id.sjb"
+cmp -s "$hostile/s \$(id).sjb" "$hostile/again;id.sjb" && ok || bad "re-encoded hostile file differs"
+run 0 list "$hostile"
+has out 'job $(id).xml'
+run 0 requests "$hostile/job \$(id).xml"
+run 0 add-result "$hostile/job \$(id).xml" 0 1.5 --time 2024-04-16T11:00:00+0100
+run 0 remove-result "$hostile/job \$(id).xml" 0
+run 0 merge "$hostile/job \$(id).xml" "$hostile/news \`id\`.xml"
+if [ -e pwned ] || [ -e pwned2 ] || [ -e "$hostile/pwned" ]; then bad "a name was run as a command"; else ok; fi
+[ "$(find "$hostile" -name '.*' | wc -l)" -eq 0 ] && ok || bad "temporaries left beside the hostile files"
+
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
