@@ -239,6 +239,32 @@ TEST_F(Http, StatusFromReceivedBytesAndResponseSize)
 
 void onSignal(int) {}
 
+/* SIGUSR1 without SA_RESTART to the test's thread every 100 ms while it lives. */
+class SignalTicker {
+public:
+    SignalTicker()
+    {
+        struct sigaction sa {};
+        sa.sa_handler = onSignal;
+        sigaction(SIGUSR1, &sa, &old_);
+        thread_ = std::thread([this, self = pthread_self()] {
+            for (; !stop_; std::this_thread::sleep_for(milliseconds(100)))
+                pthread_kill(self, SIGUSR1);
+        });
+    }
+    ~SignalTicker()
+    {
+        stop_ = true;
+        thread_.join();
+        sigaction(SIGUSR1, &old_, nullptr);
+    }
+
+private:
+    struct sigaction old_ {};
+    std::atomic<bool> stop_{false};
+    std::thread thread_; /* last: starts after the rest is set */
+};
+
 TEST_F(Http, WaitForTheFirstByteAndSignals)
 {
     Server reset({18, "", 0, 0, Reset});
@@ -249,14 +275,7 @@ TEST_F(Http, WaitForTheFirstByteAndSignals)
     EXPECT_EQ(request(standard.port, "GET", "/", nullptr, nullptr, 64, -1), 200);
 
     /* SIGUSR1 without SA_RESTART every 100 ms ends neither the wait nor a read */
-    struct sigaction sa {}, old {};
-    sa.sa_handler = onSignal;
-    sigaction(SIGUSR1, &sa, &old);
-    std::atomic<bool> stop{false};
-    std::thread ticker([&stop, self = pthread_self()] {
-        for (; !stop; std::this_thread::sleep_for(milliseconds(100)))
-            pthread_kill(self, SIGUSR1);
-    });
+    SignalTicker ticker;
     Server late({-1, kOk, 600}), split({-1, kOk, 0, 600}), silent({-1, "", 0, 0, Silent});
     EXPECT_EQ(request(late.port, "GET", "/", nullptr, nullptr), 200);
     EXPECT_EQ(request(split.port, "GET", "/", nullptr, nullptr), 200);
@@ -266,9 +285,6 @@ TEST_F(Http, WaitForTheFirstByteAndSignals)
     double took = duration<double>(steady_clock::now() - t).count();
     EXPECT_TRUE(took > 0.9 && took < 1.9) << took; /* the time left, not the whole wait again */
     EXPECT_EQ(silent.received(), "GET / HTTP/1.1\r\n\r\n");
-    stop = true;
-    ticker.join();
-    sigaction(SIGUSR1, &old, nullptr);
 }
 
 /* A full accept queue makes the kernel drop the SYN, so connect blocks
@@ -294,19 +310,9 @@ TEST_F(Http, ConnectInterruptedBySignalsGoesOn)
         send(c, kOk.data(), kOk.size(), MSG_NOSIGNAL);
         close(c);
     });
-    struct sigaction sa {}, old {};
-    sa.sa_handler = onSignal;
-    sigaction(SIGUSR1, &sa, &old);
-    std::atomic<bool> stop{false};
-    std::thread ticker([&stop, self = pthread_self()] {
-        for (; !stop; std::this_thread::sleep_for(milliseconds(100)))
-            pthread_kill(self, SIGUSR1);
-    });
+    SignalTicker ticker;
     EXPECT_EQ(request(ntohs(a.sin_port), "GET", "/", nullptr, nullptr, 256, 5), 200);
-    stop = true;
-    ticker.join();
     server.join();
-    sigaction(SIGUSR1, &old, nullptr);
     close(filler);
     close(lfd);
 }
