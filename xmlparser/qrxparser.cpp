@@ -406,6 +406,19 @@ struct Tokenizer {
         win = w;
         return result;
     }
+    /* Passes over a name, stopping at its end or at the end of input. */
+    void skipName()
+    {
+        Window w = win;
+        int ch = c;
+        while (ch != EOF && isNameChar(ch)) {
+            while (w.p < w.end && isNameChar(*w.p))
+                ++w.p;
+            ch = next(w);
+        }
+        c = ch;
+        win = w;
+    }
     /* Stores characters up to `stop` into the value buffer; false when
        more than kValueMax would be needed. Leaves stop as the current
        character, or the one that did not fit. */
@@ -568,11 +581,9 @@ int Tokenizer::run()
                 return r;
         } else if (isNameChar(c)) {
             /* End tag: its name is not checked against the open element. */
-            while (isNameChar(c)) {
-                if (c == EOF)
-                    return syntaxError(kErrEndOfInput);
-                read();
-            }
+            skipName();
+            if (c == EOF)
+                return syntaxError(kErrEndOfInput);
             if (isBlank(c))
                 readPastBlanks();
         }
