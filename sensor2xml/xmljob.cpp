@@ -948,6 +948,41 @@ uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length)
     return static_cast<uint16_t>(crc);
 }
 
+/* File helpers shared with the job handler, which replaces job files the
+   same way. */
+std::string directoryOf(const std::string &path)
+{
+    size_t slash = path.rfind('/');
+    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
+}
+
+/* Makes a rename in the directory durable. */
+void syncDirectoryOf(const std::string &path)
+{
+    int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd >= 0) {
+        ::fsync(fd);
+        ::close(fd);
+    }
+}
+
+void removeStaleTemps(const std::string &dir, const std::string &prefix)
+{
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    while (const dirent *e = ::readdir(d)) {
+        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
+            continue;
+        char *end = nullptr;
+        const long pid = std::strtol(e->d_name + prefix.size(), &end, 10);
+        if (pid <= 0 || pid > INT_MAX || *end != '-' || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
+            continue;
+        ::unlink((dir + "/" + e->d_name).c_str());
+    }
+    ::closedir(d);
+}
+
 namespace {
 
 /* The whole file, or false when it cannot be opened, sized or read. */
@@ -983,28 +1018,6 @@ struct TempName {
     }
 };
 
-/* Unlinks the temporaries "<name>.tmp<pid>-<n>" of writers that died
-   before their rename (power cut, kill), so they cannot pile up. */
-void removeStaleTemps(const char *path)
-{
-    const char *slash = std::strrchr(path, '/');
-    const std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, slash);
-    const std::string prefix = std::string(slash ? slash + 1 : path) + ".tmp";
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return;
-    while (const dirent *e = ::readdir(d)) {
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
-            continue;
-        char *end = nullptr;
-        const long pid = std::strtol(e->d_name + prefix.size(), &end, 10);
-        if (pid <= 0 || pid > INT_MAX || *end != '-' || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue;
-        ::unlink((dir + "/" + e->d_name).c_str());
-    }
-    ::closedir(d);
-}
-
 /* Writes the bytes to a new file beside path and renames it over path. */
 bool replaceFile(const char *path, const uint8_t *data, size_t n)
 {
@@ -1013,7 +1026,8 @@ bool replaceFile(const char *path, const uint8_t *data, size_t n)
     /* Like opening for writing: a file the caller may not write stays. */
     if (existed && ::access(path, W_OK) != 0)
         return false;
-    removeStaleTemps(path);
+    const std::string base = std::strrchr(path, '/') ? std::strrchr(path, '/') + 1 : path;
+    removeStaleTemps(directoryOf(path), base + ".tmp");
     Fd out;
     TempName tmp;
     for (int i = 0; i < 100 && out.fd < 0; ++i) {
@@ -1045,13 +1059,7 @@ bool replaceFile(const char *path, const uint8_t *data, size_t n)
     if (::close(fd) != 0 || ::rename(tmp.name.c_str(), path) != 0)
         return false;
     tmp.keep = true;
-    /* Make the rename itself durable. */
-    const char *slash = std::strrchr(path, '/');
-    const std::string dir = !slash ? "." : slash == path ? "/" : std::string(path, slash);
-    Fd d;
-    d.fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (d.fd >= 0)
-        ::fsync(d.fd);
+    syncDirectoryOf(path);
     return true;
 }
 

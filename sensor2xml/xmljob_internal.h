@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <string>
 
 #include "TandelCntrl.h"
 
@@ -58,6 +59,14 @@ int sprintf_localtime(char *text, size_t size, int64_t seconds);
 bool localtime64(int64_t seconds, struct tm *out, int cycles = 0);
 /* Seconds since 1970 of broken-down UTC fields (timegm without time_t). */
 int64_t timegm64(const struct tm *tm);
+
+/* The directory part of path: "." without a slash, "/" for the root. */
+std::string directoryOf(const std::string &path);
+/* fsync of path's directory, so a rename into it survives a power cut. */
+void syncDirectoryOf(const std::string &path);
+/* Unlinks the temporaries "<prefix><pid>-..." in dir of writers that died
+   before their rename (power cut, kill), so they cannot pile up. */
+void removeStaleTemps(const std::string &dir, const std::string &prefix);
 
 /* CRC-16/MCRF4XX; 0xFFFF for no bytes. */
 uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length);

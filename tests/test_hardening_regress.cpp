@@ -1,11 +1,12 @@
 /*
  * Regression tests for what the fuzzers and the crash-safety runs found:
- * leftovers of killed sensor job file writers, and the corner cases of
+ * leftovers of killed sensor job and job file writers, and the corner cases of
  * the round trips that the fuzz targets had to learn.
  */
 #include <sys/wait.h>
 
 #include "test_jobapi_util.h"
+#include "xmljobhandler/jobapi_internal.h"
 
 namespace {
 
@@ -55,6 +56,21 @@ TEST(Regress, SensorJobWriterClearsTemporariesOfDeadWriters)
     ASSERT_EQ(sjob_DOMTree2SensorJobFile(bin.c_str(), h), 0);
     qrx_deinit(&h);
     EXPECT_EQ(dir.entries(), (std::set<std::string>{"job.bin", alive, "job.bin.tmpX-1", "other.bin.tmp1-0"}));
+}
+
+/* The job handler's temporaries are hidden and named after the writer,
+   not the job; the same clearing applies to them. */
+TEST(Regress, JobFileWriterClearsTemporariesOfDeadWriters)
+{
+    TempDir dir;
+    const std::string dead = ".jobapi-" + std::to_string(deadPid()) + "-Ab12Cd";
+    const std::string alive = ".jobapi-" + std::to_string(getpid()) + "-Ef34Gh";
+    for (const std::string &name : {dead, alive, std::string(".jobapi-X-1"), std::string("job.xml.tmp1-0")})
+        writeFile(dir.file(name), "partial");
+    writeFile(dir.file("source.xml"), "<job/>");
+    ASSERT_EQ(jobapi_copyFileReplacing(dir.file("source.xml").c_str(), dir.file("job.xml").c_str()), 0);
+    EXPECT_EQ(dir.entries(),
+              (std::set<std::string>{"source.xml", "job.xml", alive, ".jobapi-X-1", "job.xml.tmp1-0"}));
 }
 
 /* Sensor data whose text decodes to no byte travels as an empty field,

@@ -32,6 +32,7 @@
 
 #include "jobapi_internal.h"
 #include "../xmlparser/qrxparser_internal.h"
+#include "../sensor2xml/xmljob_internal.h"
 #include "trace.h"
 
 static const char kTraceFile[] = "../xmljobhandler/jobapi.cpp";
@@ -141,41 +142,6 @@ int64_t daysFromCivil(int64_t y, int m, int d)
     return era * 146097 + doe - 719468;
 }
 
-std::string directoryOf(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-void syncDirectoryOf(const std::string &path)
-{
-    int fd = open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY);
-    if (fd >= 0) {
-        fsync(fd);
-        close(fd);
-    }
-}
-
-/* Unlinks the temporaries ".jobapi-<pid>-XXXXXX" of writers that died
-   before their rename (power cut, kill), so they cannot pile up. */
-void removeStaleTemps(const std::string &dir)
-{
-    static const char prefix[] = ".jobapi-";
-    DIR *d = opendir(dir.c_str());
-    if (!d)
-        return;
-    while (const dirent *e = readdir(d)) {
-        if (strncmp(e->d_name, prefix, sizeof prefix - 1) != 0)
-            continue;
-        char *end = nullptr;
-        const long pid = strtol(e->d_name + sizeof prefix - 1, &end, 10);
-        if (pid <= 0 || pid > INT_MAX || *end != '-' || kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue;
-        unlink((dir + "/" + e->d_name).c_str());
-    }
-    closedir(d);
-}
-
 /* Writes the new content of path into a temporary file of the same
    directory with fill(stream), pushes it to storage and renames it over
    path. 0, or the errno of the failing step (temporary file removed). */
@@ -184,7 +150,7 @@ template <typename Fill> int replaceFile(const char *path, Fill fill)
     /* hidden and without ".xml", so a directory listing never takes it;
        not derived from the job's name, which may be as long as a name can be */
     const std::string dir = directoryOf(path);
-    removeStaleTemps(dir);
+    removeStaleTemps(dir, ".jobapi-");
     std::string tmp = dir + "/.jobapi-" + std::to_string(getpid()) + "-XXXXXX";
     int fd = mkstemp(&tmp[0]);
     if (fd < 0)
