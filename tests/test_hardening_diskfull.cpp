@@ -40,17 +40,7 @@ protected:
         }
         close(fd);
     }
-    std::set<std::string> entries() const
-    {
-        std::set<std::string> names;
-        if (DIR *d = opendir(mnt_.c_str())) {
-            while (dirent *e = readdir(d))
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-                    names.insert(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
+    std::set<std::string> entries() const { return entriesOf(mnt_); }
     TempDir dir_;
     std::string mnt_;
     bool mounted_ = false;

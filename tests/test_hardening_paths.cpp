@@ -112,14 +112,7 @@ TEST_P(HostilePaths, EveryPathOperationTakesTheNameAsItStands)
     EXPECT_FALSE(exists(news));
 
     /* Only the files the operations made are there. */
-    std::set<std::string> names;
-    if (DIR *d = opendir(dir_.c_str())) {
-        while (dirent *e = readdir(d))
-            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-                names.insert(e->d_name);
-        closedir(d);
-    }
-    EXPECT_EQ(names, (std::set<std::string>{GetParam() + ".xml", GetParam() + ".bin"}));
+    EXPECT_EQ(entriesOf(dir_), (std::set<std::string>{GetParam() + ".xml", GetParam() + ".bin"}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Names, HostilePaths, ::testing::ValuesIn(hostileNames()));

@@ -23,6 +23,19 @@
 #include "TandelCntrl.h"
 #include "trace_recorder.h"
 
+/* The names in a directory, without "." and "..". */
+inline std::set<std::string> entriesOf(const std::string &dir)
+{
+    std::set<std::string> names;
+    if (DIR *d = opendir(dir.c_str())) {
+        while (dirent *e = readdir(d))
+            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
+                names.insert(e->d_name);
+        closedir(d);
+    }
+    return names;
+}
+
 /* A directory under $TMPDIR (or /tmp), removed with its files. */
 class TempDir {
 public:
@@ -36,17 +49,7 @@ public:
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
     /* Names of the entries, sorted. */
-    std::set<std::string> entries() const
-    {
-        std::set<std::string> names;
-        if (DIR *d = opendir(path_.c_str())) {
-            while (dirent *e = readdir(d))
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-                    names.insert(e->d_name);
-            closedir(d);
-        }
-        return names;
-    }
+    std::set<std::string> entries() const { return entriesOf(path_); }
 
 private:
     static void removeTree(const std::string &p)
