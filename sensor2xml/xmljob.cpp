@@ -948,8 +948,8 @@ uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length)
     return static_cast<uint16_t>(crc);
 }
 
-/* File helpers shared with the job handler, which replaces job files the
-   same way. */
+/* File helpers shared with the job handler, which also replaces its files
+   through a temporary beside them. */
 std::string directoryOf(const std::string &path)
 {
     size_t slash = path.rfind('/');
@@ -1026,8 +1026,8 @@ bool replaceFile(const char *path, const uint8_t *data, size_t n)
     /* Like opening for writing: a file the caller may not write stays. */
     if (existed && ::access(path, W_OK) != 0)
         return false;
-    const std::string base = std::strrchr(path, '/') ? std::strrchr(path, '/') + 1 : path;
-    removeStaleTemps(directoryOf(path), base + ".tmp");
+    const char *slash = std::strrchr(path, '/');
+    removeStaleTemps(directoryOf(path), std::string(slash ? slash + 1 : path) + ".tmp");
     Fd out;
     TempName tmp;
     for (int i = 0; i < 100 && out.fd < 0; ++i) {

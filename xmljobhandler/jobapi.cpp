@@ -26,7 +26,6 @@
 
 #include <dirent.h>
 #include <fcntl.h>
-#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -149,9 +148,10 @@ template <typename Fill> int replaceFile(const char *path, Fill fill)
 {
     /* hidden and without ".xml", so a directory listing never takes it;
        not derived from the job's name, which may be as long as a name can be */
+    static const char prefix[] = ".jobapi-";
     const std::string dir = directoryOf(path);
-    removeStaleTemps(dir, ".jobapi-");
-    std::string tmp = dir + "/.jobapi-" + std::to_string(getpid()) + "-XXXXXX";
+    removeStaleTemps(dir, prefix);
+    std::string tmp = dir + "/" + prefix + std::to_string(getpid()) + "-XXXXXX";
     int fd = mkstemp(&tmp[0]);
     if (fd < 0)
         return errno ? errno : EIO;
