@@ -1,11 +1,14 @@
 /*
  * Fuzz target: the streaming XML parser. A callback checks that the
- * events are well formed (modes, names, depths) and nest properly, and
- * the handle is checked after every parse.
+ * events are well formed (modes, names, depths) and nest properly, the
+ * handle is checked after every parse, and events, result and the
+ * stream's final position must match those of a plain one-getc-per-
+ * character reader of the same grammar.
  */
 #include <vector>
 
 #include "fuzz_common.h"
+#include "reference_parser.h"
 
 namespace {
 
@@ -15,6 +18,7 @@ struct Seen {
     int stopAt = -1; /* event number at which the callback stops the parse */
     int stopWith = 0;
     bool hasNul = false; /* a NUL byte of the input is a name character and cuts C texts */
+    std::string log;     /* in the reference reader's format */
 };
 
 int checkEvent(qrx_Parser *h, int mode, const char *el, const char *attr, const char *value, void *user)
@@ -51,6 +55,7 @@ int checkEvent(qrx_Parser *h, int mode, const char *el, const char *attr, const 
     }
     for (int d = 0; d <= h->maxDepth; ++d)
         FUZZ_CHECK((d <= h->depth) == (h->openNames[d] != nullptr));
+    s->log += std::to_string(mode) + "|" + el + "|" + (attr ? attr : "-") + "|" + (value ? value : "-") + "\n";
     return s->events++ == s->stopAt ? s->stopWith : 0;
 }
 
@@ -60,22 +65,31 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     if (size < 2)
         return 0;
-    /* First byte: the handle's depth limit and where the callback stops. */
-    const int maxDepth = 1 + data[0] % 8;
+    /* First bytes: the handle's depth limit and where the callback stops. */
+    const int maxDepth = 1 + data[0] % 12;
     Seen seen;
     seen.hasNul = memchr(data + 2, 0, size - 2) != nullptr;
     if (data[1] & 0x80) {
         seen.stopAt = data[1] & 0x3F;
         seen.stopWith = (data[1] & 0x40) ? 1 : -5;
     }
+    FILE *rf = openInput(data + 2, size - 2);
+    FUZZ_CHECK(rf);
+    reference::Parse ref{rf, maxDepth, seen.stopAt, seen.stopWith};
+    const int expected = ref.run();
+    const long expectedEnd = ftell(rf);
+    fclose(rf);
+
     qrx_Parser *h = nullptr;
     FUZZ_CHECK(qrx_init(&h, maxDepth) == 0);
     for (int round = 0; round < 2; ++round) { /* a handle is reusable */
         seen.open.clear();
         seen.events = 0;
+        seen.log.clear();
         FILE *fp = openInput(data + 2, size - 2);
         FUZZ_CHECK(fp);
         const int r = qrx_parse(h, fp, checkEvent, &seen);
+        FUZZ_CHECK(r == expected && seen.log == ref.log && ftell(fp) == expectedEnd);
         fclose(fp);
         static const int known[] = {0, 1, -5, -2, -8, -9, -10, -11, -12, -13, -14};
         bool ok = false;

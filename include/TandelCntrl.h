@@ -114,7 +114,7 @@ typedef struct qrx_Parser {
     int32_t depth;    /* innermost open element, -1 when none */
     qrx_Element *root; /* the handle's document tree, owned */
     qrx_Element *last; /* tree builder's cursor, not owned */
-    char *openNames[]; /* maxDepth + 1 slots: names of open elements */
+    char *openNames[]; /* maxDepth + 1 slots: names of open elements, the parser's own copies (never free them) */
 } qrx_Parser;
 
 /* Event modes passed to the callback. */

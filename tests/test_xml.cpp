@@ -169,6 +169,50 @@ TEST(Parser, EventsQuirksAndSteering)
     EXPECT_EQ(h->deepest * 10 + h->depth + h->state * 100, 309);
 }
 
+/* Open names of every depth, the shallow ones and the deep ones the
+   handle keeps differently, must be the element's own until it ends. */
+int checkOpenNames(qrx_Parser *h, int mode, const char *el, const char *, const char *, void *ud)
+{
+    auto *log = static_cast<std::string *>(ud);
+    if (mode == QRX_START || mode == QRX_END) {
+        *log += (mode == QRX_START ? "+" : "-") + std::string(h->openNames[h->depth]);
+        for (int d = 0; d <= h->maxDepth; ++d)
+            if ((d <= h->depth) != (h->openNames[d] != nullptr))
+                *log += "!";
+    }
+    return mode == QRX_START && std::string(el) == "stop" ? -5 : 0;
+}
+
+TEST(Parser, OpenNamesAtEveryDepth)
+{
+    std::string opens, closes, entered, left;
+    for (int d = 0; d < 12; ++d) {
+        const std::string name(d * 10 + 1, static_cast<char>('a' + d));
+        opens += "<" + name + ">";
+        closes.insert(0, "</" + name + ">");
+        entered += "+" + name;
+        left.insert(0, "-" + name);
+    }
+    const std::string xml = opens + closes, expected = entered + left;
+    Handle h(11);
+    for (int round = 0; round < 2; ++round) {
+        std::string log;
+        MemStream ms(xml);
+        EXPECT_EQ(qrx_parse(h.p, ms.fp, checkOpenNames, &log), 0);
+        EXPECT_EQ(log, expected);
+    }
+    /* stopped with ten elements open: every copy is released (the sanitizers see leaks) */
+    std::string deep;
+    for (int d = 0; d < 10; ++d)
+        deep += "<e" + std::to_string(d) + ">";
+    std::string log;
+    MemStream ms(deep + "<stop/>");
+    EXPECT_EQ(qrx_parse(h.p, ms.fp, checkOpenNames, &log), -5);
+    EXPECT_EQ(log, "+e0+e1+e2+e3+e4+e5+e6+e7+e8+e9+stop");
+    for (int d = 0; d <= h->maxDepth; ++d)
+        EXPECT_EQ(h->openNames[d], nullptr) << d;
+}
+
 TEST(Parser, EndOfInputAndLimits)
 {
     const std::string n125(125, 'n'), v8189(8189, 'v');

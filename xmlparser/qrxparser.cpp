@@ -318,23 +318,35 @@ int countLines(const unsigned char *from, const unsigned char *to)
     return n;
 }
 
-/* One parse: the stream, the handle and the per-parse buffers. The hot
-   loops copy the window into locals: stores into the name and value
-   buffers are char stores, which may alias any member and would force a
-   reload per character. Lines are counted only when a trace asks: `line`
-   holds those before `counted`, the rest lie in the window up to p. */
+/* One parse: the stream, the handle and the per-parse buffers. The scan
+   position and the current character are locals of run(), passed by
+   reference into helpers that are always inlined, so they stay in
+   registers; stores into the name and value buffers are char stores,
+   which may alias any member and would force reloads if they lived
+   there. Lines are counted only when a trace asks: `line` holds those
+   before `counted`, the rest lie in the window up to the position. */
+#define TOKENIZER_INLINE inline __attribute__((always_inline))
+
+enum { kPooledNames = 8 };
+
 struct Tokenizer {
     qrx_Parser *h;
     FILE *fp;
     qrx_ParseCallback cb;
     void *userData;
     char *value;
-    Window win;
+    Window win; /* the position, while refill() or a trace has it */
     const unsigned char *counted;
-    int c = 0;
     int line = 1;
     char elName[kNameMax + 1] = "";
     char attrName[kNameMax + 1] = "";
+    /* Open element names of the usual depths; deeper ones go to the heap. */
+    char pool[kPooledNames][kNameMax + 1];
+
+    Tokenizer(qrx_Parser *hp, FILE *f, qrx_ParseCallback callback, void *user, char *valueBuffer)
+        : h(hp), fp(f), cb(callback), userData(user), value(valueBuffer), win(windowOf(f)), counted(win.p)
+    {
+    }
 
     /* The window is used up: one character through stdio, which refills it. */
     __attribute__((noinline)) int refill()
@@ -348,86 +360,69 @@ struct Tokenizer {
         counted = win.p;
         return ch;
     }
-    /* Through the member only when refilling, so the local window never
-       has its address taken. */
-    int next(Window &w)
+    TOKENIZER_INLINE int next(Window &w)
     {
-        if (w.p < w.end)
+        if (__builtin_expect(w.p < w.end, 1))
             return *w.p++;
         win = w;
         int ch = refill();
         w = win;
         return ch;
     }
-    void read()
+    TOKENIZER_INLINE int pastBlanks(Window &w)
     {
-        Window w = win;
-        c = next(w);
-        win = w;
-    }
-    void readPastBlanks()
-    {
-        Window w = win;
         int ch;
-        do {
-            while (w.p < w.end && isBlank(*w.p))
-                ++w.p;
+        do
             ch = next(w);
-        } while (isBlank(ch));
-        c = ch;
-        win = w;
+        while (isBlank(ch));
+        return ch;
     }
-    int syntaxError(int result = kErrSyntax)
+    __attribute__((noinline, cold)) int syntaxError(Window w, int c, int result = kErrSyntax)
     {
-        TRACE_AS("qrx_parseXML", TRACE_FAIL, "error line %d: c='%c'\n", line + countLines(counted, win.p), c);
+        TRACE_AS("qrx_parseXML", TRACE_FAIL, "error line %d: c='%c'\n", line + countLines(counted, w.p), c);
         return result;
     }
-    /* Reads a name into buf; the caller's limit code when it is too long. */
-    int readName(char *buf, int tooLong)
+    /* Reads the name that starts with c into buf: its length, or -1 when
+       it is too long. */
+    TOKENIZER_INLINE int readName(Window &w, int &c, char *buf)
     {
-        Window w = win;
-        int ch = c;
         char *out = buf;
         char *const full = buf + kNameMax;
-        int result = 0;
-        while (isNameChar(ch)) {
+        int ch = c;
+        do {
             if (out == full) {
-                result = tooLong;
-                break;
+                *out = '\0';
+                c = ch;
+                return -1;
             }
             *out++ = static_cast<char>(ch);
             const unsigned char *stop = w.p + std::min<size_t>(w.end - w.p, full - out);
             while (w.p < stop && isNameChar(*w.p))
                 *out++ = static_cast<char>(*w.p++);
             ch = next(w);
-        }
+        } while (isNameChar(ch));
         *out = '\0';
         c = ch;
-        win = w;
-        return result;
+        return static_cast<int>(out - buf);
     }
     /* Passes over a name, stopping at its end or at the end of input. */
-    void skipName()
+    TOKENIZER_INLINE int skipName(Window &w, int ch)
     {
-        Window w = win;
-        int ch = c;
         while (ch != EOF && isNameChar(ch)) {
             while (w.p < w.end && isNameChar(*w.p))
                 ++w.p;
             ch = next(w);
         }
-        c = ch;
-        win = w;
+        return ch;
     }
-    /* Stores characters up to `stop` into the value buffer; false when
-       more than kValueMax would be needed. Leaves stop as the current
-       character, or the one that did not fit. */
-    bool readValueUntil(int stop, int *length)
+    /* Stores c and the characters after it up to `stop` into the value
+       buffer; false when more than kValueMax would be needed. Leaves stop
+       as the current character, or the one that did not fit. */
+    TOKENIZER_INLINE bool readValueUntil(Window &w, int &c, int stop, int *length)
     {
-        Window w = win;
-        int ch = c;
         char *out = value;
         char *const full = value + kValueMax;
+        int ch = c;
         bool fits = true;
         while (ch != stop) {
             if (out == full) {
@@ -441,175 +436,195 @@ struct Tokenizer {
             ch = next(w);
         }
         c = ch;
-        win = w;
         *length = static_cast<int>(out - value);
         return fits;
     }
     /* A callback result that ends the parse, or 0 to go on. */
-    int deliver(int mode, const char *el, const char *attr, const char *val)
+    TOKENIZER_INLINE int deliver(Window &w, int mode, const char *el, const char *attr, const char *val)
     {
-        handBack(fp, win);
+        handBack(fp, w);
         int r = cb(h, mode, el, attr, val, userData);
         Window now = windowOf(fp);
-        if (now.p != win.p || now.end != win.end) { /* the callback read the stream */
-            line += countLines(counted, win.p);
-            win = now;
+        if (now.p != w.p || now.end != w.end) { /* the callback read the stream */
+            line += countLines(counted, w.p);
+            w = now;
             counted = now.p;
         }
         return (r == 1 || r < 0) ? r : 0;
     }
 
-    int skipComment();
-    void skipInstruction();
-    int startTag();
-    int readText();
+    char *copyName(int depth, int length)
+    {
+        if (depth >= kPooledNames)
+            return strdup(elName);
+        return static_cast<char *>(std::memcpy(pool[depth], elName, length + 1));
+    }
+    void dropName(int depth)
+    {
+        if (depth >= kPooledNames)
+            std::free(h->openNames[depth]);
+        h->openNames[depth] = nullptr;
+    }
+
+    int skipComment(Window &w, int &c);
+    void skipInstruction(Window &w, int &c);
+    int startTag(Window &w, int &c);
     int run();
 };
 
-int Tokenizer::skipComment()
+TOKENIZER_INLINE int Tokenizer::skipComment(Window &w, int &c)
 {
-    readPastBlanks();
+    c = pastBlanks(w);
     if (c != '-')
-        return syntaxError();
-    readPastBlanks();
+        return syntaxError(w, c);
+    c = pastBlanks(w);
     if (c != '-')
-        return syntaxError();
-    readPastBlanks();
+        return syntaxError(w, c);
+    c = pastBlanks(w);
     int dashes = 0;
     for (;;) {
         if (c == EOF)
-            return syntaxError(kErrEndOfInput);
+            return syntaxError(w, c, kErrEndOfInput);
         if (c == '-') {
             ++dashes;
-            readPastBlanks();
+            c = pastBlanks(w);
         }
         if (dashes >= 2 && c == '>')
             return 0;
         if (c != '-') {
-            readPastBlanks();
+            c = pastBlanks(w);
             dashes = 0;
         }
     }
 }
 
 /* Leaves '>' as the current character, or '?' when two stand in a row. */
-void Tokenizer::skipInstruction()
+TOKENIZER_INLINE void Tokenizer::skipInstruction(Window &w, int &c)
 {
-    readPastBlanks();
+    c = pastBlanks(w);
     while (c != '?' && c != EOF) {
-        readPastBlanks();
+        c = pastBlanks(w);
         if (c == '?') {
-            readPastBlanks();
+            c = pastBlanks(w);
             if (c == '>')
                 return;
         }
     }
 }
 
-int Tokenizer::startTag()
+TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
 {
     if (h->depth >= h->maxDepth)
         return kErrTooDeep;
     int depth = ++h->depth;
     if (h->deepest < depth)
         h->deepest = depth;
-    if (int r = readName(elName, kErrElementName))
-        return r;
+    int length = readName(w, c, elName);
+    if (length < 0)
+        return kErrElementName;
     if (isBlank(c))
-        readPastBlanks();
-    if (!(h->openNames[depth] = strdup(elName)))
+        c = pastBlanks(w);
+    if (!(h->openNames[depth] = copyName(depth, length)))
         return kErrNoMemory;
-    if (int r = deliver(QRX_START, elName, nullptr, nullptr))
+    if (int r = deliver(w, QRX_START, elName, nullptr, nullptr))
         return r;
 
     while (isNameChar(c)) {
-        if (int r = readName(attrName, kErrAttributeName))
-            return r;
+        if (readName(w, c, attrName) < 0)
+            return kErrAttributeName;
         if (isBlank(c))
-            readPastBlanks();
+            c = pastBlanks(w);
         if (c != '=')
             continue;
-        readPastBlanks();
+        c = pastBlanks(w);
         if (c != '"' && c != '\'')
             continue;
         int quote = c;
         int n = 0;
-        read();
-        if (!readValueUntil(quote, &n))
+        c = next(w);
+        if (!readValueUntil(w, c, quote, &n))
             return kErrAttributeValue;
         value[n] = '\0';
-        readPastBlanks();
-        if (int r = deliver(QRX_ATTRIBUTE, elName, attrName, value))
+        c = pastBlanks(w);
+        if (int r = deliver(w, QRX_ATTRIBUTE, elName, attrName, value))
             return r;
     }
     return 0;
 }
 
-int Tokenizer::readText()
-{
-    int n = 0;
-    if (!readValueUntil('<', &n))
-        return kErrText;
-    while (n > 0 && isBlank(static_cast<unsigned char>(value[n - 1])))
-        --n;
-    value[n] = '\0';
-    return deliver(QRX_TEXT, elName, nullptr, value);
-}
-
 int Tokenizer::run()
 {
-    readPastBlanks();
+    Window w = win;
+    int c = pastBlanks(w);
+    int r = 0;
     for (;;) {
         int slashes = 0;
-        if (c != '<')
-            return syntaxError();
-        readPastBlanks();
+        if (c != '<') {
+            r = syntaxError(w, c);
+            break;
+        }
+        c = pastBlanks(w);
         if (c == '!') {
-            if (int r = skipComment())
-                return r;
+            if ((r = skipComment(w, c)))
+                break;
         } else if (c == '?') {
-            skipInstruction();
-            if (c == EOF)
-                return syntaxError(kErrEndOfInput);
+            skipInstruction(w, c);
+            if (c == EOF) {
+                r = syntaxError(w, c, kErrEndOfInput);
+                break;
+            }
         } else if (c == '/') {
             ++slashes;
-            readPastBlanks();
+            c = pastBlanks(w);
         }
 
         if (isNameChar(c) && slashes == 0) {
-            if (int r = startTag())
-                return r;
+            if ((r = startTag(w, c)))
+                break;
         } else if (isNameChar(c)) {
             /* End tag: its name is not checked against the open element. */
-            skipName();
-            if (c == EOF)
-                return syntaxError(kErrEndOfInput);
+            c = skipName(w, c);
+            if (c == EOF) {
+                r = syntaxError(w, c, kErrEndOfInput);
+                break;
+            }
             if (isBlank(c))
-                readPastBlanks();
+                c = pastBlanks(w);
         }
         if (c == '/') {
             ++slashes;
-            readPastBlanks();
+            c = pastBlanks(w);
         }
         if (c == '>') {
-            readPastBlanks();
+            c = pastBlanks(w);
             if (slashes > 0) {
-                if (h->depth == -1)
-                    return syntaxError();
-                if (int r = deliver(QRX_END, h->openNames[h->depth], nullptr, nullptr))
-                    return r;
-                std::free(h->openNames[h->depth]);
-                h->openNames[h->depth] = nullptr;
-                --h->depth;
+                if (h->depth == -1) {
+                    r = syntaxError(w, c);
+                    break;
+                }
+                if ((r = deliver(w, QRX_END, h->openNames[h->depth], nullptr, nullptr)))
+                    break;
+                dropName(h->depth--);
             } else if (c != '<') {
-                if (int r = readText())
-                    return r;
+                int n = 0;
+                if (!readValueUntil(w, c, '<', &n)) {
+                    r = kErrText;
+                    break;
+                }
+                while (n > 0 && isBlank(static_cast<unsigned char>(value[n - 1])))
+                    --n;
+                value[n] = '\0';
+                if ((r = deliver(w, QRX_TEXT, elName, nullptr, value)))
+                    break;
             }
         }
-        if (feof_unlocked(fp))
+        if (feof_unlocked(fp)) {
+            r = h->depth != -1 ? kErrUnclosed : 0;
             break;
+        }
     }
-    return h->depth != -1 ? kErrUnclosed : 0;
+    win = w;
+    return r;
 }
 
 /* Locks the stream once, so the loop can read without a call per character. */
@@ -632,10 +647,11 @@ static int qrx_parseXML(qrx_Parser *h, FILE *fp, qrx_ParseCallback cb, void *use
         result = kErrNoMemory;
     } else {
         StreamLock lock(fp);
-        Window w = windowOf(fp);
-        Tokenizer t{h, fp, cb, userData, value, w, w.p};
+        Tokenizer t(h, fp, cb, userData, value);
         result = t.run();
         handBack(fp, t.win);
+        for (int d = 0; d < kPooledNames && d <= h->maxDepth; ++d)
+            t.dropName(d);
     }
     h->state = result >= 0 ? 3 : -1;
     freeOpenNames(h);
