@@ -343,6 +343,24 @@ TEST(Parser, LinesAreCountedAcrossBuffersAndCallbackReads)
     ASSERT_EQ(traceCalls().size(), 1u);
     EXPECT_EQ(traceCalls()[0].message, "error line 8001: c='x'\n");
 
+    /* large windows, and runs of line feeds long enough to overflow a narrow counter */
+    for (const std::string &text : {doc, std::string(70000, '\n') + "x"}) {
+        for (size_t buffer : {size_t(BUFSIZ), size_t(1) << 16}) {
+            std::vector<char> area(buffer);
+            FILE *fp = tmpfile();
+            ASSERT_EQ(setvbuf(fp, area.data(), _IOFBF, buffer), 0);
+            fwrite(text.data(), 1, text.size(), fp);
+            rewind(fp);
+            clearTraces();
+            qrx_parse(h.p, fp, [](qrx_Parser *, int, const char *, const char *, const char *, void *) { return 0; },
+                      nullptr);
+            fclose(fp);
+            ASSERT_EQ(traceCalls().size(), 1u);
+            EXPECT_EQ(traceCalls()[0].message, text == doc ? "error line 8001: c='x'\n" : "error line 70001: c='x'\n")
+                << buffer;
+        }
+    }
+
     const std::string eat = "<eat>\n\n\nZZ\n<b/>\n</eat> x";
     Eater e{fmemopen(const_cast<char *>(eat.data()), eat.size(), "r"), ""};
     clearTraces();
