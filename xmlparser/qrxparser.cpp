@@ -323,8 +323,9 @@ int countLines(const unsigned char *from, const unsigned char *to)
    reference into helpers that are always inlined, so they stay in
    registers; stores into the name and value buffers are char stores,
    which may alias any member and would force reloads if they lived
-   there. Lines are counted only when a trace asks: `line` holds those
-   before `counted`, the rest lie in the window up to the position. */
+   there. Lines are counted per used-up window, not per character: `line`
+   holds those before `counted`, the rest lie in the window up to the
+   position. */
 #define TOKENIZER_INLINE inline __attribute__((always_inline))
 
 enum { kPooledNames = 8 };
@@ -651,7 +652,7 @@ static int qrx_parseXML(qrx_Parser *h, FILE *fp, qrx_ParseCallback cb, void *use
         result = t.run();
         handBack(fp, t.win);
         for (int d = 0; d < kPooledNames && d <= h->maxDepth; ++d)
-            t.dropName(d);
+            t.dropName(d); /* the pooled copies die with t; freeOpenNames frees the rest */
     }
     h->state = result >= 0 ? 3 : -1;
     freeOpenNames(h);
