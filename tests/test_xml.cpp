@@ -236,6 +236,45 @@ TEST(Parser, EndOfInputAndLimits)
     }
 }
 
+/* Names, values and texts are scanned a word at a time where the window
+   holds one; each length and every odd character position must still come
+   out whole, with small buffers cutting words at every offset. */
+TEST(Parser, TokensOfEveryLengthThroughSmallBuffers)
+{
+    const std::string names = "p1r_m.t:\xC3\xA9r\"n9mberXYZabcdefghijklmnopqrstuvw0123456";
+    const std::string values = "a b<c>d=e/f!g-h\"i\tj\xFFk\x01lmnopqrstuvwxyz<<>>==//!!--0123";
+    const std::string texts = "7.0 x>y=z/w!-\"'\xC3\xA9\r\nabcdefghijklmnopqrstuvwxyz0123456";
+    std::string doc = "<r>", expected = "0:r@0";
+    for (size_t n = 1; n <= 40; ++n) {
+        std::string name = names.substr(names.size() - n), value = values.substr(values.size() - n);
+        std::string text = texts.substr(0, n), shown = text; /* trailing blanks are dropped */
+        while (std::string(" \t\r\n").find(shown.back()) != std::string::npos)
+            shown.pop_back();
+        doc += "<" + name + " " + name + "='" + value + "'>" + text + "</" + name + ">\n";
+        expected += "|0:" + name + "@1|2:" + name + "@1 " + name + "=[" + value + "]|1:" + name + "@1=[" + shown +
+                    "]|3:" + name + "@1";
+    }
+    doc += "</r>";
+    expected += "|3:r@0";
+    for (int size : {0, 1, 7, 13, 4096}) {
+        std::vector<char> buffer(size + 1); /* stdio ignores the size of a buffer it allocates */
+        FILE *fp = tmpfile();
+        ASSERT_NE(fp, nullptr);
+        if (size > 0)
+            setvbuf(fp, buffer.data(), size == 1 ? _IONBF : _IOFBF, size);
+        fwrite(doc.data(), 1, doc.size(), fp);
+        rewind(fp);
+        Handle h;
+        std::vector<std::string> log;
+        EXPECT_EQ(qrx_parse(h.p, fp, record, &log), 0) << size;
+        std::string events;
+        for (const std::string &e : log)
+            events += (events.empty() ? "" : "|") + e;
+        EXPECT_EQ(events, expected) << size;
+        fclose(fp);
+    }
+}
+
 TEST(Parser, SyntaxErrorsTraceLineAndCharacter)
 {
     const struct {

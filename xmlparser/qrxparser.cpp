@@ -308,6 +308,44 @@ inline Window windowOf(FILE *) { return {nullptr, nullptr}; }
 inline void handBack(FILE *, Window) {}
 #endif
 
+/* Word-at-a-time scans: one branch per word instead of one per byte, so
+   the end of a short name or value is not a mispredicted loop exit. Of
+   these masks only the lowest flagged byte is exact, the one wanted. */
+using Word = unsigned long;
+constexpr Word kOnes = ~Word(0) / 255;
+constexpr bool kWordScans = __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__;
+
+inline Word bytesBelow(Word x, unsigned char n) { return (x - kOnes * n) & ~x & (kOnes * 0x80); }
+inline Word bytesEqual(Word x, unsigned char c) { return bytesBelow(x ^ (kOnes * c), 1); }
+
+/* Moves p over whole words up to the first flagged byte, or while a word
+   fits before stop; with `out`, copies them there too. Words are stored
+   in full, so out must have room for one wherever p has. */
+template <class Flags>
+inline __attribute__((always_inline)) void scanWords(const unsigned char *&p, const unsigned char *stop, Flags flags,
+                                                     char **out = nullptr)
+{
+    if (!kWordScans)
+        return;
+    while (stop - p >= static_cast<ptrdiff_t>(sizeof(Word))) {
+        Word x;
+        std::memcpy(&x, p, sizeof x);
+        if (out)
+            std::memcpy(*out, &x, sizeof x);
+        size_t n = sizeof x;
+        if (Word m = flags(x))
+            n = static_cast<size_t>(__builtin_ctzl(m)) / 8;
+        p += n;
+        if (out)
+            *out += n;
+        if (n < sizeof x)
+            return;
+    }
+}
+
+/* Names end below '?'; digits and the like are then checked one by one. */
+inline Word maybeNameEnds(Word x) { return bytesBelow(x, '?'); }
+
 int countLines(const unsigned char *from, const unsigned char *to)
 {
     int n = 0;
@@ -398,8 +436,12 @@ struct Tokenizer {
             }
             *out++ = static_cast<char>(ch);
             const unsigned char *stop = w.p + std::min<size_t>(w.end - w.p, full - out);
-            while (w.p < stop && isNameChar(*w.p))
+            for (;;) {
+                scanWords(w.p, stop, maybeNameEnds, &out);
+                if (w.p == stop || !isNameChar(*w.p))
+                    break;
                 *out++ = static_cast<char>(*w.p++);
+            }
             ch = next(w);
         } while (isNameChar(ch));
         *out = '\0';
@@ -410,8 +452,12 @@ struct Tokenizer {
     TOKENIZER_INLINE int skipName(Window &w, int ch)
     {
         while (ch != EOF && isNameChar(ch)) {
-            while (w.p < w.end && isNameChar(*w.p))
+            for (;;) {
+                scanWords(w.p, w.end, maybeNameEnds);
+                if (w.p == w.end || !isNameChar(*w.p))
+                    break;
                 ++w.p;
+            }
             ch = next(w);
         }
         return ch;
@@ -432,6 +478,7 @@ struct Tokenizer {
             }
             *out++ = static_cast<char>(ch);
             const unsigned char *last = w.p + std::min<size_t>(w.end - w.p, full - out);
+            scanWords(w.p, last, [stop](Word x) { return bytesEqual(x, static_cast<unsigned char>(stop)); }, &out);
             while (w.p < last && *w.p != stop)
                 *out++ = static_cast<char>(*w.p++);
             ch = next(w);
