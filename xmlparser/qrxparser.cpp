@@ -343,8 +343,20 @@ inline __attribute__((always_inline)) void scanWords(const unsigned char *&p, co
     }
 }
 
-/* Names end below '?'; digits and the like are then checked one by one. */
-inline Word maybeNameEnds(Word x) { return bytesBelow(x, '?'); }
+/* Moves p over name characters up to stop; with `out`, copies them there.
+   Names end below '?'; digits and the like are checked one by one. */
+inline __attribute__((always_inline)) void passName(const unsigned char *&p, const unsigned char *stop,
+                                                    char **out = nullptr)
+{
+    for (;;) {
+        scanWords(p, stop, [](Word x) { return bytesBelow(x, '?'); }, out);
+        if (p == stop || !isNameChar(*p))
+            return;
+        if (out)
+            *(*out)++ = static_cast<char>(*p);
+        ++p;
+    }
+}
 
 int countLines(const unsigned char *from, const unsigned char *to)
 {
@@ -436,12 +448,7 @@ struct Tokenizer {
             }
             *out++ = static_cast<char>(ch);
             const unsigned char *stop = w.p + std::min<size_t>(w.end - w.p, full - out);
-            for (;;) {
-                scanWords(w.p, stop, maybeNameEnds, &out);
-                if (w.p == stop || !isNameChar(*w.p))
-                    break;
-                *out++ = static_cast<char>(*w.p++);
-            }
+            passName(w.p, stop, &out);
             ch = next(w);
         } while (isNameChar(ch));
         *out = '\0';
@@ -452,12 +459,7 @@ struct Tokenizer {
     TOKENIZER_INLINE int skipName(Window &w, int ch)
     {
         while (ch != EOF && isNameChar(ch)) {
-            for (;;) {
-                scanWords(w.p, w.end, maybeNameEnds);
-                if (w.p == w.end || !isNameChar(*w.p))
-                    break;
-                ++w.p;
-            }
+            passName(w.p, w.end);
             ch = next(w);
         }
         return ch;
