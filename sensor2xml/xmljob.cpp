@@ -34,6 +34,7 @@
 #include <unistd.h>
 
 #include "sensor2xml/xmljob_internal.h"
+#include "files.h"
 
 static const char kTraceFile[] = "../sensor2xml/xmljob.cpp";
 #include "trace.h"
@@ -49,17 +50,8 @@ const char kEncoder[] = "sjob_DOMTree2Message";
 /* A failure trace (its text is the format) and the code to return. */
 #define DECODER_FAIL(code, msg) (TRACE_AS(kDecoder, TRACE_FAIL, msg), (code))
 #define ENCODER_FAIL(code, msg) (TRACE_AS(kEncoder, TRACE_FAIL, msg), (code))
-const char kTimeFormat[] = "%Y-%m-%dT%H:%M:%S%z";
-const int64_t kEpoch2000 = 946684800;
-
-struct FileCloser {
-    void operator()(FILE *fp) const { std::fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
+using tandel::FilePtr;
+using tandel::FreeDeleter;
 
 } // namespace
 
@@ -152,45 +144,6 @@ int sprintf_tm(char *text, size_t size, const struct tm *time)
     if (size <= 25 || !text || !time)
         return -1;
     return static_cast<int>(std::strftime(text, size, kTimeFormat, time));
-}
-
-int64_t timegm64(const struct tm *tm)
-{
-    /* Days from civil date (proleptic Gregorian), month normalised. */
-    int64_t y = static_cast<int64_t>(tm->tm_year) + 1900 + tm->tm_mon / 12;
-    int64_t m = tm->tm_mon % 12;
-    if (m < 0) {
-        m += 12;
-        --y;
-    }
-    ++m; /* 1..12 */
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + tm->tm_mday - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const int64_t days = era * 146097 + doe - 719468;
-    return days * 86400 + static_cast<int64_t>(tm->tm_hour) * 3600 + static_cast<int64_t>(tm->tm_min) * 60 +
-           tm->tm_sec;
-}
-
-bool localtime64(int64_t seconds, struct tm *out, int cycles)
-{
-    /* 28 years are 10227 days: whole weeks and the same leap years
-       between 1901 and 2099, so a shifted time breaks down alike. */
-    const int64_t kCycle = 883612800;
-    const int dir = seconds >= kEpoch2000 ? -1 : 1;
-    int shift = cycles;
-    int64_t t = seconds + dir * shift * kCycle;
-    while (static_cast<int64_t>(static_cast<time_t>(t)) != t && shift < 8) {
-        t += dir * kCycle;
-        ++shift;
-    }
-    const auto tt = static_cast<time_t>(t);
-    if (static_cast<int64_t>(tt) != t || !localtime_r(&tt, out))
-        return false;
-    out->tm_year -= dir * 28 * shift;
-    return true;
 }
 
 int sprintf_localtime(char *text, size_t size, int64_t seconds)
@@ -948,41 +901,6 @@ uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length)
     return static_cast<uint16_t>(crc);
 }
 
-/* File helpers shared with the job handler, which also replaces its files
-   through a temporary beside them. */
-std::string directoryOf(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-/* Makes a rename in the directory durable. */
-void syncDirectoryOf(const std::string &path)
-{
-    int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-void removeStaleTemps(const std::string &dir, const std::string &prefix)
-{
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return;
-    while (const dirent *e = ::readdir(d)) {
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
-            continue;
-        char *end = nullptr;
-        const long pid = std::strtol(e->d_name + prefix.size(), &end, 10);
-        if (pid <= 0 || pid > INT_MAX || *end != '-' || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue;
-        ::unlink((dir + "/" + e->d_name).c_str());
-    }
-    ::closedir(d);
-}
-
 namespace {
 
 /* The whole file, or false when it cannot be opened, sized or read. */
@@ -998,69 +916,21 @@ bool readWhole(const char *path, std::vector<uint8_t> &data)
     return size == 0 || std::fread(data.data(), 1, data.size(), fp.get()) == data.size();
 }
 
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-/* Removes the temporary file unless the rename took it. */
-struct TempName {
-    std::string name;
-    bool keep = false;
-    ~TempName()
-    {
-        if (!name.empty() && !keep)
-            ::unlink(name.c_str());
-    }
-};
-
-/* Writes the bytes to a new file beside path and renames it over path. */
+/* Writes the bytes to a new file beside path and renames it over path,
+   keeping the old file's mode. */
 bool replaceFile(const char *path, const uint8_t *data, size_t n)
 {
     struct stat st {};
     const bool existed = ::stat(path, &st) == 0;
     /* Like opening for writing: a file the caller may not write stays. */
-    if (existed && ::access(path, W_OK) != 0)
+    if (existed && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
         return false;
-    const char *slash = std::strrchr(path, '/');
-    removeStaleTemps(directoryOf(path), std::string(slash ? slash + 1 : path) + ".tmp");
-    Fd out;
-    TempName tmp;
-    for (int i = 0; i < 100 && out.fd < 0; ++i) {
-        tmp.name = std::string(path) + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(i);
-        out.fd = ::open(tmp.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out.fd < 0) {
-            const bool taken = errno == EEXIST;
-            tmp.name.clear(); /* not ours */
-            if (!taken)
-                return false;
-        }
-    }
-    if (out.fd < 0)
+    tandel::Replacement out;
+    if (out.open(path) != 0)
         return false;
-    if (existed && S_ISREG(st.st_mode))
-        ::fchmod(out.fd, st.st_mode & 07777);
-    for (size_t done = 0; done < n;) {
-        const ssize_t w = ::write(out.fd, data + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        done += static_cast<size_t>(w);
-    }
-    if (::fsync(out.fd) != 0)
+    if (n && std::fwrite(data, 1, n, out.stream()) != n)
         return false;
-    const int fd = out.fd;
-    out.fd = -1;
-    if (::close(fd) != 0 || ::rename(tmp.name.c_str(), path) != 0)
-        return false;
-    tmp.keep = true;
-    syncDirectoryOf(path);
-    return true;
+    return out.commit(existed && S_ISREG(st.st_mode) ? static_cast<int>(st.st_mode & 07777) : -1) == 0;
 }
 
 } // namespace

@@ -31,7 +31,8 @@
 
 #include "jobapi_internal.h"
 #include "../xmlparser/qrxparser_internal.h"
-#include "../sensor2xml/xmljob_internal.h"
+#include "civiltime.h"
+#include "files.h"
 #include "trace.h"
 
 static const char kTraceFile[] = "../xmljobhandler/jobapi.cpp";
@@ -47,15 +48,10 @@ const char *const jobref_labMeas[] = {"lab_measurement", nullptr};
 
 namespace {
 
-const char kTimeFormat[] = "%Y-%m-%dT%H:%M:%S%z";
-const int64_t kEpoch2000 = 946684800;
 const float kNoValue = -9999.99f;
 const int kMaxDepth = 4;
 
-struct FileCloser {
-    void operator()(FILE *fp) const { std::fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using tandel::FilePtr;
 
 /* A parser handle released at the end of the scope. */
 struct Handle {
@@ -129,56 +125,19 @@ bool dupInto(char **field, const char *text)
     return *field != nullptr;
 }
 
-/* Days since 1970-01-01 of a proleptic Gregorian date; linear in the day,
-   so out-of-range days normalise as timegm would. */
-int64_t daysFromCivil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 /* Writes the new content of path into a temporary file of the same
    directory with fill(stream), pushes it to storage and renames it over
-   path. 0, or the errno of the failing step (temporary file removed). */
+   path with mode 0666. 0, or the errno of the failing step (temporary
+   file removed). */
 template <typename Fill> int replaceFile(const char *path, Fill fill)
 {
-    /* hidden and without ".xml", so a directory listing never takes it;
-       not derived from the job's name, which may be as long as a name can be */
-    static const char prefix[] = ".jobapi-";
-    const std::string dir = directoryOf(path);
-    removeStaleTemps(dir, prefix);
-    std::string tmp = dir + "/" + prefix + std::to_string(getpid()) + "-XXXXXX";
-    int fd = mkstemp(&tmp[0]);
-    if (fd < 0)
-        return errno ? errno : EIO;
-    FILE *fp = fdopen(fd, "w");
-    if (!fp) {
-        int err = errno ? errno : EIO;
-        close(fd);
-        unlink(tmp.c_str());
+    tandel::Replacement out;
+    if (const int err = out.open(path))
         return err;
-    }
     errno = 0;
-    bool ok = fill(fp) && std::fflush(fp) == 0 && !std::ferror(fp) && fsync(fd) == 0 && fchmod(fd, 0666) == 0;
-    int err = ok ? 0 : (errno ? errno : EIO);
-    if (std::fclose(fp) != 0 && ok) {
-        ok = false;
-        err = errno ? errno : EIO;
-    }
-    if (ok && std::rename(tmp.c_str(), path) != 0) {
-        ok = false;
-        err = errno ? errno : EIO;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        return err;
-    }
-    syncDirectoryOf(path);
-    return 0;
+    if (!fill(out.stream()))
+        return errno ? errno : EIO;
+    return out.commit(0666);
 }
 
 } // namespace
@@ -744,22 +703,7 @@ void removeMeasurementRequestList(MeasurementRequestList **list)
 
 int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds)
 {
-    int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    int64_t rest = seconds - days * 86400;
-    /* civil date of a day count (inverse of daysFromCivil) */
-    int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = yoe + era * 400 + (m <= 2);
-    int n = std::snprintf(text, size, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld+0000", static_cast<long long>(y),
-                          static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
-                          static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
-    return n > 0 && static_cast<size_t>(n) < size ? n : 0;
+    return formatFields(text, size, seconds, 0);
 }
 
 int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds)
