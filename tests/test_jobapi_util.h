@@ -7,8 +7,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -117,6 +119,28 @@ struct NoRoom {
     }
     ~NoRoom() { setrlimit(RLIMIT_FSIZE, &old); }
 };
+
+/* Switches this process to de_DE.UTF-8 (decimal comma), generating the
+   locale into dir when the system has none; false when impossible. */
+inline bool useGermanNumbers(const std::string &dir)
+{
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8"))
+        return true;
+    const std::string target = dir + "/de_DE.UTF-8";
+    if (access(target.c_str(), F_OK) != 0) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execlp("localedef", "localedef", "-i", "de_DE", "-f", "UTF-8", target.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    setenv("LOCPATH", dir.c_str(), 1);
+    const bool ok = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    unsetenv("LOCPATH");
+    return ok;
+}
 
 inline void setTimeZone(const char *tz)
 {
