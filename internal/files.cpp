@@ -173,7 +173,7 @@ int Replacement::open(const char *target)
         temp_ = std::move(name);
         fp_ = ::fdopen(fd, "w");
         if (!fp_) {
-            const int err = errno;
+            const int err = errno ? errno : ENOMEM;
             ::close(fd);
             return err;
         }

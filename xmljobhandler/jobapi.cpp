@@ -469,10 +469,11 @@ Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList
     std::memset(&jd, 0, sizeof jd);
     bool accept = false;
     Skip why = readJobHeader(fp.get(), minKnown, &jd, &accept);
-    if (why == Skip::None && accept && !appendJob(jl, jd, path))
-        why = Skip::NoMemory;
-    else if (why != Skip::None || !accept)
+    const bool taken = why == Skip::None && accept && appendJob(jl, jd, path);
+    if (!taken)
         removeJobDescriptor(&jd);
+    if (why == Skip::None && accept && !taken)
+        why = Skip::NoMemory;
     if (why == Skip::Failure)
         TRACE_AS("createJobDescrList_Ex", TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
     return why;
