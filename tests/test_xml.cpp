@@ -1,9 +1,7 @@
 /* XML toolkit: tree records, streaming parser, tree builder and writer. */
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <climits>
-#include <fcntl.h>
 #include <pthread.h>
 #include <string>
 #include <sys/stat.h>
@@ -590,23 +588,13 @@ TEST(Writer, ReadsBackAndSyncsFiles)
 
 /* Runs fn on a thread with a 64 KiB stack: a walk that recursed once per
    level would overflow it a few thousand levels down. */
-void onSmallStack(void (*fn)(void *), void *arg)
+void onSmallStack(void *(*fn)(void *), void *arg)
 {
-    struct Call {
-        void (*fn)(void *);
-        void *arg;
-    } call{fn, arg};
     pthread_attr_t attr;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
     pthread_t t;
-    ASSERT_EQ(pthread_create(&t, &attr,
-                             [](void *c) -> void * {
-                                 static_cast<Call *>(c)->fn(static_cast<Call *>(c)->arg);
-                                 return nullptr;
-                             },
-                             &call),
-              0);
+    ASSERT_EQ(pthread_create(&t, &attr, fn, arg), 0);
     pthread_join(t, nullptr);
     pthread_attr_destroy(&attr);
 }
@@ -624,7 +612,7 @@ TEST(Writer, DeepTreesArePrintedAndFreedWithoutRecursion)
     for (int i = 1; i < kLevels; ++i)
         d.xml += "</e>";
     onSmallStack(
-        [](void *p) {
+        [](void *p) -> void * {
             auto *d = static_cast<Deep *>(p);
             qrx_Parser *h = nullptr;
             qrx_init(&h, kLevels);
@@ -637,6 +625,7 @@ TEST(Writer, DeepTreesArePrintedAndFreedWithoutRecursion)
                 el = qrx_AddElement("c", "v", el);
             d->chainOk = el != nullptr;
             qrx_RemoveElement(top);
+            return nullptr;
         },
         &d);
     EXPECT_EQ(d.built, 0);
