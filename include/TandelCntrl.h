@@ -80,8 +80,10 @@ TANDEL_API qrx_Element *qrx_AddElement(const char *name, const char *value, qrx_
 TANDEL_API qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Element *parent,
                                              qrx_Element *before);
 
-/* Returns the value after the call. An equal value is kept as it is
-   (same string). Out of memory: the old value stays and is returned. */
+/* Returns the value after the call; value must not be null. An equal
+   value is kept as it is (same string). Out of memory: the old value
+   stays and is returned, which may be null. So the call failed exactly
+   when the result is null or differs from value (strcmp). */
 TANDEL_API const char *qrx_SetElementValue(const char *value, qrx_Element *element);
 
 /* 1 when a value was removed, 0 when there was none. */
@@ -99,8 +101,9 @@ TANDEL_API const char *qrx_GetAttribute(const char *name, const char *value, con
 /* 1 removed, 0 not found, -1 null argument. Only the first match goes. */
 TANDEL_API int qrx_RemoveAttribute(const char *name, qrx_Element *element);
 
-/* Frees the element, its attributes and its subtree. Does not unlink it
-   from its parent: callers take it out of the list first. */
+/* Frees the element, its attributes and its subtree, at any depth (no
+   recursion). Does not unlink it from its parent: callers take it out of
+   the list first; its `next` is not followed. */
 TANDEL_API void qrx_RemoveElement(qrx_Element *element);
 
 /* ------------------------------------------------------------------ */
@@ -129,15 +132,20 @@ typedef struct qrx_Parser {
 typedef int (*qrx_ParseCallback)(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
                                  const char *value, void *userData);
 
-/* 0 done; -1 *handle is not null; -2 n < 1; -3 out of memory. */
+/* 0 done; -1 handle is null or *handle is not null; -2 n < 1 or
+   n > 1048576 (2^20: keeps the slot array's size from wrapping on a
+   32-bit target); -3 out of memory. */
 TANDEL_API int qrx_init(qrx_Parser **handle, int n);
 
-/* Frees names, tree and handle, nulls *handle. 0 done; -1 null. */
+/* Frees names, tree and handle, nulls *handle. 0 done; -1 when handle
+   or *handle is null. */
 TANDEL_API int qrx_deinit(qrx_Parser **handle);
 
 /*
  * Parses the stream, calling back per event. The stream is locked for
- * the whole parse; it is neither rewound nor closed.
+ * the whole parse; it is neither rewound nor closed. A callback may read
+ * the stream and push characters back: the parse goes on from where it
+ * leaves the stream, and line numbers do not count what it took.
  * Results: 0 read to the end, all closed; 1 or another negative value
  * the callback's; -2 syntax error (traced); -8 too deep; -9 elements
  * left open; -10/-11 element/attribute name over 125 characters;
@@ -165,13 +173,20 @@ TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback cal
  */
 TANDEL_API int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream);
 
-/* Frees the handle's tree. -1 null handle, else 0. */
+/* Frees the handle's tree (any depth). -1 null handle, else 0. */
 TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
 
 /*
  * Prints the tree as XML (CR LF lines, tab indentation), flushes the
- * stream, then fsync and fchmod 0666 when it has a descriptor.
- * -1 null handle; -2 no tree; otherwise the number of characters.
+ * stream, then fsyncs it when it has a descriptor and, when that is a
+ * regular file, opens its mode to 0666 (a pipe, terminal or device
+ * behind the stream keeps its mode). The walk follows `parent` back up,
+ * so every child's parent must be the element that lists it; any depth
+ * fits the stack.
+ * -1 null handle; -2 no tree; -3 the stream reported an error (a write,
+ * the flush or fsync failed; fsync refusing a descriptor that cannot be
+ * synced, EINVAL or EROFS, is no error); otherwise the number of
+ * characters. A failed fchmod is not reported.
  * Nothing is escaped. An attribute value holding '"' but no '\'' is
  * written in single quotes so that it reads back; one holding both,
  * and a text holding '<', do not read back as written.
