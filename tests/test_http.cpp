@@ -222,7 +222,7 @@ TEST_F(Http, StatusFromReceivedBytesAndResponseSize)
     } cases[] = {
         {"HTTP/1.1 200 ", 64, 1}, {"HTTP/1.1 404 N", 64, 404}, {"HTTP/1.1 OK xx", 64, 2},
         {"HTTP/1.1    12", 64, 12}, /* the "42" behind is not read */
-        {"HTTP/1.1      ", 64, 2}, {"HTTP/1.1 99999999999 Big", 64, 2}, {"H", 64, 1},
+        {"HTTP/1.1      ", 64, 2}, {"HTTP/1.1 -42 Neg", 64, -42}, {"HTTP/1.1 99999999999 Big", 64, 2}, {"H", 64, 1},
         {big, 100, 503}, {big, 40000, 503}, {big, 0, -8}, {"", 64, -8}, /* the last: closes at once */
     };
     for (const auto &c : cases) {
