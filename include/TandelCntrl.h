@@ -530,36 +530,56 @@ TANDEL_API int formatMeasurementString(char *out, int format, double value);
  * and for "PUT" and "POST" (exact case) "Content-length: <size+4>\r\n\r\n",
  * the whole body stream from its first byte and a closing "\r\n\r\n";
  * other methods send "\r\n" after the headers and no body (body unused).
- * Waits up to timeout seconds (-1: 100) for the first answer byte, then
- * reads the answer into response until the server closes or
+ * Then reads the answer into response until the server closes or
  * responseSize bytes are stored (not terminated, count not returned).
- * The reads after the first byte have no time limit. Signals during the
- * wait or a read do not end them; SIGPIPE is never raised.
+ *
+ * timeout (seconds; -1: 100; 0: no waiting at all) bounds each wait on
+ * the peer on its own, not the whole call, so a slow peer that keeps
+ * moving is never cut off:
+ *   the connect: not done within timeout gives -11;
+ *   a send that makes no progress within timeout gives -12;
+ *   the first answer byte: none within timeout gives -5;
+ *   each later read: timeout without a byte ends the answer, and the
+ *       result comes from the bytes received as if the server had
+ *       closed (a server that keeps the connection open costs timeout).
+ * Signals neither end nor stretch a wait; SIGPIPE is never raised. The
+ * socket is close-on-exec; its descriptor may have any number.
  *
  * Results:
  *   the integer read as "%d" at offset 9 of an answer of 14 or more
  *       bytes (a negative one is returned as it stands);
  *   2  14 or more bytes but no integer (or none that fits an int) there;
  *   1  1 to 13 bytes received;
- *  -1  socket failed;            -2  host does not resolve;
- *  -3  connect failed;
+ *  -1  socket failed;
+ *  -2  the host does not resolve: the name is unknown or has no IPv4
+ *      address;
+ *  -3  connect failed (refused, unreachable...);
  *  -4  the body could not be sent: the stream cannot be measured (not
  *      seekable, or larger than INT_MAX - 4 bytes), a read gives no
  *      bytes while some remain, or a send fails (for any method). The
  *      request ends at once: nothing more is sent, no answer is waited
  *      for. A stream that cannot be measured is found before connecting;
- *  -5  no answer byte within the wait time;
- *  -6  select failed (any negative timeout other than -1 does), or the
- *      socket's descriptor is too large for select (FD_SETSIZE);
+ *  -5  no answer byte within timeout;
+ *  -6  poll failed with an error other than EINTR, or timeout is
+ *      negative other than -1 (found before any socket is created);
  *  -7  recv failed;              -8  server closed without an answer;
  *  -9  the head does not fit the 8192-byte request buffer: for "PUT"
  *      and "POST" request line, headers and length header must leave
  *      room for "\r\n\r\n" and a terminator (at most 8187 bytes), for
  *      other methods request line, headers and "\r\n" at most 8191.
  *      Found before any socket is created;
- * -10  null host, method or path, null body for "PUT"/"POST", negative
- *      responseSize, or null response with a positive responseSize.
- *      Found before any socket is created.
+ * -10  null host, method or path, a method or path holding a blank or
+ *      a control character (below 0x20, or 0x7F), null body for
+ *      "PUT"/"POST", negative responseSize, or null response with a
+ *      positive responseSize. Found before any socket is created;
+ * -11  the connect did not complete within timeout;
+ * -12  a send made no progress within timeout (the peer stopped
+ *      reading); what was sent before stays sent;
+ * -13  the lookup could not be made (no reply from the resolver, no
+ *      memory or descriptors...): unlike -2 it says nothing about the
+ *      host.
+ * errno: after -1, -3, -4 from a failed send, -6 from poll and -7 it is
+ * the system's error of that call; after -11 and -12 it is ETIMEDOUT.
  * responseSize 0 stores nothing and gives -8 once the answer arrives.
  * The body stream stays open, positioned where the reads ended. Every
  * path closes the socket. Safe on any thread; no state is kept.
