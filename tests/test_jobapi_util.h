@@ -6,6 +6,8 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -141,6 +143,34 @@ inline bool useGermanNumbers(const std::string &dir)
     unsetenv("LOCPATH");
     return ok;
 }
+
+#ifdef TANDEL_TEST_JOBEDIT
+/* Holds the lock beside the test build's job-edit setting, which test
+   binaries running in parallel change; writes text there when given. */
+class JobEditSetting {
+public:
+    explicit JobEditSetting(const char *text = nullptr)
+    {
+        const std::string path = TANDEL_TEST_JOBEDIT, dir = path.substr(0, path.rfind('/'));
+        mkdir(dir.c_str(), 0777);
+        fd_ = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        flock(fd_, LOCK_EX);
+        if (text)
+            writeFile(path, text);
+        owned_ = text != nullptr;
+    }
+    ~JobEditSetting()
+    {
+        if (owned_)
+            unlink(TANDEL_TEST_JOBEDIT);
+        close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+    bool owned_ = false;
+};
+#endif
 
 inline void setTimeZone(const char *tz)
 {

@@ -6,7 +6,6 @@
  * leave the old files or the complete new ones, with no temporary.
  */
 #include <fcntl.h>
-#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -306,26 +305,11 @@ std::vector<Scenario> scenarios()
     };
 }
 
-/* Holds the lock beside the test build's job-edit setting, which other
-   test binaries change meanwhile, and sets it to "on". */
+/* The job-edit setting is "on" for every case. */
 class Resources : public ::testing::TestWithParam<int> {
 protected:
-    void SetUp() override
-    {
-        setTimeZone("UTC");
-        const std::string dir = tandel_dirname(TANDEL_TEST_JOBEDIT);
-        mkdir(dir.c_str(), 0777);
-        lock_ = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
-        ASSERT_EQ(flock(lock_, LOCK_EX), 0);
-        writeFile(TANDEL_TEST_JOBEDIT, "1\n");
-    }
-    void TearDown() override
-    {
-        unlink(TANDEL_TEST_JOBEDIT);
-        close(lock_);
-    }
-    static std::string tandel_dirname(const std::string &p) { return p.substr(0, p.rfind('/')); }
-    int lock_ = -1;
+    void SetUp() override { setTimeZone("UTC"); }
+    JobEditSetting setting_{"1\n"};
 };
 
 } // namespace
