@@ -372,6 +372,8 @@ TEST_F(Codec, EncoderFieldsAndFailures)
     EXPECT_EQ(encode(h.p, out), -1); /* no tree */
     EXPECT_EQ(sjob_DOMTree2Message(nullptr, nullptr, &msg, h.p), -1);
     ASSERT_EQ(qrx_BuildDOMTree(h.p, nullptr), 0);
+    uint32_t one = 1;
+    EXPECT_EQ(sjob_DOMTree2Message(nullptr, &one, &msg, h.p), -1);
     EXPECT_EQ(encode(h.p, out), -2);
 }
 
