@@ -211,6 +211,7 @@ TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
 #define SJOB_SHORT_FILE (-10) /* a sensor job file of fewer than 6 bytes */
 #define SJOB_FILE_ERROR (-11) /* the file cannot be opened or read in full */
 #define SJOB_NO_MEMORY (-12)  /* out of memory */
+#define SJOB_SETTING_ERROR (-13) /* the job-edit setting file exists but cannot be read */
 
 /*
  * Decodes the sensor job message of `length` bytes at `message` into a
@@ -221,7 +222,16 @@ TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
  * A null message counts as an empty one. sample_id and measured values
  * are kept whole, however long their texts are.
  * The job-edit flag (bit 0x40 of every lab measurement's `done`) is
- * taken from the controller's setting file, read anew each time.
+ * taken from the controller's setting file, read once per call before
+ * the message: "1" sets it, another number keeps the message's, an
+ * absent file or one that holds no number clears it; a file that exists
+ * but cannot be read (no regular file, no permission, an I/O error)
+ * gives SJOB_SETTING_ERROR with the tree an empty root.
+ * Times are printed as the wall-clock reading the message carries,
+ * followed by the local zone's offset in force at that reading. A
+ * reading the clock shows twice (summer time ending) takes the first
+ * showing, the summer offset; one it skips (summer time starting) the
+ * offset before the gap. Numbers use '.' whatever the caller's locale.
  */
 TANDEL_API int sjob_Message2DOMTreeN(const uint8_t *message, uint32_t length, qrx_Parser *parser);
 
@@ -241,8 +251,11 @@ TANDEL_API int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser);
  * first child is not "job", or a required field is missing (traced);
  * -4 data_type other than 16; -5 process measurement without data_type;
  * -7 does not fit in capacity - 1 bytes ("buffer too small" names the
- * capacity that would do); -8 out of memory. On failure the buffer and
- * the out-values are undefined.
+ * capacity that would do); -8 out of memory; -9 a time whose fields
+ * (counted as UTC, any offset in the text ignored) lie outside
+ * 1931-12-13T20:45:52 .. 2068-01-19T03:14:07, the message's signed 32
+ * bits (traced with the attribute). On failure the buffer and the
+ * out-values are undefined. Numbers use '.' whatever the caller's locale.
  */
 TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, qrx_Parser *parser);
 
@@ -251,19 +264,23 @@ TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t *
  * and decodes its message into the handle. The decoder is bounded by the
  * bytes between header and CRC trailer. A CRC error is traced but does
  * not change the result. Results: those of sjob_Message2DOMTreeN, or
- * SJOB_FILE_ERROR (cannot be opened, sized or read in full),
- * SJOB_SHORT_FILE, SJOB_NO_MEMORY. The process never ends here.
+ * SJOB_FILE_ERROR (cannot be opened, sized or read in full, or not a
+ * regular file: a FIFO is never waited on), SJOB_SHORT_FILE (traced
+ * before any CRC check), SJOB_NO_MEMORY. The process never ends here.
  */
 TANDEL_API int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser);
 
 /*
  * Encodes the handle's job document and writes it as a sensor job file.
  * An existing file is replaced atomically: the bytes go to a temporary
- * file in the same directory (mode of the old file, or 0666 less the
- * umask for a new one), are synced and renamed over the path. After any
- * failure the old file is intact and no temporary file is left.
- * 0 written; -1 null parser, encoding failed (message over 2040 bytes
- * among others) or the file cannot be written.
+ * ".jobapi-<pid>-XXXXXX" in the same directory (mode of the old file,
+ * or 0666 less the umask for a new one), are synced and renamed over the
+ * path; nothing that can fail comes after the rename. It never reads the
+ * old file, so it takes no lock. A file the caller may not write stays.
+ * After any failure the old file is intact and no temporary file is left.
+ * 0 written; -1 null parser, encoding failed (message over 2040 bytes,
+ * a time out of range among others), the file cannot be written, or
+ * out of memory.
  */
 TANDEL_API int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser);
 

@@ -76,6 +76,22 @@ bool utcOffsetAt(int64_t seconds, long *offset)
     return true;
 }
 
+long offsetOfReading(int64_t fields)
+{
+    /* No zone changes its offset twice within two days: the offsets a
+       day before and after are the only candidates. */
+    long before = 0, after = 0;
+    utcOffsetAt(fields - 86400, &before);
+    const bool haveAfter = utcOffsetAt(fields + 86400, &after);
+    auto shows = [fields](long o) {
+        long at;
+        return utcOffsetAt(fields - o, &at) && at == o;
+    };
+    if (haveAfter && shows(after) && (!shows(before) || after > before))
+        return after;
+    return before;
+}
+
 int formatFields(char *text, size_t size, int64_t fields, long offset)
 {
     const int64_t days = fields >= 0 ? fields / 86400 : (fields - 86399) / 86400;

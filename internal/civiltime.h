@@ -30,6 +30,11 @@ int64_t timegm64(const struct tm *tm);
 bool localtime64(int64_t seconds, struct tm *out, int cycles = 0);
 /* The zone's UTC offset in seconds at an instant; false when unknown. */
 bool utcOffsetAt(int64_t seconds, long *offset);
+/* The offset in force when the local clock shows `fields` (a reading
+   counted as UTC). A reading shown twice (summer time ending) takes the
+   first showing, one never shown (summer time starting) the offset
+   before the gap; 0 when the zone cannot tell. */
+long offsetOfReading(int64_t fields);
 /* "YYYY-MM-DDThh:mm:ss" of fields (seconds counted as UTC) followed by
    the offset as strftime's %z gives it. The length, 0 when it does not
    fit. */

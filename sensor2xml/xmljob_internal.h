@@ -1,7 +1,6 @@
 /*
  * Internals of the sensor job codec: the decoder's cursor and its two
- * routines, the length and text helpers, the local-time formatter and the
- * file CRC. Not exported; tests reach them through the static library.
+ * routines, the length and text helpers and the file CRC. Not exported; tests reach them through the static library.
  */
 #ifndef TANDEL_XMLJOB_INTERNAL_H
 #define TANDEL_XMLJOB_INTERNAL_H
@@ -50,11 +49,6 @@ char *copy_to_string(const uint8_t *bytes, uint32_t n);
 int encode_length(int32_t n, uint8_t *out, int *size);
 /* 0 for a null or empty text, else vsscanf's result. */
 int sscanf_nonempty(const char *text, const char *format, ...) __attribute__((format(scanf, 2, 3)));
-
-/* Local-time text of seconds since 1970 shifted by the UTC offset in
-   force now; -1 when size <= 25, else strftime's result (0 when the
-   time cannot be broken down). 64-bit on every target. */
-int sprintf_localtime(char *text, size_t size, int64_t seconds);
 
 /* CRC-16/MCRF4XX; 0xFFFF for no bytes. */
 uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length);
