@@ -305,7 +305,7 @@ TEST_F(Http, EachLaterReadWaitsTheTimeout)
         auto t = steady_clock::now();
         EXPECT_EQ(request(s.port, "GET", "/", nullptr, nullptr, 256, 1), c.result) << c.script.answer;
         double took = duration<double>(steady_clock::now() - t).count();
-        EXPECT_TRUE(took > c.took - 0.1 && took < c.took + 0.5) << took;
+        EXPECT_TRUE(took > c.took - 0.1 && took < c.took + 1.0) << took;
         EXPECT_EQ(answer.substr(0, c.script.answer.size() + 1), c.script.answer + "U");
     }
 }
@@ -365,7 +365,7 @@ TEST_F(Http, ConnectAndSendStallsFailAfterTheTimeout)
         EXPECT_EQ(request(c.port, c.method, "/", nullptr, c.body, 64, 1), c.result);
         EXPECT_EQ(errno, ETIMEDOUT);
         double took = duration<double>(steady_clock::now() - t).count();
-        EXPECT_TRUE(took > 0.9 && took < 1.9) << took;
+        EXPECT_TRUE(took > 0.9 && took < 5) << took;
     }
 }
 
