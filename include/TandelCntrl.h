@@ -391,7 +391,8 @@ typedef struct JobDescrList {
 
 /* Seconds since 2000-01-01 UTC of "%Y-%m-%dT%H:%M:%S%z" text, as a
    32-bit number (computed without time_t, so years past 2038 work on
-   32-bit targets); -1 (traced) when the text does not read. */
+   32-bit targets); -1 (traced) when the text does not read or names a
+   time outside 1931-12-13T20:45:52Z .. 2068-01-19T03:14:07Z. */
 TANDEL_API int32_t atotime2000(const char *text);
 
 /* The text read as hexadecimal ("%llX"); -1 (traced) when it does not read. */
@@ -410,9 +411,15 @@ TANDEL_API int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *e
  * parses completely and carries at least minKnown recognised attributes.
  * Each file is opened read-write with O_SYNC, fsync'ed and sync() called
  * before it is read, so a file the process cannot write is not listed.
+ * Only regular files are opened (never waiting on a FIFO or device);
+ * other files, files that vanish, and files this process may not read
+ * and write are left out.
  * Paths are used whole, whatever their length.
  * Result: the count; -1 null list address; -2 directory cannot be opened
- * (traced); -7 out of memory (nothing stored).
+ * (traced); -3 a job file or the directory could not be read for another
+ * reason (I/O error, descriptors exhausted; traced), so the list would be
+ * incomplete; -7 out of memory, also when a file cannot be opened or
+ * parsed for lack of memory. Nothing is stored on failure.
  */
 TANDEL_API int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list,
                                      int minKnown);
@@ -502,11 +509,27 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * the same directory, flushed, mode 0666, renamed over it): on any
  * failure the old file stays as it was. lab_time is the local time of
  * labTime (now when 0); where time_t has 32 bits, a labTime past 2038
- * is written in UTC with "+0000".
- * Result: 0; -1 the file cannot be read, a null argument, or no lab
- * measurement at totalIndex (traced); the negative build result when the
- * file does not parse; -6 the file cannot be written (traced); -7 out
- * of memory.
+ * is written in UTC with "+0000". The value is written with '.' as the
+ * decimal mark, whatever the caller's locale.
+ * totalIndex counts lab measurements exactly as createMeasurementRequestList
+ * does (a sample ends at its first index without a lab measurement), and
+ * job_handling counts the same ones.
+ * Only a regular file that this process may read and write is changed.
+ * Writers: addMeasurementResult, removeMeasurementResult and mergeJobFile
+ * exclude each other on one path, in any thread or process that uses this
+ * library: each holds an exclusive flock() on the job file for its whole
+ * read-change-replace and waits for another holder (the kernel drops the
+ * lock of a holder that dies). Programs that write job files without the
+ * library are not excluded. Where the file system has no locks, the call
+ * goes on unlocked and traces "cannot lock" at level 2. Readers (the job
+ * and request lists) take no lock; they always see a whole file.
+ * Result: 0; -1 the file cannot be read (also a FIFO, directory or other
+ * file that is not regular), a null argument, or no lab measurement at
+ * totalIndex (traced); -4 (add) the lab value is not finite, the file is
+ * not opened; the negative build result when the file does not parse;
+ * -6 the file cannot be written, also a readable file this process may
+ * not write, or when descriptors run out for the temporary (traced); -7
+ * out of memory. After the rename nothing can fail.
  */
 TANDEL_API int addMeasurementResult(const char *path, const MeasurementRequest *request);
 TANDEL_API int removeMeasurementResult(const char *path, const MeasurementRequest *request);
@@ -516,12 +539,20 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
  * bit 0x100 deletes Base instead (News kept); News' job_type bit 0x20
  * makes Base a copy of News. Copies are made byte by byte without a
  * shell (any path characters work) and, like the merged document,
- * replace Base atomically with mode 0666.
+ * replace Base atomically with mode 0666. Base is locked for the whole
+ * merge (see addMeasurementResult); a Base that does not exist yet is
+ * created under a lock on its directory. News is deleted only while its
+ * path still names the file that was read (a newer News is kept).
  * Result: the number of measurement elements merged; 0 for the copy and
- * kill short-cuts; -1 News cannot be read; -2 a copy failed or a tree
- * has no job element; -3 the in-memory stream cannot be opened; -6
- * Base cannot be written; the negative build result when Base or News
- * does not parse (traced; Base untouched, News kept); -7 out of memory.
+ * kill short-cuts; -1 News cannot be read (also not a regular file); -2
+ * a copy failed or a tree has no job element; -3 no longer returned; -4
+ * Base and News are the same file (same device and inode, however the
+ * paths are spelled; nothing read, written or deleted); -5 Base cannot
+ * be opened for reading although it may exist (not a regular file, not
+ * readable, descriptors exhausted, read error); -6 Base cannot be
+ * written (also a Base this process may not write, or a kill that
+ * cannot delete it); the negative build result when Base or News does
+ * not parse (traced; Base untouched, News kept); -7 out of memory.
  */
 TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
 
@@ -531,7 +562,8 @@ TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
  * bits 0-2 decimals). The text has at most 12 characters: out needs 13
  * bytes. 1 when a text was made (also "##.##" for a text too long and
  * for an infinite value), 0 for "Error" (no significant digits outside
- * fixed mode, or a NaN value).
+ * fixed mode, or a NaN value). The decimal mark is always '.', whatever
+ * the caller's locale.
  */
 TANDEL_API int formatMeasurementString(char *out, int format, double value);
 

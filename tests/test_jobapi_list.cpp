@@ -44,6 +44,13 @@ TEST(JobList, TimeAndHexConversions)
     clearTraces();
     EXPECT_EQ(atotime2000("2000-01-01T00:00:00"), -1);
     EXPECT_EQ(countTraces("cannot read time from \"2000-01-01T00:00:00\"\n", 2), 1);
+    /* the ends of the message's signed 32-bit range, and one second past */
+    EXPECT_EQ(atotime2000("2068-01-19T03:14:07+0000"), INT32_MAX);
+    EXPECT_EQ(atotime2000("1931-12-13T20:45:52+0000"), INT32_MIN);
+    clearTraces();
+    EXPECT_EQ(atotime2000("2068-01-19T04:14:08+0100"), -1);
+    EXPECT_EQ(atotime2000("1931-12-13T20:45:51+0000"), -1);
+    EXPECT_EQ(countTraces("cannot read time from \"2068-01-19T04:14:08+0100\"\n", 2), 1);
 
     EXPECT_EQ(atolonglong("1A"), 26);
     EXPECT_EQ(atolonglong("FFFFFFFFFFFF"), 0xFFFFFFFFFFFFLL);
