@@ -137,7 +137,7 @@ struct Cli {
     std::string out, file, min, unit, method, time, httpMethod = "PUT", timeout;
     std::vector<std::string> headers;
     bool json = false, force = false, dryRun = false;
-    CLI::Option *fileOpt = nullptr, *minOpt = nullptr, *unitOpt = nullptr, *methodOpt = nullptr,
+    CLI::Option *fileOpt = nullptr, *unitOpt = nullptr, *methodOpt = nullptr,
                 *timeOpt = nullptr, *timeoutOpt = nullptr;
 };
 
@@ -818,7 +818,7 @@ int labTotal(JobDescrList *jobs, int index)
 
 int minKnownOf(const Cli &cli, int fallback)
 {
-    return cli.minOpt && cli.minOpt->count() ? static_cast<int>(parseLong(cli.min, "--min", 0, 14)) : fallback;
+    return !cli.min.empty() ? static_cast<int>(parseLong(cli.min, "--min", 0, 14)) : fallback;
 }
 
 void refuseStdin(const std::string &path, const char *why)
@@ -1474,7 +1474,7 @@ void addCommand(CLI::App &app, const Command &c, Cli &cli)
         cli.timeoutOpt = value(sub->add_option("--timeout", cli.timeout));
     }
     if (name == "list" || name == "requests")
-        cli.minOpt = value(sub->add_option("--min", cli.min));
+        value(sub->add_option("--min", cli.min));
     if (name == "check" || name == "list" || name == "requests")
         sub->add_flag("--json", cli.json);
 }
