@@ -50,7 +50,7 @@ inline std::vector<uint8_t> encode(qrx_Parser *h, int *result = nullptr)
 
 inline bool knownDecodeResult(int r)
 {
-    return r <= 0 && (r >= -12 || r == -99);
+    return r <= 0 && (r >= SJOB_SETTING_ERROR || r == -99);
 }
 
 /* Decoded tree must be a root holding a job whose samples are numbered. */

@@ -2,17 +2,18 @@
  * httprequest.cpp - the controller's minimal HTTP/1.1 client.
  *
  * One blocking request per call over a fresh TCP connection: request
- * line, the caller's headers, an optional body taken from a stream, a
- * bounded wait for the first answer byte and the status code read from
- * the answer. Nothing is kept between calls; the request buffer lives
- * on the stack and the socket is closed by its owner on every path.
+ * line, the caller's headers, an optional body taken from a stream and
+ * the status code read from the answer. The socket is non-blocking and
+ * every wait on the peer goes through poll with the caller's time-out,
+ * so no peer can hold a call for longer than that between two moves.
+ * Nothing is kept between calls; the request buffer lives on the stack
+ * and the socket is closed by its owner on every path.
  */
 #include "TandelCntrl.h"
 
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
-#include <sys/select.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -37,24 +38,30 @@ enum : int {
     kConnectFailed = -3,
     kBodyFailed = -4,
     kTimedOut = -5,
-    kSelectFailed = -6,
+    kWaitFailed = -6,
     kRecvFailed = -7,
     kNoAnswer = -8,
     kHeadTooLong = -9,
     kBadArgument = -10,
+    kConnectTimedOut = -11,
+    kSendStalled = -12,
+    kLookupFailed = -13,
     kTooShort = 1,
     kNoStatus = 2,
 };
 
-/* Owns the socket: shuts a connected one down, then closes it. */
+/* Owns the socket: shuts a connected one down, then closes it, leaving
+   errno as the failure that ended the request set it. */
 class Connection {
 public:
     explicit Connection(int fd) : fd_(fd) {}
     ~Connection()
     {
+        const int saved = errno;
         if (connected_)
             shutdown(fd_, SHUT_RDWR);
         close(fd_);
+        errno = saved;
     }
     Connection(const Connection &) = delete;
     Connection &operator=(const Connection &) = delete;
@@ -75,6 +82,18 @@ using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
 bool isUpload(const char *method)
 {
     return strcmp(method, "PUT") == 0 || strcmp(method, "POST") == 0;
+}
+
+/* A blank or a control character in the method or path would end the
+   request line early or smuggle header lines into the request. */
+bool fitsRequestLine(const char *s)
+{
+    for (; *s; ++s) {
+        const unsigned char c = static_cast<unsigned char>(*s);
+        if (c <= ' ' || c == 0x7F)
+            return false;
+    }
+    return true;
 }
 
 /* Body size from the stream's end; -1 when it cannot be measured or
@@ -117,25 +136,60 @@ size_t buildHead(char *buf, const char *method, const char *path, const char *he
     return used;
 }
 
-/* Sends the whole range, again after short sends and interruptions. */
-bool sendAll(int fd, const char *data, size_t size)
+int64_t monotonicMs()
+{
+    timespec ts{};
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return static_cast<int64_t>(ts.tv_sec) * 1000 + ts.tv_nsec / 1000000;
+}
+
+/* 1 when fd is ready for events (or in error), 0 when seconds passed
+   first, -1 when poll fails. An interrupted poll goes on with the time
+   left, so signals neither end nor stretch the wait. */
+int waitFor(int fd, short events, int seconds)
+{
+    const int64_t deadline = monotonicMs() + static_cast<int64_t>(seconds) * 1000;
+    for (;;) {
+        int64_t left = deadline - monotonicMs();
+        if (left < 0)
+            left = 0; /* one last look without waiting */
+        pollfd p{fd, events, 0};
+        const int r = poll(&p, 1, left > INT_MAX ? INT_MAX : static_cast<int>(left));
+        if (r > 0)
+            return 1;
+        if (r < 0 && errno != EINTR)
+            return -1;
+        if (r == 0 && left <= INT_MAX)
+            return 0;
+    }
+}
+
+/* Sends the whole range, again after short sends and interruptions;
+   gives up only when a send makes no progress for the wait time. */
+int sendAll(int fd, const char *data, size_t size, int seconds)
 {
     while (size > 0) {
         const ssize_t n = send(fd, data, size, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n <= 0)
-            return false;
-        data += n;
-        size -= static_cast<size_t>(n);
+        if (n > 0) {
+            data += n;
+            size -= static_cast<size_t>(n);
+        } else if (n < 0 && errno == EAGAIN) {
+            const int ready = waitFor(fd, POLLOUT, seconds);
+            if (ready == 0)
+                return errno = ETIMEDOUT, kSendStalled;
+            if (ready < 0)
+                return kWaitFailed;
+        } else if (n == 0 || errno != EINTR) {
+            return kBodyFailed;
+        }
     }
-    return true;
+    return 0;
 }
 
 /* Head with the first part of the body, each further part of up to a
    buffer on its own, then the closing sequence by itself (or behind
    the head when the body is empty). */
-int sendUpload(int fd, char *buf, size_t used, FILE *body, long bodySize)
+int sendUpload(int fd, char *buf, size_t used, FILE *body, long bodySize, int seconds)
 {
     size_t remaining = static_cast<size_t>(bodySize);
     while (remaining > 0) {
@@ -145,82 +199,81 @@ int sendUpload(int fd, char *buf, size_t used, FILE *body, long bodySize)
             return kBodyFailed;
         remaining -= got;
         used += got;
-        if (!sendAll(fd, buf, used))
-            return kBodyFailed;
+        if (const int sent = sendAll(fd, buf, used, seconds))
+            return sent;
         used = 0;
     }
     memcpy(buf + used, kClosing, kClosingSize);
-    return sendAll(fd, buf, used + kClosingSize) ? 0 : kBodyFailed;
+    return sendAll(fd, buf, used + kClosingSize, seconds);
 }
 
-int64_t monotonicNs()
-{
-    timespec ts{};
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
-}
-
-/* 0 when the first answer byte (or the close) is there. An interrupted
-   select goes on with the time left, so signals do not stretch the
-   wait. A negative wait is handed to select, which refuses it. */
-int waitForAnswer(int fd, int timeout)
-{
-    if (fd >= FD_SETSIZE)
-        return kSelectFailed; /* FD_SET would write past the set */
-    const int seconds = timeout == -1 ? kDefaultWait : timeout;
-    const int64_t deadline = monotonicNs() + static_cast<int64_t>(seconds) * 1000000000;
-    timeval wait{seconds, 0};
-    for (;;) {
-        fd_set readable;
-        FD_ZERO(&readable);
-        FD_SET(fd, &readable);
-        const int r = select(fd + 1, &readable, nullptr, nullptr, &wait);
-        if (r > 0)
-            return 0;
-        if (r == 0)
-            return kTimedOut;
-        if (errno != EINTR)
-            return kSelectFailed;
-        int64_t left = deadline - monotonicNs();
-        if (left < 0)
-            left = 0; /* one last look without waiting */
-        wait.tv_sec = static_cast<time_t>(left / 1000000000);
-        wait.tv_usec = static_cast<suseconds_t>(left % 1000000000 / 1000);
-    }
-}
-
-/* A connect interrupted by a signal goes on in the kernel: wait for it to
-   finish and take its outcome, instead of failing the request. */
-bool connectTo(int fd, const sockaddr_in &addr)
+/* A connect that does not finish at once (or is interrupted by a
+   signal) goes on in the kernel: wait for it and take its outcome. */
+int connectTo(int fd, const sockaddr_in &addr, int seconds)
 {
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
-        return true;
-    if (errno != EINTR)
-        return false;
-    pollfd p{fd, POLLOUT, 0};
-    int r;
-    while ((r = poll(&p, 1, -1)) < 0 && errno == EINTR) {
-    }
+        return 0;
+    if (errno != EINPROGRESS && errno != EINTR)
+        return kConnectFailed;
+    const int ready = waitFor(fd, POLLOUT, seconds);
+    if (ready == 0)
+        return errno = ETIMEDOUT, kConnectTimedOut;
+    if (ready < 0)
+        return kWaitFailed;
     int error = 0;
     socklen_t len = sizeof error;
-    return r == 1 && getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0;
+    if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
+        return kConnectFailed;
+    if (error != 0)
+        return errno = error, kConnectFailed;
+    return 0;
 }
 
-/* Reads until the server closes or the buffer is full; bytes stored,
-   or -1 when recv fails. */
-long readAnswer(int fd, char *response, size_t size)
+/* "No such name" is an answer; a lookup that could not be made (no
+   reply from the resolver, no memory, no descriptor) is not. */
+int lookUp(const char *host, int port, sockaddr_in *addr)
+{
+    addrinfo hints{};
+    hints.ai_family = AF_INET;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_protocol = IPPROTO_TCP;
+    addrinfo *found = nullptr;
+    const int r = getaddrinfo(host, nullptr, &hints, &found);
+    if (r == EAI_NONAME || r == EAI_NODATA || r == EAI_ADDRFAMILY)
+        return kNoHost;
+    if (r != 0)
+        return kLookupFailed;
+    AddrInfoList list(found);
+    if (!found || found->ai_addrlen < sizeof(sockaddr_in))
+        return kNoHost;
+    memcpy(addr, found->ai_addr, sizeof *addr);
+    addr->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
+    return 0;
+}
+
+/* Reads until the server closes, the buffer is full or the server
+   stays quiet for the wait time, which ends the answer like a close
+   (an HTTP/1.1 server may keep the connection open). Bytes stored, or
+   a result code. */
+long readAnswer(int fd, char *response, size_t size, int seconds)
 {
     size_t total = 0;
     while (total < size) {
         const size_t room = size - total;
         const ssize_t n = recv(fd, response + total, room < kBufferSize ? room : kBufferSize, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            return -1;
-        if (n == 0)
+        if (n > 0) {
+            total += static_cast<size_t>(n);
+        } else if (n == 0) {
             break;
-        total += static_cast<size_t>(n);
+        } else if (errno == EAGAIN) {
+            const int ready = waitFor(fd, POLLIN, seconds);
+            if (ready == 0)
+                break;
+            if (ready < 0)
+                return kWaitFailed;
+        } else if (errno != EINTR) {
+            return kRecvFailed;
+        }
     }
     return static_cast<long>(total);
 }
@@ -268,9 +321,14 @@ TANDEL_API int makeHttpRequest(const char *host, int port, int timeout, const ch
 {
     if (!host || !method || !path || responseSize < 0 || (!response && responseSize > 0))
         return kBadArgument;
+    if (!fitsRequestLine(method) || !fitsRequestLine(path))
+        return kBadArgument;
     const bool upload = isUpload(method);
     if (upload && !body)
         return kBadArgument;
+    if (timeout < -1)
+        return kWaitFailed; /* poll would take it for "forever" */
+    const int seconds = timeout == -1 ? kDefaultWait : timeout;
 
     /* Everything that can be refused without the network is refused
        before a socket exists. */
@@ -282,40 +340,28 @@ TANDEL_API int makeHttpRequest(const char *host, int port, int timeout, const ch
     if (headSize == 0)
         return kHeadTooLong;
 
-    const int fd = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
         return kSocketFailed;
     Connection conn(fd);
 
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_protocol = IPPROTO_TCP;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(host, nullptr, &hints, &found) != 0)
-        return kNoHost;
-    AddrInfoList list(found);
-    if (!found || found->ai_addrlen < sizeof(sockaddr_in))
-        return kNoHost;
     sockaddr_in addr{};
-    memcpy(&addr, list->ai_addr, sizeof addr);
-    addr.sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
-    if (!connectTo(fd, addr))
-        return kConnectFailed;
+    if (const int found = lookUp(host, port, &addr))
+        return found;
+    if (const int connected = connectTo(fd, addr, seconds))
+        return connected;
     conn.setConnected();
 
-    if (upload) {
-        if (sendUpload(fd, buf, headSize, body, bodySize) != 0)
-            return kBodyFailed;
-    } else if (!sendAll(fd, buf, headSize)) {
-        return kBodyFailed;
-    }
+    const int sent = upload ? sendUpload(fd, buf, headSize, body, bodySize, seconds)
+                            : sendAll(fd, buf, headSize, seconds);
+    if (sent != 0)
+        return sent;
 
-    const int waited = waitForAnswer(fd, timeout);
-    if (waited != 0)
-        return waited;
-    const long total = readAnswer(fd, response, static_cast<size_t>(responseSize));
+    const int ready = waitFor(fd, POLLIN, seconds);
+    if (ready <= 0)
+        return ready == 0 ? kTimedOut : kWaitFailed;
+    const long total = readAnswer(fd, response, static_cast<size_t>(responseSize), seconds);
     if (total < 0)
-        return kRecvFailed;
+        return static_cast<int>(total);
     return statusOf(response, static_cast<size_t>(total));
 }

@@ -80,8 +80,10 @@ TANDEL_API qrx_Element *qrx_AddElement(const char *name, const char *value, qrx_
 TANDEL_API qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Element *parent,
                                              qrx_Element *before);
 
-/* Returns the value after the call. An equal value is kept as it is
-   (same string). Out of memory: the old value stays and is returned. */
+/* Returns the value after the call; value must not be null. An equal
+   value is kept as it is (same string). Out of memory: the old value
+   stays and is returned, which may be null. So the call failed exactly
+   when the result is null or differs from value (strcmp). */
 TANDEL_API const char *qrx_SetElementValue(const char *value, qrx_Element *element);
 
 /* 1 when a value was removed, 0 when there was none. */
@@ -99,8 +101,9 @@ TANDEL_API const char *qrx_GetAttribute(const char *name, const char *value, con
 /* 1 removed, 0 not found, -1 null argument. Only the first match goes. */
 TANDEL_API int qrx_RemoveAttribute(const char *name, qrx_Element *element);
 
-/* Frees the element, its attributes and its subtree. Does not unlink it
-   from its parent: callers take it out of the list first. */
+/* Frees the element, its attributes and its subtree, at any depth (no
+   recursion). Does not unlink it from its parent: callers take it out of
+   the list first; its `next` is not followed. */
 TANDEL_API void qrx_RemoveElement(qrx_Element *element);
 
 /* ------------------------------------------------------------------ */
@@ -129,15 +132,20 @@ typedef struct qrx_Parser {
 typedef int (*qrx_ParseCallback)(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
                                  const char *value, void *userData);
 
-/* 0 done; -1 *handle is not null; -2 n < 1; -3 out of memory. */
+/* 0 done; -1 handle is null or *handle is not null; -2 n < 1 or
+   n > 1048576 (2^20: keeps the slot array's size from wrapping on a
+   32-bit target); -3 out of memory. */
 TANDEL_API int qrx_init(qrx_Parser **handle, int n);
 
-/* Frees names, tree and handle, nulls *handle. 0 done; -1 null. */
+/* Frees names, tree and handle, nulls *handle. 0 done; -1 when handle
+   or *handle is null. */
 TANDEL_API int qrx_deinit(qrx_Parser **handle);
 
 /*
  * Parses the stream, calling back per event. The stream is locked for
- * the whole parse; it is neither rewound nor closed.
+ * the whole parse; it is neither rewound nor closed. A callback may read
+ * the stream and push characters back: the parse goes on from where it
+ * leaves the stream, and line numbers do not count what it took.
  * Results: 0 read to the end, all closed; 1 or another negative value
  * the callback's; -2 syntax error (traced); -8 too deep; -9 elements
  * left open; -10/-11 element/attribute name over 125 characters;
@@ -165,13 +173,20 @@ TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback cal
  */
 TANDEL_API int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream);
 
-/* Frees the handle's tree. -1 null handle, else 0. */
+/* Frees the handle's tree (any depth). -1 null handle, else 0. */
 TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
 
 /*
  * Prints the tree as XML (CR LF lines, tab indentation), flushes the
- * stream, then fsync and fchmod 0666 when it has a descriptor.
- * -1 null handle; -2 no tree; otherwise the number of characters.
+ * stream, then fsyncs it when it has a descriptor and, when that is a
+ * regular file, opens its mode to 0666 (a pipe, terminal or device
+ * behind the stream keeps its mode). The walk follows `parent` back up,
+ * so every child's parent must be the element that lists it; any depth
+ * fits the stack.
+ * -1 null handle; -2 no tree; -3 the stream reported an error (a write,
+ * the flush or fsync failed; fsync refusing a descriptor that cannot be
+ * synced, EINVAL or EROFS, is no error); otherwise the number of
+ * characters. A failed fchmod is not reported.
  * Nothing is escaped. An attribute value holding '"' but no '\'' is
  * written in single quotes so that it reads back; one holding both,
  * and a text holding '<', do not read back as written.
@@ -196,6 +211,7 @@ TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
 #define SJOB_SHORT_FILE (-10) /* a sensor job file of fewer than 6 bytes */
 #define SJOB_FILE_ERROR (-11) /* the file cannot be opened or read in full */
 #define SJOB_NO_MEMORY (-12)  /* out of memory */
+#define SJOB_SETTING_ERROR (-13) /* the job-edit setting file exists but cannot be read */
 
 /*
  * Decodes the sensor job message of `length` bytes at `message` into a
@@ -206,7 +222,16 @@ TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
  * A null message counts as an empty one. sample_id and measured values
  * are kept whole, however long their texts are.
  * The job-edit flag (bit 0x40 of every lab measurement's `done`) is
- * taken from the controller's setting file, read anew each time.
+ * taken from the controller's setting file, read once per call before
+ * the message: "1" sets it, another number keeps the message's, an
+ * absent file or one that holds no number clears it; a file that exists
+ * but cannot be read (no regular file, no permission, an I/O error)
+ * gives SJOB_SETTING_ERROR with the tree an empty root.
+ * Times are printed as the wall-clock reading the message carries,
+ * followed by the local zone's offset in force at that reading. A
+ * reading the clock shows twice (summer time ending) takes the first
+ * showing, the summer offset; one it skips (summer time starting) the
+ * offset before the gap. Numbers use '.' whatever the caller's locale.
  */
 TANDEL_API int sjob_Message2DOMTreeN(const uint8_t *message, uint32_t length, qrx_Parser *parser);
 
@@ -226,8 +251,11 @@ TANDEL_API int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser);
  * first child is not "job", or a required field is missing (traced);
  * -4 data_type other than 16; -5 process measurement without data_type;
  * -7 does not fit in capacity - 1 bytes ("buffer too small" names the
- * capacity that would do); -8 out of memory. On failure the buffer and
- * the out-values are undefined.
+ * capacity that would do); -8 out of memory; -9 a time whose fields
+ * (counted as UTC, any offset in the text ignored) lie outside
+ * 1931-12-13T20:45:52 .. 2068-01-19T03:14:07, the message's signed 32
+ * bits (traced with the attribute). On failure the buffer and the
+ * out-values are undefined. Numbers use '.' whatever the caller's locale.
  */
 TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, qrx_Parser *parser);
 
@@ -236,19 +264,23 @@ TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t *
  * and decodes its message into the handle. The decoder is bounded by the
  * bytes between header and CRC trailer. A CRC error is traced but does
  * not change the result. Results: those of sjob_Message2DOMTreeN, or
- * SJOB_FILE_ERROR (cannot be opened, sized or read in full),
- * SJOB_SHORT_FILE, SJOB_NO_MEMORY. The process never ends here.
+ * SJOB_FILE_ERROR (cannot be opened, sized or read in full, or not a
+ * regular file: a FIFO is never waited on), SJOB_SHORT_FILE (traced
+ * before any CRC check), SJOB_NO_MEMORY. The process never ends here.
  */
 TANDEL_API int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser);
 
 /*
  * Encodes the handle's job document and writes it as a sensor job file.
  * An existing file is replaced atomically: the bytes go to a temporary
- * file in the same directory (mode of the old file, or 0666 less the
- * umask for a new one), are synced and renamed over the path. After any
- * failure the old file is intact and no temporary file is left.
- * 0 written; -1 null parser, encoding failed (message over 2040 bytes
- * among others) or the file cannot be written.
+ * ".jobapi-<pid>-XXXXXX" in the same directory (mode of the old file,
+ * or 0666 less the umask for a new one), are synced and renamed over the
+ * path; nothing that can fail comes after the rename. It never reads the
+ * old file, so it takes no lock. A file the caller may not write stays.
+ * After any failure the old file is intact and no temporary file is left.
+ * 0 written; -1 null parser, encoding failed (message over 2040 bytes,
+ * a time out of range among others), the file cannot be written, or
+ * out of memory.
  */
 TANDEL_API int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser);
 
@@ -515,36 +547,56 @@ TANDEL_API int formatMeasurementString(char *out, int format, double value);
  * and for "PUT" and "POST" (exact case) "Content-length: <size+4>\r\n\r\n",
  * the whole body stream from its first byte and a closing "\r\n\r\n";
  * other methods send "\r\n" after the headers and no body (body unused).
- * Waits up to timeout seconds (-1: 100) for the first answer byte, then
- * reads the answer into response until the server closes or
+ * Then reads the answer into response until the server closes or
  * responseSize bytes are stored (not terminated, count not returned).
- * The reads after the first byte have no time limit. Signals during the
- * wait or a read do not end them; SIGPIPE is never raised.
+ *
+ * timeout (seconds; -1: 100; 0: no waiting at all) bounds each wait on
+ * the peer on its own, not the whole call, so a slow peer that keeps
+ * moving is never cut off:
+ *   the connect: not done within timeout gives -11;
+ *   a send that makes no progress within timeout gives -12;
+ *   the first answer byte: none within timeout gives -5;
+ *   each later read: timeout without a byte ends the answer, and the
+ *       result comes from the bytes received as if the server had
+ *       closed (a server that keeps the connection open costs timeout).
+ * Signals neither end nor stretch a wait; SIGPIPE is never raised. The
+ * socket is close-on-exec; its descriptor may have any number.
  *
  * Results:
  *   the integer read as "%d" at offset 9 of an answer of 14 or more
  *       bytes (a negative one is returned as it stands);
  *   2  14 or more bytes but no integer (or none that fits an int) there;
  *   1  1 to 13 bytes received;
- *  -1  socket failed;            -2  host does not resolve;
- *  -3  connect failed;
+ *  -1  socket failed;
+ *  -2  the host does not resolve: the name is unknown or has no IPv4
+ *      address;
+ *  -3  connect failed (refused, unreachable...);
  *  -4  the body could not be sent: the stream cannot be measured (not
  *      seekable, or larger than INT_MAX - 4 bytes), a read gives no
  *      bytes while some remain, or a send fails (for any method). The
  *      request ends at once: nothing more is sent, no answer is waited
  *      for. A stream that cannot be measured is found before connecting;
- *  -5  no answer byte within the wait time;
- *  -6  select failed (any negative timeout other than -1 does), or the
- *      socket's descriptor is too large for select (FD_SETSIZE);
+ *  -5  no answer byte within timeout;
+ *  -6  poll failed with an error other than EINTR, or timeout is
+ *      negative other than -1 (found before any socket is created);
  *  -7  recv failed;              -8  server closed without an answer;
  *  -9  the head does not fit the 8192-byte request buffer: for "PUT"
  *      and "POST" request line, headers and length header must leave
  *      room for "\r\n\r\n" and a terminator (at most 8187 bytes), for
  *      other methods request line, headers and "\r\n" at most 8191.
  *      Found before any socket is created;
- * -10  null host, method or path, null body for "PUT"/"POST", negative
- *      responseSize, or null response with a positive responseSize.
- *      Found before any socket is created.
+ * -10  null host, method or path, a method or path holding a blank or
+ *      a control character (below 0x20, or 0x7F), null body for
+ *      "PUT"/"POST", negative responseSize, or null response with a
+ *      positive responseSize. Found before any socket is created;
+ * -11  the connect did not complete within timeout;
+ * -12  a send made no progress within timeout (the peer stopped
+ *      reading); what was sent before stays sent;
+ * -13  the lookup could not be made (no reply from the resolver, no
+ *      memory or descriptors...): unlike -2 it says nothing about the
+ *      host.
+ * errno: after -1, -3, -4 from a failed send, -6 from poll and -7 it is
+ * the system's error of that call; after -11 and -12 it is ETIMEDOUT.
  * responseSize 0 stores nothing and gives -8 once the answer arrives.
  * The body stream stays open, positioned where the reads ended. Every
  * path closes the socket. Safe on any thread; no state is kept.

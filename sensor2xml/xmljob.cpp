@@ -34,6 +34,9 @@
 #include <unistd.h>
 
 #include "sensor2xml/xmljob_internal.h"
+#include "xmlparser/qrxparser_internal.h"
+#include "clocale.h"
+#include "files.h"
 
 static const char kTraceFile[] = "../sensor2xml/xmljob.cpp";
 #include "trace.h"
@@ -49,17 +52,8 @@ const char kEncoder[] = "sjob_DOMTree2Message";
 /* A failure trace (its text is the format) and the code to return. */
 #define DECODER_FAIL(code, msg) (TRACE_AS(kDecoder, TRACE_FAIL, msg), (code))
 #define ENCODER_FAIL(code, msg) (TRACE_AS(kEncoder, TRACE_FAIL, msg), (code))
-const char kTimeFormat[] = "%Y-%m-%dT%H:%M:%S%z";
-const int64_t kEpoch2000 = 946684800;
-
-struct FileCloser {
-    void operator()(FILE *fp) const { std::fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
+using tandel::FilePtr;
+using tandel::FreeDeleter;
 
 } // namespace
 
@@ -152,62 +146,6 @@ int sprintf_tm(char *text, size_t size, const struct tm *time)
     if (size <= 25 || !text || !time)
         return -1;
     return static_cast<int>(std::strftime(text, size, kTimeFormat, time));
-}
-
-int64_t timegm64(const struct tm *tm)
-{
-    /* Days from civil date (proleptic Gregorian), month normalised. */
-    int64_t y = static_cast<int64_t>(tm->tm_year) + 1900 + tm->tm_mon / 12;
-    int64_t m = tm->tm_mon % 12;
-    if (m < 0) {
-        m += 12;
-        --y;
-    }
-    ++m; /* 1..12 */
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + tm->tm_mday - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    const int64_t days = era * 146097 + doe - 719468;
-    return days * 86400 + static_cast<int64_t>(tm->tm_hour) * 3600 + static_cast<int64_t>(tm->tm_min) * 60 +
-           tm->tm_sec;
-}
-
-bool localtime64(int64_t seconds, struct tm *out, int cycles)
-{
-    /* 28 years are 10227 days: whole weeks and the same leap years
-       between 1901 and 2099, so a shifted time breaks down alike. */
-    const int64_t kCycle = 883612800;
-    const int dir = seconds >= kEpoch2000 ? -1 : 1;
-    int shift = cycles;
-    int64_t t = seconds + dir * shift * kCycle;
-    while (static_cast<int64_t>(static_cast<time_t>(t)) != t && shift < 8) {
-        t += dir * kCycle;
-        ++shift;
-    }
-    const auto tt = static_cast<time_t>(t);
-    if (static_cast<int64_t>(tt) != t || !localtime_r(&tt, out))
-        return false;
-    out->tm_year -= dir * 28 * shift;
-    return true;
-}
-
-int sprintf_localtime(char *text, size_t size, int64_t seconds)
-{
-    if (size <= 25 || !text)
-        return -1;
-    const time_t now = std::time(nullptr);
-    struct tm tmNow {};
-    long offset = 0;
-    if (localtime_r(&now, &tmNow))
-        offset = tmNow.tm_gmtoff;
-    struct tm tm {};
-    if (!localtime64(seconds - offset, &tm)) {
-        text[0] = '\0';
-        return 0;
-    }
-    return static_cast<int>(std::strftime(text, size, kTimeFormat, &tm));
 }
 
 /* ------------------------------------------------------------------ */
@@ -327,20 +265,39 @@ namespace {
 
 struct OutOfMemory {};
 
-/* Job-edit flag of one lab measurement's done value. */
-uint16_t applyJobEdit(uint16_t done)
+/* The job-edit setting as read once per decode. */
+struct JobEdit {
+    bool present = false; /* the file holds a number */
+    bool absent = false;
+    int value = 0;
+};
+
+/* SJOB_SETTING_ERROR when the file exists but cannot be read; absence
+   and text that is no number are settings too. */
+int readJobEdit(JobEdit *je)
 {
-    FilePtr fp(std::fopen(TANDEL_JOBEDIT_PATH, "r"));
-    if (!fp) {
-        TRACE_AS(kDecoder, TRACE_INFO, "no jobedit\n");
+    FilePtr fp(tandel::openRegularStream(TANDEL_JOBEDIT_PATH));
+    if (!fp && tandel::isAbsent(errno)) {
+        je->absent = true;
+        return 0;
+    }
+    if (fp)
+        je->present = std::fscanf(fp.get(), "%d", &je->value) == 1;
+    if (!fp || (!je->present && std::ferror(fp.get()))) {
+        TRACE_AS(kDecoder, TRACE_FAIL, "cannot read setting \"%s\"\n", TANDEL_JOBEDIT_PATH);
+        return SJOB_SETTING_ERROR;
+    }
+    return 0;
+}
+
+/* Job-edit flag of one lab measurement's done value. */
+uint16_t applyJobEdit(const JobEdit &je, uint16_t done)
+{
+    if (!je.present) {
+        TRACE_AS(kDecoder, je.absent ? TRACE_INFO : TRACE_FAIL, "no jobedit\n");
         return static_cast<uint16_t>(done & ~0x40u);
     }
-    int v = -1;
-    if (std::fscanf(fp.get(), "%d", &v) != 1) {
-        TRACE_AS(kDecoder, TRACE_FAIL, "no jobedit\n");
-        return static_cast<uint16_t>(done & ~0x40u);
-    }
-    if (v == 1) {
+    if (je.value == 1) {
         done = static_cast<uint16_t>(done | 0x40u);
         TRACE_AS(kDecoder, TRACE_INFO, "jobedit = yes\n");
     } else {
@@ -356,15 +313,19 @@ public:
 
 private:
     tag_cursor c_;
+    JobEdit jobEdit_;
     /* Room for every "%f" of a float and every time text. */
     char text_[64] = {};
 
     uint8_t at() const { return peek(&c_); }
-    static qrx_Element *child(const char *name, qrx_Element *parent)
+    /* Appends to parent, whose last child *last is (null: none yet). */
+    static qrx_Element *child(const char *name, qrx_Element *parent, qrx_Element **last)
     {
-        qrx_Element *el = qrx_AddElement(name, nullptr, parent);
+        qrx_Element *el = qrx_newChild(name, nullptr, parent);
         if (!el)
             throw OutOfMemory{};
+        *(*last ? &(*last)->next : &parent->children) = el;
+        *last = el;
         return el;
     }
     static void attr(const char *name, const char *value, qrx_Element *el)
@@ -394,7 +355,8 @@ private:
                              (uint32_t{c_.tail[2]} << 8) | c_.tail[3];
         advance(&c_, c_.len);
         const int64_t since2000 = raw >= 0x80000000u ? static_cast<int64_t>(raw) - 0x100000000LL : raw;
-        sprintf_localtime(text_, sizeof text_, since2000 + kEpoch2000);
+        const int64_t reading = since2000 + kEpoch2000;
+        formatFields(text_, sizeof text_, reading, offsetOfReading(reading));
         attr(name, text_, el);
     }
     void textAttr(const char *name, qrx_Element *el)
@@ -435,7 +397,8 @@ private:
         float f;
         std::memcpy(&f, &bits, sizeof f);
         std::snprintf(text_, sizeof text_, "%f", static_cast<double>(f));
-        if (!qrx_SetElementValue(text_, el) || !el->value)
+        const char *v = qrx_SetElementValue(text_, el);
+        if (!v || std::strcmp(v, text_) != 0)
             throw OutOfMemory{};
         return true;
     }
@@ -479,7 +442,7 @@ int Decoder::measurement(bool lab, qrx_Element *m)
         FIND_TAG(0x01, &c_);
         if (at() != 0x01)
             return DECODER_FAIL(-3, "no lm.done\n");
-        attrNumber("done", applyJobEdit(readInt()), m);
+        attrNumber("done", applyJobEdit(jobEdit_, readInt()), m);
         FIND_TAG(0x05, &c_);
         if (at() == 0x05)
             textAttr("default_method", m);
@@ -514,12 +477,15 @@ int Decoder::walk(qrx_Parser *parser)
     parser->root = qrx_NewElement("__ROOT__", 0);
     if (!parser->root)
         throw OutOfMemory{};
+    if (const int r = readJobEdit(&jobEdit_))
+        return r;
 
     FIND_TAG(0x60, &c_);
     if (at() != 0x60)
         return DECODER_FAIL(-1, "not a sensor job file\n");
     enterField(&c_);
-    qrx_Element *job = child("job", parser->root);
+    qrx_Element *onlyChild = nullptr, *lastSample = nullptr;
+    qrx_Element *job = child("job", parser->root, &onlyChild);
 
     if (at() == 0x00)
         intAttr("version", job);
@@ -556,7 +522,8 @@ int Decoder::walk(qrx_Parser *parser)
             TRACE_AS(kDecoder, TRACE_FAIL, "more than %d Samples\n", maxSamples);
             return -6;
         }
-        qrx_Element *sample = child("sample", job);
+        qrx_Element *sample = child("sample", job, &lastSample);
+        qrx_Element *lastMeasurement = nullptr;
         attrNumber("number", number, sample);
         if (at() == 0x00)
             textAttr("sample_id", sample);
@@ -580,7 +547,7 @@ int Decoder::walk(qrx_Parser *parser)
         while (at() == 0x20 || at() == 0x21) {
             const bool lab = at() == 0x21;
             enterField(&c_);
-            qrx_Element *m = child(lab ? "lab_measurement" : "process_measurement", sample);
+            qrx_Element *m = child(lab ? "lab_measurement" : "process_measurement", sample, &lastMeasurement);
             ++seen;
             const int r = measurement(lab, m);
             if (r != 0)
@@ -600,6 +567,7 @@ int Decoder::run(qrx_Parser *parser)
         TRACE_AS(kDecoder, TRACE_FAIL, "no parser\n");
         return -99;
     }
+    tandel::CNumbers numbers;
     try {
         return walk(parser);
     } catch (const MessageFault &f) {
@@ -739,21 +707,27 @@ bool intAttr(const qrx_Element *el, const char *name, uint16_t *v)
     return true;
 }
 
-/* Wall-clock fields of the text counted as UTC, seconds since 2000,
-   low 32 bits. An offset in the text is accepted, not applied. */
-bool timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
+/* Wall-clock fields of the text counted as UTC, seconds since 2000 as
+   the message's 32 bits. An offset in the text is accepted, not applied.
+   1 stored, 0 absent or no time, -9 outside what 32 bits hold (traced). */
+int timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
 {
     const char *s = attrText(el, name);
     if (!s)
-        return false;
+        return 0;
     struct tm tm {};
     if (!strptime(s, "%Y-%m-%dT%H:%M:%S%z", &tm)) {
         tm = {};
         if (!strptime(s, "%Y-%m-%dT%H:%M:%S", &tm))
-            return false;
+            return 0;
     }
-    *v = static_cast<uint32_t>(static_cast<uint64_t>(timegm64(&tm) - kEpoch2000));
-    return true;
+    const int64_t t = timegm64(&tm);
+    if (t < kMessageFirst || t > kMessageLast) {
+        TRACE_AS(kEncoder, TRACE_FAIL, "time out of range in %s=\"%s\"\n", name, s);
+        return -9;
+    }
+    *v = static_cast<uint32_t>(static_cast<uint64_t>(t - kEpoch2000));
+    return 1;
 }
 
 void optionalInt(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
@@ -769,11 +743,13 @@ void optionalText(BackWriter &w, const qrx_Element *el, uint8_t tag, const char 
         w.field(tag, reinterpret_cast<const uint8_t *>(s), std::strlen(s));
 }
 
-void optionalTime(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
+int optionalTime(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
 {
     uint32_t v;
-    if (timeAttr(el, name, &v))
+    const int r = timeAttr(el, name, &v);
+    if (r > 0)
         w.u32(tag, v);
+    return r < 0 ? r : 0;
 }
 
 
@@ -814,9 +790,13 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
         optionalInt(w, m, 0x03, "parameter_number");
         optionalText(w, m, 0x02, "comment");
     } else {
-        optionalTime(w, m, 0x0D, "lab_time");
-        optionalTime(w, m, 0x0C, "scheduled_return");
-        optionalTime(w, m, 0x0B, "scheduled_processing");
+        const struct {
+            uint8_t tag;
+            const char *name;
+        } times[] = {{0x0D, "lab_time"}, {0x0C, "scheduled_return"}, {0x0B, "scheduled_processing"}};
+        for (const auto &t : times)
+            if (const int r = optionalTime(w, m, t.tag, t.name))
+                return r;
         optionalText(w, m, 0x06, "used_method");
         optionalText(w, m, 0x05, "default_method");
         if (!intAttr(m, "done", &v))
@@ -849,8 +829,9 @@ int encodeSample(BackWriter &w, const qrx_Element *s)
         w.field(0x02, scratch.data(), got);
     }
     uint32_t date;
-    if (!timeAttr(s, "date", &date))
-        return ENCODER_FAIL(-3, "no date\n");
+    const int dated = timeAttr(s, "date", &date);
+    if (dated <= 0)
+        return dated < 0 ? dated : ENCODER_FAIL(-3, "no date\n");
     w.u32(0x01, date);
     optionalText(w, s, 0x00, "sample_id");
     w.close(0x40, end);
@@ -880,8 +861,9 @@ int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_El
         return ENCODER_FAIL(-3, "missing job_type\n");
     w.u16(0x03, v);
     uint32_t date;
-    if (!timeAttr(job, "date", &date))
-        return ENCODER_FAIL(-3, "missing date\n");
+    const int dated = timeAttr(job, "date", &date);
+    if (dated <= 0)
+        return dated < 0 ? dated : ENCODER_FAIL(-3, "missing date\n");
     w.u32(0x02, date);
     if (!intAttr(job, "job_id", &v))
         return ENCODER_FAIL(-3, "missing job_id\n");
@@ -911,6 +893,7 @@ int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, q
         return -2;
     if (!str_equal(job->name, "job"))
         return ENCODER_FAIL(-3, "job expected\n");
+    tandel::CNumbers numbers;
     try {
         return encodeJob(buffer, length, message, job);
     } catch (const std::bad_alloc &) {
@@ -948,119 +931,39 @@ uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length)
     return static_cast<uint16_t>(crc);
 }
 
-/* File helpers shared with the job handler, which also replaces its files
-   through a temporary beside them. */
-std::string directoryOf(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
-/* Makes a rename in the directory durable. */
-void syncDirectoryOf(const std::string &path)
-{
-    int fd = ::open(directoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd >= 0) {
-        ::fsync(fd);
-        ::close(fd);
-    }
-}
-
-void removeStaleTemps(const std::string &dir, const std::string &prefix)
-{
-    DIR *d = ::opendir(dir.c_str());
-    if (!d)
-        return;
-    while (const dirent *e = ::readdir(d)) {
-        if (std::strncmp(e->d_name, prefix.c_str(), prefix.size()) != 0)
-            continue;
-        char *end = nullptr;
-        const long pid = std::strtol(e->d_name + prefix.size(), &end, 10);
-        if (pid <= 0 || pid > INT_MAX || *end != '-' || ::kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH)
-            continue;
-        ::unlink((dir + "/" + e->d_name).c_str());
-    }
-    ::closedir(d);
-}
-
 namespace {
 
-/* The whole file, or false when it cannot be opened, sized or read. */
-bool readWhole(const char *path, std::vector<uint8_t> &data)
+/* The whole regular file at path: 0, SJOB_FILE_ERROR when it cannot be
+   opened, sized or read, SJOB_NO_MEMORY. */
+int readWhole(const char *path, std::vector<uint8_t> &data)
 {
-    FilePtr fp(std::fopen(path, "rb"));
-    if (!fp || std::fseek(fp.get(), 0, SEEK_END) != 0)
-        return false;
+    FilePtr fp(tandel::openRegularStream(path));
+    if (!fp)
+        return errno == ENOMEM ? SJOB_NO_MEMORY : SJOB_FILE_ERROR;
+    if (std::fseek(fp.get(), 0, SEEK_END) != 0)
+        return SJOB_FILE_ERROR;
     const long size = std::ftell(fp.get());
     if (size < 0 || (static_cast<uint64_t>(size) >> 32) != 0 || std::fseek(fp.get(), 0, SEEK_SET) != 0)
-        return false;
+        return SJOB_FILE_ERROR;
     data.resize(static_cast<size_t>(size));
-    return size == 0 || std::fread(data.data(), 1, data.size(), fp.get()) == data.size();
+    return size == 0 || std::fread(data.data(), 1, data.size(), fp.get()) == data.size() ? 0 : SJOB_FILE_ERROR;
 }
 
-struct Fd {
-    int fd = -1;
-    ~Fd()
-    {
-        if (fd >= 0)
-            ::close(fd);
-    }
-};
-
-/* Removes the temporary file unless the rename took it. */
-struct TempName {
-    std::string name;
-    bool keep = false;
-    ~TempName()
-    {
-        if (!name.empty() && !keep)
-            ::unlink(name.c_str());
-    }
-};
-
-/* Writes the bytes to a new file beside path and renames it over path. */
+/* Writes the bytes to a new file beside path and renames it over path,
+   keeping the old file's mode. */
 bool replaceFile(const char *path, const uint8_t *data, size_t n)
 {
     struct stat st {};
     const bool existed = ::stat(path, &st) == 0;
     /* Like opening for writing: a file the caller may not write stays. */
-    if (existed && ::access(path, W_OK) != 0)
+    if (existed && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
         return false;
-    const char *slash = std::strrchr(path, '/');
-    removeStaleTemps(directoryOf(path), std::string(slash ? slash + 1 : path) + ".tmp");
-    Fd out;
-    TempName tmp;
-    for (int i = 0; i < 100 && out.fd < 0; ++i) {
-        tmp.name = std::string(path) + ".tmp" + std::to_string(::getpid()) + "-" + std::to_string(i);
-        out.fd = ::open(tmp.name.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (out.fd < 0) {
-            const bool taken = errno == EEXIST;
-            tmp.name.clear(); /* not ours */
-            if (!taken)
-                return false;
-        }
-    }
-    if (out.fd < 0)
+    tandel::Replacement out;
+    if (out.open(path) != 0)
         return false;
-    if (existed && S_ISREG(st.st_mode))
-        ::fchmod(out.fd, st.st_mode & 07777);
-    for (size_t done = 0; done < n;) {
-        const ssize_t w = ::write(out.fd, data + done, n - done);
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return false;
-        done += static_cast<size_t>(w);
-    }
-    if (::fsync(out.fd) != 0)
+    if (n && std::fwrite(data, 1, n, out.stream()) != n)
         return false;
-    const int fd = out.fd;
-    out.fd = -1;
-    if (::close(fd) != 0 || ::rename(tmp.name.c_str(), path) != 0)
-        return false;
-    tmp.keep = true;
-    syncDirectoryOf(path);
-    return true;
+    return out.commit(existed && S_ISREG(st.st_mode) ? static_cast<int>(st.st_mode & 07777) : -1) == 0;
 }
 
 } // namespace
@@ -1069,10 +972,13 @@ int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser)
 {
     try {
         std::vector<uint8_t> data;
-        if (!path || !readWhole(path, data)) {
+        const int r = path ? readWhole(path, data) : SJOB_FILE_ERROR;
+        if (r == SJOB_FILE_ERROR)
             TRACE(TRACE_FAIL, "cannot read file \"%s\"\n", path ? path : "(null)");
-            return SJOB_FILE_ERROR;
-        }
+        else if (r != 0)
+            TRACE(TRACE_FAIL, "out of memory\n");
+        if (r != 0)
+            return r;
         const auto size = static_cast<uint32_t>(data.size());
         if (size < 6) {
             TRACE(TRACE_FAIL, "sensor job file \"%s\" too short (%d bytes)\n", path, static_cast<int>(size));

@@ -1,7 +1,6 @@
 /*
  * Internals of the sensor job codec: the decoder's cursor and its two
- * routines, the length and text helpers, the local-time formatter and the
- * file CRC. Not exported; tests reach them through the static library.
+ * routines, the length and text helpers and the file CRC. Not exported; tests reach them through the static library.
  */
 #ifndef TANDEL_XMLJOB_INTERNAL_H
 #define TANDEL_XMLJOB_INTERNAL_H
@@ -11,6 +10,7 @@
 #include <string>
 
 #include "TandelCntrl.h"
+#include "civiltime.h"
 
 /* Decoder cursor. `end` bounds the message (null: unbounded, the
    message's structure is trusted). */
@@ -49,24 +49,6 @@ char *copy_to_string(const uint8_t *bytes, uint32_t n);
 int encode_length(int32_t n, uint8_t *out, int *size);
 /* 0 for a null or empty text, else vsscanf's result. */
 int sscanf_nonempty(const char *text, const char *format, ...) __attribute__((format(scanf, 2, 3)));
-
-/* Local-time text of seconds since 1970 shifted by the UTC offset in
-   force now; -1 when size <= 25, else strftime's result (0 when the
-   time cannot be broken down). 64-bit on every target. */
-int sprintf_localtime(char *text, size_t size, int64_t seconds);
-/* localtime_r for 64-bit seconds; `cycles` extra 28-year shifts force
-   the path that targets with a 32-bit time_t take beyond 2038. */
-bool localtime64(int64_t seconds, struct tm *out, int cycles = 0);
-/* Seconds since 1970 of broken-down UTC fields (timegm without time_t). */
-int64_t timegm64(const struct tm *tm);
-
-/* The directory part of path: "." without a slash, "/" for the root. */
-std::string directoryOf(const std::string &path);
-/* fsync of path's directory, so a rename into it survives a power cut. */
-void syncDirectoryOf(const std::string &path);
-/* Unlinks the temporaries "<prefix><pid>-..." in dir of writers that died
-   before their rename (power cut, kill), so they cannot pile up. */
-void removeStaleTemps(const std::string &dir, const std::string &prefix);
 
 /* CRC-16/MCRF4XX; 0xFFFF for no bytes. */
 uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length);

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <fstream>
 #include <random>
+#include <spawn.h>
 #include <sched.h>
 #include <sys/file.h>
 #include <sys/mount.h>
@@ -218,6 +219,74 @@ TEST_F(Codec, JobEditSetting)
         EXPECT_EQ(countTraces(c.trace, c.level), 1) << c.trace;
         EXPECT_EQ(traceCalls()[0].function + traceCalls()[0].file, "sjob_Message2DOMTree../sensor2xml/xmljob.cpp");
     }
+    /* a setting that exists but is no regular file: never waited on, nothing built */
+    for (bool fifo : {false, true}) {
+        setJobEdit(nullptr);
+        ASSERT_EQ(fifo ? mkfifo(TANDEL_TEST_JOBEDIT, 0600) : mkdir(TANDEL_TEST_JOBEDIT, 0700), 0);
+        clearTraces();
+        Handle h;
+        EXPECT_EQ(decode(hex(kEx62), h.p), SJOB_SETTING_ERROR);
+        EXPECT_EQ(traceCalls().size(), 1u);
+        EXPECT_EQ(countTraces("cannot read setting \"" TANDEL_TEST_JOBEDIT "\"\n", 2), 1);
+        EXPECT_TRUE(h->root && !h->root->children);
+        fs::remove(TANDEL_TEST_JOBEDIT);
+    }
+}
+
+/* Whatever the zone and the date of the call: the reading, then its offset. */
+TEST_F(Codec, TimesAreTheReadingWithItsOffset)
+{
+    const struct {
+        const char *tz, *reading, *text;
+    } cases[] = {
+        {"Europe/Berlin", "2024-07-15T09:30:00", "2024-07-15T09:30:00+0200"},
+        {"Europe/Berlin", "2024-12-15T09:30:00", "2024-12-15T09:30:00+0100"},
+        {"Europe/Berlin", "2024-10-27T02:30:00", "2024-10-27T02:30:00+0200"}, /* shown twice: the first */
+        {"Europe/Berlin", "2024-03-31T02:30:00", "2024-03-31T02:30:00+0100"}, /* skipped: the offset before */
+        {"America/New_York", "2024-11-03T01:30:00", "2024-11-03T01:30:00-0400"},
+        {"America/New_York", "2024-03-10T02:30:00", "2024-03-10T02:30:00-0500"},
+        {"UTC0", "2068-01-19T03:14:07", "2068-01-19T03:14:07+0000"},
+        {"<+05>-5", "1931-12-13T20:45:52", "1931-12-13T20:45:52+0500"},
+    };
+    for (const auto &c : cases) {
+        setTZ(c.tz);
+        Handle h;
+        Bytes m, again;
+        ASSERT_EQ(buildFrom(h.p, std::string("<job job_id=\"1\" date=\"") + c.reading + "\" job_type=\"1\" max_samples=\"0\"/>"), 0);
+        ASSERT_EQ(encode(h.p, m), 0);
+        ASSERT_EQ(decode(m, h.p), 0);
+        EXPECT_STREQ(qrx_GetAttribute("date", nullptr, h->root->children, nullptr), c.text) << c.tz;
+        ASSERT_EQ(encode(h.p, again), 0);
+        EXPECT_EQ(toHex(again), toHex(m)) << c.tz; /* stable round trips */
+    }
+}
+
+/* A caller's de_DE locale wrote "7,250000" and read "7.25" as 7. */
+TEST_F(Codec, NumbersIgnoreTheCallersLocale)
+{
+    const std::string out = file("de_DE.UTF-8");
+    char *argv[] = {const_cast<char *>("localedef"), const_cast<char *>("-i"), const_cast<char *>("de_DE"),
+                    const_cast<char *>("-f"), const_cast<char *>("UTF-8"), const_cast<char *>(out.c_str()), nullptr};
+    pid_t pid;
+    int status = 0;
+    if (posix_spawnp(&pid, "localedef", nullptr, nullptr, argv, environ) == 0)
+        waitpid(pid, &status, 0);
+    setenv("LOCPATH", dir.c_str(), 1);
+    if (!setlocale(LC_ALL, "de_DE.UTF-8")) {
+        unsetenv("LOCPATH");
+        GTEST_SKIP() << "cannot make the de_DE.UTF-8 locale";
+    }
+    Handle h;
+    Bytes again;
+    EXPECT_EQ(decode(hex(kEx58), h.p), 0);
+    EXPECT_STREQ(h->root->children->children->children->value, "7.250000");
+    EXPECT_EQ(encode(h.p, again), 0);
+    char caller[8];
+    snprintf(caller, sizeof caller, "%.1f", 1.5);
+    setlocale(LC_ALL, "C");
+    unsetenv("LOCPATH");
+    EXPECT_EQ(toHex(again), kEx58);
+    EXPECT_STREQ(caller, "1,5"); /* the caller's locale is back */
 }
 
 TEST(CodecLength, EncodeDecodeAndContainerBoundaries)
@@ -269,6 +338,12 @@ TEST_F(Codec, EncoderFieldsAndFailures)
         {kHead + ">" + kSample + " sensordata=\"!!!\"/></job>", "40 0E 01 04 00 00 00 00 02 00 03 02 00 00 FF 00", ""},
         {kHead + ">" + kSample + " sensordata=\"AQID\" bottle_number=\"4\"/></job>", "02 03 01 02 03 03 02 00 00 04 02 00 04", ""},
         {"<job job_id=\"1\" date=\"2000-01-01\"" + tail, "error -3", "missing date\n"},
+        {"<job job_id=\"1\" date=\"2068-01-19T03:14:08\"" + tail, "error -9", "time out of range in date=\"2068-01-19T03:14:08\"\n"},
+        {"<job job_id=\"1\" date=\"1931-12-13T20:45:51-0100\"" + tail, "error -9",
+         "time out of range in date=\"1931-12-13T20:45:51-0100\"\n"},
+        {kHead + "><sample date=\"2100-01-01T00:00:00\"/></job>", "error -9", "time out of range in date=\"2100-01-01T00:00:00\"\n"},
+        {kHead + s + "<lab_measurement index=\"0\" done=\"0\" scheduled_processing=\"2068-03-04T00:00:00\"/>" + e,
+         "error -9", "time out of range in scheduled_processing=\"2068-03-04T00:00:00\"\n"},
         {kHead + s + "<process_measurement index=\"0\" data_type=\"17\"/>" + e, "error -4", "dataType 17 not implemented\n"},
         {kHead + s + "<lab_measurement index=\"0\" done=\"0\" data_type=\"17\"/>" + e, "error -4", "dataType 17 not implemented\n"},
         {kHead + s + "<process_measurement index=\"0\"/>" + e, "error -5", "missing dataType\n"},
@@ -297,6 +372,8 @@ TEST_F(Codec, EncoderFieldsAndFailures)
     EXPECT_EQ(encode(h.p, out), -1); /* no tree */
     EXPECT_EQ(sjob_DOMTree2Message(nullptr, nullptr, &msg, h.p), -1);
     ASSERT_EQ(qrx_BuildDOMTree(h.p, nullptr), 0);
+    uint32_t one = 1;
+    EXPECT_EQ(sjob_DOMTree2Message(nullptr, &one, &msg, h.p), -1);
     EXPECT_EQ(encode(h.p, out), -2);
 }
 
@@ -552,6 +629,9 @@ TEST_F(Codec, SensorJobFileWriteAndRead)
     EXPECT_EQ(countTraces("buffer too small (2042/2041)\n", 2), 1);
     EXPECT_EQ(read(path), f); /* the old file is intact, no temporary left */
     EXPECT_EQ(std::distance(fs::directory_iterator(dir), {}), 1);
+    const std::string longName = file(std::string(250, 'n').c_str());
+    ASSERT_EQ(writeJob(kJob30, longName), 0);
+    EXPECT_EQ(toHex(read(longName)), kFile36);
 }
 
 TEST_F(Codec, SensorJobFileReadFaults)
@@ -572,8 +652,9 @@ TEST_F(Codec, SensorJobFileReadFaults)
     EXPECT_TRUE(traceCalls().size() == 1 && job(h.p).find("job_id=7") != std::string::npos);
     EXPECT_EQ(sjob_SensorJobFile2DOMTree(path.c_str(), nullptr), -99);
 
-    const std::string missing = file("missing"), d = dir.string();
-    for (const std::string &p : {missing, d}) {
+    const std::string missing = file("missing"), d = dir.string(), fifo = file("fifo");
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string &p : {missing, d, fifo}) {
         clearTraces();
         EXPECT_EQ(sjob_SensorJobFile2DOMTree(p.c_str(), h.p), SJOB_FILE_ERROR);
         EXPECT_EQ(countTraces("cannot read file \"" + p + "\"\n", 2), 1);
@@ -584,6 +665,7 @@ TEST_F(Codec, SensorJobFileReadFaults)
         const Bytes whole = hex(kFile36);
         write(path, Bytes(whole.begin(), whole.begin() + n));
         EXPECT_EQ(sjob_SensorJobFile2DOMTree(path.c_str(), h.p), SJOB_SHORT_FILE) << n;
+        EXPECT_EQ(traceCalls().size(), 1u); /* no CRC complaint first */
         EXPECT_EQ(countTraces("sensor job file \"" + path + "\" too short (" + std::to_string(n) + " bytes)\n", 2), 1);
     }
     f = hex(kFile36); /* without the job's end marker: the trailer is no message byte */
@@ -609,6 +691,7 @@ TEST_F(Codec, SensorJobFileReplacedAtomically)
     clearTraces();
     EXPECT_EQ(writeJob("<job job_id=\"1\"/>", path), -1); /* the encoder fails */
     EXPECT_EQ(countTraces("missing max_samples\n", 2), 1);
+    EXPECT_EQ(writeJob("<job job_id=\"7\" date=\"2068-03-04T00:00:00\" job_type=\"2\" max_samples=\"3\"/>", path), -1);
     fs::create_directory(sub); /* renaming over a directory fails after the temporary is written */
     for (const std::string &p : {nowhere, sub}) {
         clearTraces();
@@ -680,23 +763,6 @@ TEST(TimeText, SprintfAndBreakdowns)
     EXPECT_EQ(buf[0], '#');
     EXPECT_EQ(sprintf_tm(buf, 26, &tm), 24);
     EXPECT_STREQ(buf, "2000-01-01T00:00:10+0000");
-    const struct {
-        const char *tz;
-        int64_t t;
-        size_t size;
-        int result;
-        const char *text;
-    } cases[] = {{"UTC0", 946684810, 25, -1, nullptr}, {"UTC0", 946684810, 26, 24, "2000-01-01T00:00:10+0000"},
-                 {"UTC0", 946684800LL + 0x7FFFFFFF, 32, 24, "2068-01-19T03:14:07+0000"},
-                 {"UTC0", 946684800LL - 0x80000000LL, 32, 24, "1931-12-13T20:45:52+0000"},
-                 {"CET-1", 946684810, 32, 24, "2000-01-01T00:00:10+0100"},
-                 {"EST5", 946684800LL + 0x7FFFFFFF, 32, 24, "2068-01-19T03:14:07-0500"}};
-    for (const auto &c : cases) {
-        setTZ(c.tz);
-        memset(buf, '#', sizeof buf);
-        EXPECT_EQ(sprintf_localtime(buf, c.size, c.t), c.result);
-        EXPECT_EQ(std::string(buf, 24), c.text ? c.text : std::string(24, '#'));
-    }
     /* the shifted breakdown of 32-bit time_t targets after 2038 matches, DST included */
     setTZ("CET-1CEST,M3.5.0,M10.5.0/3");
     for (int64_t s = 0x7FFFFFFFLL; s < 946684800LL + 0x7FFFFFFFLL; s += 86400LL * 13 + 3607) {

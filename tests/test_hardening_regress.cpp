@@ -42,35 +42,32 @@ pid_t deadPid()
 
 } // namespace
 
-/* A writer killed between creating its temporary file and the rename left
-   it behind for good; hundreds of kills piled them up. */
-TEST(Regress, SensorJobWriterClearsTemporariesOfDeadWriters)
+/* Both writers clear the temporaries of writers that died before their
+   rename, and nothing else: not a live writer's, not a name that only
+   starts like one, not a link. */
+TEST(Regress, WritersClearOnlyTemporariesOfDeadWriters)
 {
-    TempDir dir;
-    const std::string bin = dir.file("job.bin");
-    const std::string dead = "job.bin.tmp" + std::to_string(deadPid()) + "-0";
-    const std::string alive = "job.bin.tmp" + std::to_string(getpid()) + "-7";
-    for (const std::string &name : {dead, alive, std::string("job.bin.tmpX-1"), std::string("other.bin.tmp1-0")})
-        writeFile(dir.file(name), "partial");
-    qrx_Parser *h = treeOf(sampleJob());
-    ASSERT_EQ(sjob_DOMTree2SensorJobFile(bin.c_str(), h), 0);
-    qrx_deinit(&h);
-    EXPECT_EQ(dir.entries(), (std::set<std::string>{"job.bin", alive, "job.bin.tmpX-1", "other.bin.tmp1-0"}));
-}
-
-/* The job handler's temporaries are hidden and named after the writer,
-   not the job; the same clearing applies to them. */
-TEST(Regress, JobFileWriterClearsTemporariesOfDeadWriters)
-{
-    TempDir dir;
-    const std::string dead = ".jobapi-" + std::to_string(deadPid()) + "-Ab12Cd";
-    const std::string alive = ".jobapi-" + std::to_string(getpid()) + "-Ef34Gh";
-    for (const std::string &name : {dead, alive, std::string(".jobapi-X-1"), std::string("job.xml.tmp1-0")})
-        writeFile(dir.file(name), "partial");
-    writeFile(dir.file("source.xml"), "<job/>");
-    ASSERT_EQ(jobapi_copyFileReplacing(dir.file("source.xml").c_str(), dir.file("job.xml").c_str()), 0);
-    EXPECT_EQ(dir.entries(),
-              (std::set<std::string>{"source.xml", "job.xml", alive, ".jobapi-X-1", "job.xml.tmp1-0"}));
+    const std::string dead = ".jobapi-" + std::to_string(deadPid()) + "-";
+    const std::string kept[] = {".jobapi-" + std::to_string(getpid()) + "-Ef34Gh", dead + "Ab12Cd-notes.txt",
+                                dead + "Ab12C", "job.bin.tmp" + dead.substr(8) + "0", ".jobapi-X-Ab12Cd"};
+    for (int writer = 0; writer < 2; ++writer) {
+        TempDir dir;
+        std::set<std::string> expected(std::begin(kept), std::end(kept));
+        for (const std::string &name : kept)
+            writeFile(dir.file(name), "partial");
+        writeFile(dir.file(dead + "Zz99Yy"), "partial");
+        writeFile(dir.file("target"), "<job/>");
+        ASSERT_EQ(symlink("target", dir.file(dead + "Link00").c_str()), 0);
+        expected.insert({dead + "Link00", "target", "job.bin"});
+        if (writer == 0) {
+            qrx_Parser *h = treeOf(sampleJob());
+            ASSERT_EQ(sjob_DOMTree2SensorJobFile(dir.file("job.bin").c_str(), h), 0);
+            qrx_deinit(&h);
+        } else {
+            ASSERT_EQ(jobapi_copyFileReplacing(dir.file("target").c_str(), dir.file("job.bin").c_str()), 0);
+        }
+        EXPECT_EQ(dir.entries(), expected) << "writer " << writer;
+    }
 }
 
 /* Sensor data whose text decodes to no byte travels as an empty field,

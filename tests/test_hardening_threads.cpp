@@ -105,6 +105,7 @@ bool operator==(const Outcome &a, const Outcome &b)
 TEST(Concurrency, SeparateHandlesAndDirectoriesOnSeveralThreads)
 {
     setTimeZone("UTC"); /* before any thread starts: tzset is not thread-safe */
+    JobEditSetting unchanged;
     const int kThreads = 6, kPasses = 8;
     std::vector<TempDir> dirs(kThreads);
     TempDir refDir;

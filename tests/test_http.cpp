@@ -188,7 +188,7 @@ TEST_F(Http, ExactRequestBytes)
         std::string sent, answer;
         int result;
     } cases[] = {
-        {"GET", "/status?x=1", nullptr, "-", 0, 0, "GET /status?x=1 HTTP/1.1\r\n\r\n", kOk, 200},
+        {"GET", "/st\xc3\xa4tus?x=1", nullptr, "-", 0, 0, "GET /st\xc3\xa4tus?x=1 HTTP/1.1\r\n\r\n", kOk, 200},
         {"DELETE", "/j/1", "Host: ctl\r\nX-A: b\r\n", "-", 0, 0, "DELETE /j/1 HTTP/1.1\r\nHost: ctl\r\nX-A: b\r\n\r\n",
          kOk, 200},
         {"PUT", "/a", "Host: h\r\n", "", 0, 0, "PUT /a HTTP/1.1\r\nHost: h\r\nContent-length: 4\r\n\r\n\r\n\r\n",
@@ -222,7 +222,7 @@ TEST_F(Http, StatusFromReceivedBytesAndResponseSize)
     } cases[] = {
         {"HTTP/1.1 200 ", 64, 1}, {"HTTP/1.1 404 N", 64, 404}, {"HTTP/1.1 OK xx", 64, 2},
         {"HTTP/1.1    12", 64, 12}, /* the "42" behind is not read */
-        {"HTTP/1.1      ", 64, 2}, {"HTTP/1.1 99999999999 Big", 64, 2}, {"H", 64, 1},
+        {"HTTP/1.1      ", 64, 2}, {"HTTP/1.1 -42 Neg", 64, -42}, {"HTTP/1.1 99999999999 Big", 64, 2}, {"H", 64, 1},
         {big, 100, 503}, {big, 40000, 503}, {big, 0, -8}, {"", 64, -8}, /* the last: closes at once */
     };
     for (const auto &c : cases) {
@@ -269,6 +269,7 @@ TEST_F(Http, WaitForTheFirstByteAndSignals)
 {
     Server reset({18, "", 0, 0, Reset});
     EXPECT_EQ(request(reset.port, "GET", "/", nullptr, nullptr), -7);
+    EXPECT_EQ(errno, ECONNRESET);
     Server negative({-1, kOk});
     EXPECT_EQ(request(negative.port, "GET", "/", nullptr, nullptr, 64, -2), -6);
     Server standard({-1, kOk, 300});
@@ -287,22 +288,53 @@ TEST_F(Http, WaitForTheFirstByteAndSignals)
     EXPECT_EQ(silent.received(), "GET / HTTP/1.1\r\n\r\n");
 }
 
-/* A full accept queue makes the kernel drop the SYN, so connect blocks
-   until the retry a second later; the signals meanwhile must not fail it. */
+TEST_F(Http, EachLaterReadWaitsTheTimeout)
+{
+    SignalTicker ticker;
+    const struct {
+        Script script;
+        int result;
+        double took;
+    } cases[] = {
+        {{-1, "H", 0, 0, Silent}, 1, 1.0},  /* one byte, then a stall */
+        {{-1, kOk, 0, 0, Silent}, 200, 1.0}, /* keeps the connection open */
+        {{-1, kOk, 700, 700}, 200, 1.4},     /* slow but moving: not cut off */
+    };
+    for (const auto &c : cases) {
+        Server s(c.script);
+        auto t = steady_clock::now();
+        EXPECT_EQ(request(s.port, "GET", "/", nullptr, nullptr, 256, 1), c.result) << c.script.answer;
+        double took = duration<double>(steady_clock::now() - t).count();
+        EXPECT_TRUE(took > c.took - 0.1 && took < c.took + 0.5) << took;
+        EXPECT_EQ(answer.substr(0, c.script.answer.size() + 1), c.script.answer + "U");
+    }
+}
+
+/* A listener whose accept queue (backlog 0) is full: the kernel drops
+   further SYNs, and a connect waits for a retry that is never answered. */
+struct FullListener {
+    int fd = socket(AF_INET, SOCK_STREAM, 0), filler = socket(AF_INET, SOCK_STREAM, 0), port = 0;
+    FullListener()
+    {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof a;
+        bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+        listen(fd, 0);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        port = ntohs(a.sin_port);
+        EXPECT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), len), 0);
+    }
+    ~FullListener() { close(filler), close(fd); }
+};
+
+/* Signals do not fail a connect the kernel retries a second later. */
 TEST_F(Http, ConnectInterruptedBySignalsGoesOn)
 {
-    int lfd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
-    socklen_t len = sizeof a;
-    ASSERT_EQ(bind(lfd, reinterpret_cast<sockaddr *>(&a), len), 0);
-    ASSERT_EQ(listen(lfd, 0), 0);
-    getsockname(lfd, reinterpret_cast<sockaddr *>(&a), &len);
-    int filler = socket(AF_INET, SOCK_STREAM, 0);
-    ASSERT_EQ(connect(filler, reinterpret_cast<sockaddr *>(&a), len), 0);
-    std::thread server([lfd] {
+    FullListener full;
+    std::thread server([&full] {
         std::this_thread::sleep_for(milliseconds(400));
-        close(accept(lfd, nullptr, nullptr)); /* the filler */
-        int c = accept(lfd, nullptr, nullptr);
+        close(accept(full.fd, nullptr, nullptr)); /* the filler */
+        int c = accept(full.fd, nullptr, nullptr);
         std::string got;
         char buf[512];
         for (ssize_t n; got.find("\r\n\r\n") == std::string::npos && (n = recv(c, buf, sizeof buf, 0)) > 0;)
@@ -311,10 +343,46 @@ TEST_F(Http, ConnectInterruptedBySignalsGoesOn)
         close(c);
     });
     SignalTicker ticker;
-    EXPECT_EQ(request(ntohs(a.sin_port), "GET", "/", nullptr, nullptr, 256, 5), 200);
+    EXPECT_EQ(request(full.port, "GET", "/", nullptr, nullptr, 256, 5), 200);
     server.join();
-    close(filler);
-    close(lfd);
+}
+
+TEST_F(Http, ConnectAndSendStallsFailAfterTheTimeout)
+{
+    SignalTicker ticker;
+    FullListener full;
+    Pattern huge(50L << 20, 50L << 20);
+    Server stalled({0, "", 2000, 0, Reset}); /* takes one read's worth, then nothing for 2 s */
+    const struct {
+        int port;
+        const char *method;
+        FILE *body;
+        int result;
+    } cases[] = {{stalled.port, "PUT", huge.fp, -12}, {full.port, "GET", nullptr, -11}};
+    for (const auto &c : cases) {
+        auto t = steady_clock::now();
+        errno = 0;
+        EXPECT_EQ(request(c.port, c.method, "/", nullptr, c.body, 64, 1), c.result);
+        EXPECT_EQ(errno, ETIMEDOUT);
+        double took = duration<double>(steady_clock::now() - t).count();
+        EXPECT_TRUE(took > 0.9 && took < 1.9) << took;
+    }
+}
+
+TEST_F(Http, SocketIsCloseOnExec)
+{
+    Server s({-1, kOk, 300});
+    std::thread client([this, &s] { EXPECT_EQ(request(s.port, "GET", "/", nullptr, nullptr), 200); });
+    std::this_thread::sleep_for(milliseconds(150));
+    int flags = -1;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0 && ntohs(peer.sin_port) == s.port)
+            flags = fcntl(fd, F_GETFD);
+    }
+    client.join();
+    EXPECT_EQ(flags, FD_CLOEXEC);
 }
 
 TEST_F(Http, BodyFailuresEndTheUploadAtOnce)
@@ -330,6 +398,7 @@ TEST_F(Http, BodyFailuresEndTheUploadAtOnce)
     Pattern huge(32L << 20, 32L << 20); /* the server closes while it is sent: no SIGPIPE */
     Server closing({0, "", 0, 0, FinThenReset});
     EXPECT_EQ(request(closing.port, "POST", "/p", nullptr, huge.fp, 64), -4);
+    EXPECT_TRUE(errno == EPIPE || errno == ECONNRESET) << errno;
 
     int p[2];
     ASSERT_EQ(pipe(p), 0);
@@ -357,6 +426,11 @@ TEST_F(Http, RefusedBeforeAnySocket)
         EXPECT_EQ(s.received().size(), c.result > 0 ? 8191u : 0u);
     }
     fclose(f);
+    Server idle({-1, kOk}); /* blanks and control characters would change the request's lines */
+    const char *const lines[][2] = {{"GET", "/a\r\nX-B: c"}, {"GET", "/a b"}, {"GE\tT", "/"}, {"GET", "/\x7f"}, {"G\x01", "/"}};
+    for (const auto &c : lines)
+        EXPECT_EQ(request(idle.port, c[0], c[1], nullptr, nullptr, 64), -10) << c[1];
+    EXPECT_EQ(idle.connections(), 0);
     char buf[16];
     EXPECT_EQ(makeHttpRequest(nullptr, 80, 1, "GET", "/", nullptr, nullptr, buf, 16), -10);
     EXPECT_EQ(makeHttpRequest("127.0.0.1", 80, 1, nullptr, "/", nullptr, nullptr, buf, 16), -10);
@@ -366,7 +440,7 @@ TEST_F(Http, RefusedBeforeAnySocket)
     EXPECT_EQ(makeHttpRequest("127.0.0.1", 80, 1, "GET", "/", nullptr, nullptr, nullptr, 16), -10);
 }
 
-TEST_F(Http, NameSocketConnectAndSelectFailures)
+TEST_F(Http, NameSocketAndConnectFailures)
 {
     EXPECT_EQ(request(80, "GET", "/", nullptr, nullptr, 64, 1, "no-such-host.invalid"), -2);
     int closedPort;
@@ -375,6 +449,7 @@ TEST_F(Http, NameSocketConnectAndSelectFailures)
         closedPort = gone.port;
     }
     EXPECT_EQ(request(closedPort, "GET", "/", nullptr, nullptr), -3);
+    EXPECT_EQ(errno, ECONNREFUSED);
     Server named({-1, kOk});
     EXPECT_EQ(request(named.port + 65536, "GET", "/", nullptr, nullptr, 64, 2, "localhost"), 200); /* low 16 bits */
 
@@ -386,15 +461,19 @@ TEST_F(Http, NameSocketConnectAndSelectFailures)
     close(null);
     ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
     EXPECT_EQ(request(9, "GET", "/", nullptr, nullptr), -1);
+    EXPECT_EQ(errno, EMFILE);
+    lim.rlim_cur = static_cast<rlim_t>(null) + 1; /* the socket, but nothing for the lookup */
+    ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
+    EXPECT_EQ(request(9, "GET", "/", nullptr, nullptr, 64, 1, "localhost"), -13);
     if (old.rlim_max == RLIM_INFINITY || old.rlim_max >= FD_SETSIZE + 16) {
         lim.rlim_cur = FD_SETSIZE + 16;
         ASSERT_EQ(setrlimit(RLIMIT_NOFILE, &lim), 0);
         Server s({18, kOk});
         null = open("/dev/null", O_RDONLY);
-        std::vector<int> filler; /* the request's socket lands beyond select's set */
+        std::vector<int> filler; /* the request's socket lands beyond FD_SETSIZE */
         for (int fd; (fd = dup(null)) >= 0 && (filler.push_back(fd), fd < FD_SETSIZE - 1);)
             ;
-        EXPECT_EQ(request(s.port, "GET", "/", nullptr, nullptr), -6);
+        EXPECT_EQ(request(s.port, "GET", "/", nullptr, nullptr), 200);
         EXPECT_EQ(s.received(), "GET / HTTP/1.1\r\n\r\n");
         for (int fd : filler)
             close(fd);

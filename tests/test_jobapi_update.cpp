@@ -93,15 +93,32 @@ TEST(JobUpdate, SummaryBits)
     const std::string path = d.file("one.xml");
     for (const Case &c : cases) {
         const std::string tail = "<sample number=\"0\"><process_measurement index=\"0\"/>"
-                                 "<process_measurement index=\"1\"/><lab_measurement index=\"2\" done=\"0\"/>"
-                                 "</sample></job>";
+                                 "<lab_measurement index=\"0\" done=\"0\"/></sample></job>";
         writeFile(path, std::string("<job ") + c.job + ">" + tail);
-        /* index 0 has only a process measurement: the walk goes on to index 2 */
         MeasurementRequest rq = request(0, 0, 1);
         ASSERT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), 0) << c.job;
         const std::string text = readFile(path);
         EXPECT_NE(text.find(std::string("<job ") + c.expected + ">"), std::string::npos) << c.job << "\n" << text;
     }
+}
+
+/* totalIndex counts the request list's walk, which ends a sample at its
+   first index without a lab measurement: lab 2 of sample 0 is not a
+   request, and its open state does not count either. */
+TEST(JobUpdate, TotalIndexFollowsTheRequestListsWalk)
+{
+    TempDir d;
+    const std::string path = d.file("walk.xml");
+    const std::string lab2 = "<lab_measurement index=\"2\" done=\"0\"/>";
+    writeFile(path, "<job job_handling=\"0\"><sample number=\"0\"><lab_measurement index=\"0\" done=\"1\"/>"
+                    "<process_measurement index=\"1\"/>" + lab2 + "</sample><sample number=\"1\">"
+                    "<lab_measurement index=\"0\" done=\"0\"/></sample></job>");
+    MeasurementRequest rq = request(1, 0, 7.5f);
+    ASSERT_EQ(addMeasurementResult(path.c_str(), &rq), 0);
+    const std::string text = readFile(path);
+    EXPECT_NE(text.find("job_handling=\"64\""), std::string::npos) << text;
+    EXPECT_NE(text.find("\t\t" + lab2), std::string::npos) << text;
+    EXPECT_NE(text.find("done=\"1\" data_type=\"16\""), std::string::npos) << text;
 }
 
 TEST(JobUpdate, FailuresLeaveTheFileAsItWas)

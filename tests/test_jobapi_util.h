@@ -6,9 +6,13 @@
 #include <dirent.h>
 #include <signal.h>
 #include <sys/resource.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
+#include <clocale>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -117,6 +121,56 @@ struct NoRoom {
     }
     ~NoRoom() { setrlimit(RLIMIT_FSIZE, &old); }
 };
+
+/* Switches this process to de_DE.UTF-8 (decimal comma), generating the
+   locale into dir when the system has none; false when impossible. */
+inline bool useGermanNumbers(const std::string &dir)
+{
+    if (std::setlocale(LC_ALL, "de_DE.UTF-8"))
+        return true;
+    const std::string target = dir + "/de_DE.UTF-8";
+    if (access(target.c_str(), F_OK) != 0) {
+        const pid_t pid = fork();
+        if (pid == 0) {
+            execlp("localedef", "localedef", "-i", "de_DE", "-f", "UTF-8", target.c_str(), (char *)nullptr);
+            _exit(127);
+        }
+        int status = 0;
+        waitpid(pid, &status, 0);
+    }
+    setenv("LOCPATH", dir.c_str(), 1);
+    const bool ok = std::setlocale(LC_ALL, "de_DE.UTF-8") != nullptr;
+    unsetenv("LOCPATH");
+    return ok;
+}
+
+#ifdef TANDEL_TEST_JOBEDIT
+/* Holds the lock beside the test build's job-edit setting, which test
+   binaries running in parallel change; writes text there when given. */
+class JobEditSetting {
+public:
+    explicit JobEditSetting(const char *text = nullptr)
+    {
+        const std::string path = TANDEL_TEST_JOBEDIT, dir = path.substr(0, path.rfind('/'));
+        mkdir(dir.c_str(), 0777);
+        fd_ = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        flock(fd_, LOCK_EX);
+        if (text)
+            writeFile(path, text);
+        owned_ = text != nullptr;
+    }
+    ~JobEditSetting()
+    {
+        if (owned_)
+            unlink(TANDEL_TEST_JOBEDIT);
+        close(fd_);
+    }
+
+private:
+    int fd_ = -1;
+    bool owned_ = false;
+};
+#endif
 
 inline void setTimeZone(const char *tz)
 {

@@ -1,6 +1,8 @@
 /* XML toolkit: tree records, streaming parser, tree builder and writer. */
 #include <gtest/gtest.h>
 
+#include <climits>
+#include <pthread.h>
 #include <string>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -127,6 +129,12 @@ TEST(Parser, HandleInitAndDeinit)
     EXPECT_EQ(qrx_deinit(&p), 0);
     EXPECT_EQ(p, nullptr);
     EXPECT_EQ(qrx_deinit(&p), -1);
+    EXPECT_EQ(qrx_deinit(nullptr) + qrx_init(nullptr, 4), -2);
+    /* the slot array must not wrap the size on a 32-bit target */
+    for (int n : {(1 << 20) + 1, 0x3FFFFFFF, INT_MAX})
+        EXPECT_EQ(qrx_init(&p, n), -2) << n;
+    ASSERT_EQ(qrx_init(&p, 1 << 20), 0);
+    qrx_deinit(&p);
 }
 
 TEST(Parser, EventsQuirksAndSteering)
@@ -410,6 +418,51 @@ TEST(Parser, LinesAreCountedAcrossBuffersAndCallbackReads)
     EXPECT_EQ(traceCalls()[0].message, "error line 3: c='x'\n");
 }
 
+/* Callbacks that read the stream and give it back: the parser must have
+   counted the lines of its window before the callback refills or frees it. */
+struct Peeker {
+    FILE *fp;
+    size_t ahead; /* characters read and pushed back; past the buffer, glibc keeps them on the heap */
+};
+
+int peekStream(qrx_Parser *, int, const char *, const char *, const char *, void *ud)
+{
+    auto *pk = static_cast<Peeker *>(ud);
+    const bool atEnd = feof(pk->fp);
+    std::string seen;
+    for (int ch; seen.size() < pk->ahead && (ch = getc(pk->fp)) != EOF;)
+        seen += static_cast<char>(ch);
+    for (size_t i = seen.size(); i-- > 0;)
+        ungetc(static_cast<unsigned char>(seen[i]), pk->fp);
+    if (!atEnd && feof(pk->fp))
+        clearerr(pk->fp); /* the parser has not met the end yet */
+    return 0;
+}
+
+TEST(Parser, CallbacksThatReadTheStreamKeepLineCounts)
+{
+    std::string doc;
+    for (int i = 0; i < 40; ++i)
+        doc += "<e k='v\nw'>\n\ttext\r\n</e>\n";
+    doc += "  x";
+    for (size_t ahead : {1, 20}) {
+        for (int size : {16, 5, 1}) {
+            std::vector<char> area(size);
+            FILE *fp = tmpfile();
+            ASSERT_EQ(setvbuf(fp, area.data(), _IOFBF, size), 0);
+            fwrite(doc.data(), 1, doc.size(), fp);
+            rewind(fp);
+            Peeker pk{fp, ahead};
+            Handle h;
+            clearTraces();
+            EXPECT_EQ(qrx_parse(h.p, fp, peekStream, &pk), -2);
+            fclose(fp);
+            ASSERT_EQ(traceCalls().size(), 1u);
+            EXPECT_EQ(traceCalls()[0].message, "error line 161: c='x'\n") << ahead << " " << size;
+        }
+    }
+}
+
 TEST(Builder, BuildsKeepsPartialTreesAndFrees)
 {
     EXPECT_EQ(qrx_BuildDOMTree(nullptr, nullptr), -1);
@@ -530,6 +583,94 @@ TEST(Writer, ReadsBackAndSyncsFiles)
     fclose(fp);
     EXPECT_EQ(printed(one.p), kDecl + "<job/>\r\n");
     unlink(path.c_str());
+    rmdir(dir);
+}
+
+/* Runs fn on a thread with a 64 KiB stack: a walk that recursed once per
+   level would overflow it a few thousand levels down. */
+void onSmallStack(void *(*fn)(void *), void *arg)
+{
+    pthread_attr_t attr;
+    pthread_attr_init(&attr);
+    pthread_attr_setstacksize(&attr, 64 * 1024);
+    pthread_t t;
+    ASSERT_EQ(pthread_create(&t, &attr, fn, arg), 0);
+    pthread_join(t, nullptr);
+    pthread_attr_destroy(&attr);
+}
+
+TEST(Writer, DeepTreesArePrintedAndFreedWithoutRecursion)
+{
+    enum { kLevels = 5000 };
+    struct Deep {
+        std::string xml, out;
+        int built, printed, chainOk = 1;
+    } d;
+    for (int i = 1; i < kLevels; ++i)
+        d.xml += "<e>";
+    d.xml += "<e/>";
+    for (int i = 1; i < kLevels; ++i)
+        d.xml += "</e>";
+    onSmallStack(
+        [](void *p) -> void * {
+            auto *d = static_cast<Deep *>(p);
+            qrx_Parser *h = nullptr;
+            qrx_init(&h, kLevels);
+            d->built = buildFrom(h, d->xml);
+            d->out = printed(h, &d->printed);
+            qrx_deinit(&h);
+            /* a chain built by the tree calls, freed from its top */
+            qrx_Element *top = qrx_NewElement("t", 0), *el = top;
+            for (int i = 0; i < kLevels && el; ++i)
+                el = qrx_AddElement("c", "v", el);
+            d->chainOk = el != nullptr;
+            qrx_RemoveElement(top);
+            return nullptr;
+        },
+        &d);
+    EXPECT_EQ(d.built, 0);
+    EXPECT_TRUE(d.chainOk);
+    std::string expected = kDecl;
+    for (int i = 0; i < kLevels - 1; ++i)
+        expected += std::string(i, '\t') + "<e>\r\n";
+    expected += std::string(kLevels - 1, '\t') + "<e/>\r\n";
+    for (int i = kLevels - 2; i >= 0; --i)
+        expected += std::string(i, '\t') + "</e>\r\n";
+    EXPECT_TRUE(d.out == expected); /* 25 MB: no diff printed */
+    EXPECT_EQ(d.printed, static_cast<int>(expected.size()));
+}
+
+TEST(Writer, StreamErrorsAndNonRegularFiles)
+{
+    char dir[] = "/tmp/qrxstreamsXXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string file = std::string(dir) + "/job.xml", fifo = std::string(dir) + "/fifo";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+    FILE *f = fopen(file.c_str(), "w");
+    fclose(f);
+    Handle h;
+    qrx_BuildDOMTree(h.p, nullptr);
+    qrx_AddAttribute("k", "v", qrx_AddElement("job", nullptr, h->root));
+    const struct {
+        const char *path, *mode;
+        int result;
+    } cases[] = {
+        {"/dev/full", "w", -3},     /* the flush fails */
+        {file.c_str(), "r", -3},    /* every write fails */
+        {fifo.c_str(), "r+", 54},   /* fsync refuses a pipe: not an error, and no fchmod */
+        {"/dev/null", "w", 54},
+    };
+    for (const auto &c : cases) {
+        FILE *fp = fopen(c.path, c.mode);
+        ASSERT_NE(fp, nullptr) << c.path;
+        EXPECT_EQ(qrx_PrintDOMTree(h.p, fp), c.result) << c.path;
+        fclose(fp);
+    }
+    struct stat st;
+    ASSERT_EQ(stat(fifo.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0600u);
+    unlink(fifo.c_str());
+    unlink(file.c_str());
     rmdir(dir);
 }
 

@@ -31,7 +31,9 @@
 
 #include "jobapi_internal.h"
 #include "../xmlparser/qrxparser_internal.h"
-#include "../sensor2xml/xmljob_internal.h"
+#include "civiltime.h"
+#include "clocale.h"
+#include "files.h"
 #include "trace.h"
 
 static const char kTraceFile[] = "../xmljobhandler/jobapi.cpp";
@@ -47,15 +49,10 @@ const char *const jobref_labMeas[] = {"lab_measurement", nullptr};
 
 namespace {
 
-const char kTimeFormat[] = "%Y-%m-%dT%H:%M:%S%z";
-const int64_t kEpoch2000 = 946684800;
 const float kNoValue = -9999.99f;
 const int kMaxDepth = 4;
 
-struct FileCloser {
-    void operator()(FILE *fp) const { std::fclose(fp); }
-};
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
+using tandel::FilePtr;
 
 /* A parser handle released at the end of the scope. */
 struct Handle {
@@ -129,56 +126,19 @@ bool dupInto(char **field, const char *text)
     return *field != nullptr;
 }
 
-/* Days since 1970-01-01 of a proleptic Gregorian date; linear in the day,
-   so out-of-range days normalise as timegm would. */
-int64_t daysFromCivil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
-    const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
-    return era * 146097 + doe - 719468;
-}
-
 /* Writes the new content of path into a temporary file of the same
    directory with fill(stream), pushes it to storage and renames it over
-   path. 0, or the errno of the failing step (temporary file removed). */
+   path with mode 0666. 0, or the errno of the failing step (temporary
+   file removed). */
 template <typename Fill> int replaceFile(const char *path, Fill fill)
 {
-    /* hidden and without ".xml", so a directory listing never takes it;
-       not derived from the job's name, which may be as long as a name can be */
-    static const char prefix[] = ".jobapi-";
-    const std::string dir = directoryOf(path);
-    removeStaleTemps(dir, prefix);
-    std::string tmp = dir + "/" + prefix + std::to_string(getpid()) + "-XXXXXX";
-    int fd = mkstemp(&tmp[0]);
-    if (fd < 0)
-        return errno ? errno : EIO;
-    FILE *fp = fdopen(fd, "w");
-    if (!fp) {
-        int err = errno ? errno : EIO;
-        close(fd);
-        unlink(tmp.c_str());
+    tandel::Replacement out;
+    if (const int err = out.open(path))
         return err;
-    }
     errno = 0;
-    bool ok = fill(fp) && std::fflush(fp) == 0 && !std::ferror(fp) && fsync(fd) == 0 && fchmod(fd, 0666) == 0;
-    int err = ok ? 0 : (errno ? errno : EIO);
-    if (std::fclose(fp) != 0 && ok) {
-        ok = false;
-        err = errno ? errno : EIO;
-    }
-    if (ok && std::rename(tmp.c_str(), path) != 0) {
-        ok = false;
-        err = errno ? errno : EIO;
-    }
-    if (!ok) {
-        unlink(tmp.c_str());
-        return err;
-    }
-    syncDirectoryOf(path);
-    return 0;
+    if (!fill(out.stream()))
+        return errno ? errno : EIO;
+    return out.commit(0666);
 }
 
 } // namespace
@@ -313,9 +273,13 @@ int32_t atotime2000(const char *text)
         TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text ? text : "(null)");
         return -1;
     }
-    int64_t secs = daysFromCivil(tm.tm_year + 1900LL, tm.tm_mon + 1, tm.tm_mday) * 86400 + tm.tm_hour * 3600LL +
-                   tm.tm_min * 60LL + tm.tm_sec - tm.tm_gmtoff - kEpoch2000;
-    return static_cast<int32_t>(static_cast<uint32_t>(secs));
+    const int64_t secs = daysFromCivil(tm.tm_year + 1900LL, tm.tm_mon + 1, tm.tm_mday) * 86400 +
+                         tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec - tm.tm_gmtoff;
+    if (secs < kMessageFirst || secs > kMessageLast) {
+        TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text);
+        return -1;
+    }
+    return static_cast<int32_t>(secs - kEpoch2000);
 }
 
 int64_t atolonglong(const char *text)
@@ -416,18 +380,111 @@ static JobDescrList *newJobList(int32_t capacity)
         std::calloc(1, sizeof(JobDescrList) + static_cast<size_t>(capacity) * sizeof(JobDescriptor *)));
 }
 
-/* Parses one job file into a descriptor; true when it is to be listed. */
-static bool readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *noMemory)
+namespace {
+/* Why a job file was not read: absent, or not readable and writable by
+   this process (not listed, as before), or a failure that makes the
+   whole list wrong. */
+enum class Skip { None, Quietly, NoMemory, Failure };
+
+Skip classifyOpenError(int err)
+{
+    switch (err) {
+    case ENOENT: case ENOTDIR: case EACCES: case EPERM: case EROFS: case ETXTBSY:
+    case EISDIR: case EINVAL: case ENXIO: case ELOOP: case ENAMETOOLONG:
+        return Skip::Quietly;
+    case ENOMEM:
+        return Skip::NoMemory;
+    default:
+        return Skip::Failure;
+    }
+}
+
+/* Opens a job file for listing: read-write with O_SYNC and flushed to
+   storage first, as the controller's other programs expect. */
+FILE *openForListing(const std::string &path)
+{
+    const int fd = tandel::openRegular(path.c_str(), O_RDWR | O_SYNC);
+    if (fd < 0)
+        return nullptr;
+    fsync(fd);
+    sync();
+    return tandel::streamOf(fd);
+}
+
+/* Parses one job file into a descriptor; *accept when it is to be listed. */
+Skip readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *accept)
 {
     Handle hp;
-    if (qrx_init(&hp.p, kMaxDepth) != 0) {
-        *noMemory = true;
+    if (qrx_init(&hp.p, kMaxDepth) != 0)
+        return Skip::NoMemory;
+    const int r = qrx_parse(hp.p, fp, listJobs_sax_callback, jd);
+    if (r == JOBAPI_NO_MEMORY || r == -3)
+        return Skip::NoMemory;
+    if (std::ferror(fp))
+        return Skip::Failure;
+    *accept = r == 0 && jd->knownAttributeCount >= minKnown;
+    return Skip::None;
+}
+
+/* Appends a copy of jd (taking its texts); false when out of memory. */
+bool appendJob(JobDescrList **jl, const JobDescriptor &jd, const std::string &path)
+{
+    JobDescrList *list = *jl;
+    if (list->count > 0 && list->count % 16 == 0) {
+        TRACE_AS("createJobDescrList_Ex", TRACE_INFO, "extending list %d --> %d\n", list->count, list->count + 16);
+        size_t size = sizeof(JobDescrList) + static_cast<size_t>(list->count + 16) * sizeof(JobDescriptor *);
+        auto *grown = static_cast<JobDescrList *>(std::realloc(list, size));
+        if (!grown)
+            return false;
+        *jl = list = grown;
+    }
+    auto *copy = static_cast<JobDescriptor *>(std::malloc(sizeof(JobDescriptor)));
+    if (!copy)
+        return false;
+    *copy = jd;
+    copy->filePath = strdup(path.c_str());
+    if (!copy->filePath) {
+        std::free(copy);
         return false;
     }
-    int r = qrx_parse(hp.p, fp, listJobs_sax_callback, jd);
-    *noMemory = r == JOBAPI_NO_MEMORY;
-    return r == 0 && jd->knownAttributeCount >= minKnown;
+    if (copy->labState1Count > 0)
+        copy->flags |= 1u;
+    list->items[list->count++] = copy;
+    return true;
 }
+
+/* Lists one directory entry; Skip::None or Quietly when the list may go on. */
+Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList **jl)
+{
+    const std::string path = std::string(dirPath) + "/" + name;
+    FilePtr fp(openForListing(path));
+    if (!fp) {
+        const Skip why = classifyOpenError(errno);
+        if (why != Skip::Quietly)
+            TRACE_AS("createJobDescrList_Ex", TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
+        return why;
+    }
+    TRACE_AS("createJobDescrList_Ex", TRACE_INFO, "---- file = %s ----\n", path.c_str());
+    JobDescriptor jd;
+    std::memset(&jd, 0, sizeof jd);
+    bool accept = false;
+    Skip why = readJobHeader(fp.get(), minKnown, &jd, &accept);
+    const bool taken = why == Skip::None && accept && appendJob(jl, jd, path);
+    if (!taken)
+        removeJobDescriptor(&jd);
+    if (why == Skip::None && accept && !taken)
+        why = Skip::NoMemory;
+    if (why == Skip::Failure)
+        TRACE_AS("createJobDescrList_Ex", TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
+    return why;
+}
+
+bool isJobFileName(const char *name, const char *only)
+{
+    const size_t len = std::strlen(name);
+    return len > 4 && std::strcmp(name + len - 4, ".xml") == 0 && (!only || std::strcmp(name, only) == 0);
+}
+} // namespace
 
 int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list, int minKnown)
 {
@@ -436,74 +493,33 @@ int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrLis
     std::unique_ptr<DIR, int (*)(DIR *)> dir(dirPath ? opendir(dirPath) : nullptr, closedir);
     if (!dir) {
         TRACE(TRACE_FAIL, "can not open dir \"%s\"\n", dirPath ? dirPath : "(null)");
-        return -2;
+        return errno == ENOMEM ? JOBAPI_NO_MEMORY : -2;
     }
     JobDescrList *jl = newJobList(16);
     if (!jl)
         return JOBAPI_NO_MEMORY;
-    bool noMemory = false;
+    Skip why = Skip::None;
     try {
-        while (const struct dirent *de = readdir(dir.get())) {
-            const char *name = de->d_name;
-            size_t len = std::strlen(name);
-            if (len <= 4 || std::strcmp(name + len - 4, ".xml") != 0)
-                continue;
-            if (fileName && std::strcmp(name, fileName) != 0)
-                continue;
-            const std::string path = std::string(dirPath) + "/" + name;
-            int fd = open(path.c_str(), O_RDWR | O_SYNC);
-            if (fd < 0)
-                continue;
-            fsync(fd);
-            close(fd);
-            sync();
-            FilePtr fp(std::fopen(path.c_str(), "rt"));
-            if (!fp)
-                continue;
-            TRACE(TRACE_INFO, "---- file = %s ----\n", path.c_str());
-            JobDescriptor jd;
-            std::memset(&jd, 0, sizeof jd);
-            bool accept = readJobHeader(fp.get(), minKnown, &jd, &noMemory);
-            fp.reset();
-            if (accept) {
-                if (jl->count > 0 && jl->count % 16 == 0) {
-                    TRACE(TRACE_INFO, "extending list %d --> %d\n", jl->count, jl->count + 16);
-                    size_t size = sizeof(JobDescrList) + static_cast<size_t>(jl->count + 16) * sizeof(JobDescriptor *);
-                    auto *grown = static_cast<JobDescrList *>(std::realloc(jl, size));
-                    if (!grown)
-                        noMemory = true;
-                    else
-                        jl = grown;
-                }
-                auto *copy = noMemory ? nullptr : static_cast<JobDescriptor *>(std::malloc(sizeof(JobDescriptor)));
-                if (copy) {
-                    *copy = jd;
-                    copy->filePath = strdup(path.c_str());
-                    if (!copy->filePath) {
-                        std::free(copy);
-                        copy = nullptr;
-                    }
-                }
-                if (copy) {
-                    if (copy->labState1Count > 0)
-                        copy->flags |= 1u;
-                    jl->items[jl->count++] = copy;
-                } else {
-                    noMemory = true;
-                    removeJobDescriptor(&jd);
-                }
-            } else {
-                removeJobDescriptor(&jd);
+        for (;;) {
+            errno = 0;
+            const struct dirent *de = readdir(dir.get());
+            if (!de) {
+                if (errno != 0)
+                    why = Skip::Failure;
+                break;
             }
-            if (noMemory || fileName)
+            if (!isJobFileName(de->d_name, fileName))
+                continue;
+            why = listEntry(dirPath, de->d_name, minKnown, &jl);
+            if (why == Skip::NoMemory || why == Skip::Failure || fileName)
                 break;
         }
     } catch (...) {
-        noMemory = true;
+        why = Skip::NoMemory;
     }
-    if (noMemory) {
+    if (why == Skip::NoMemory || why == Skip::Failure) {
         removeJobDescrList(&jl);
-        return JOBAPI_NO_MEMORY;
+        return why == Skip::NoMemory ? JOBAPI_NO_MEMORY : -3;
     }
     sortJobDescrList(jl);
     *list = jl;
@@ -570,6 +586,7 @@ struct LabPlace {
     int number;
     qrx_Element *lab;
     qrx_Element *prc; /* same index, or null */
+    int index;
 };
 
 struct JobHeader {
@@ -621,6 +638,77 @@ bool fillRequest(MeasurementRequest *rq, const JobHeader &h, const LabPlace &at,
     }
     return ok;
 }
+
+/* The lab measurements in request order: samples numbered 0, 1, ... and
+   per sample lab indexes 0, 1, ..., each walk ending at the first number
+   missing. totalIndex is the position in this walk, for the request
+   list and for the result update alike. */
+std::vector<LabPlace> labPlaces(qrx_Element *root)
+{
+    std::vector<LabPlace> places;
+    NumberedIndex samples(root, jobref_sample, "number");
+    for (int n = 0;; ++n) {
+        qrx_Element *sample = samples.find(n);
+        if (!sample)
+            break;
+        NumberedIndex labs(sample, jobref_labMeas, "index");
+        NumberedIndex prcs(sample, jobref_prcMeas, "index");
+        for (int i = 0;; ++i) {
+            qrx_Element *lab = labs.find(i);
+            if (!lab)
+                break;
+            places.push_back({sample, n, lab, prcs.find(i), i});
+        }
+    }
+    return places;
+}
+
+JobHeader jobHeader(qrx_Element *root)
+{
+    JobHeader h;
+    const qrx_Element *job = findElement(root, jobref_job, nullptr, nullptr);
+    const qrx_Element *sensor = findElement(root, jobref_sensor, nullptr, nullptr);
+    h.jobId = attrInt(job, "job_id", 0);
+    const char *date = attrValue(job, "date");
+    h.jobDate = date ? atotime2000(date) : 0;
+    h.manufacturerId = attrInt(sensor, "manufacturer_id", 0);
+    h.deviceId = attrInt(sensor, "device_id", 0);
+    const char *serial = attrValue(sensor, "serial_number");
+    h.serialNumber = serial ? atolonglong(serial) : 0;
+    return h;
+}
+
+/* The code for a job file that cannot be opened: out of memory, or the
+   operation's own "cannot read" code. */
+int openFailure(int err, int cannotRead) { return err == ENOMEM ? JOBAPI_NO_MEMORY : cannotRead; }
+
+/* The builder's out of memory (-3) as the handler's; other parse results
+   as they stand. */
+int buildResult(int r) { return r == -3 ? JOBAPI_NO_MEMORY : r; }
+
+MeasurementRequestList *makeRequests(qrx_Element *root)
+{
+    MeasurementRequestList *ml = nullptr;
+    try {
+        const std::vector<LabPlace> places = labPlaces(root);
+        const JobHeader h = jobHeader(root);
+        ml = static_cast<MeasurementRequestList *>(
+            std::calloc(1, sizeof(MeasurementRequestList) + places.size() * sizeof(MeasurementRequest *)));
+        if (!ml)
+            return nullptr;
+        for (size_t k = 0; k < places.size(); ++k) {
+            auto *rq = static_cast<MeasurementRequest *>(std::calloc(1, sizeof(MeasurementRequest)));
+            if (!rq)
+                throw std::bad_alloc();
+            ml->items[ml->count++] = rq;
+            if (!fillRequest(rq, h, places[k], static_cast<int>(k)))
+                throw std::bad_alloc();
+        }
+    } catch (...) {
+        removeMeasurementRequestList(&ml);
+    }
+    return ml;
+}
 } // namespace
 
 int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex, MeasurementRequestList **list)
@@ -639,65 +727,25 @@ int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int job
         return -5;
     const JobDescriptor *jd = jobs->items[jobIndex];
     const char *path = jd ? jd->filePath : nullptr;
-    FilePtr fp(path ? std::fopen(path, "rt") : nullptr);
+    FilePtr fp(path ? tandel::openRegularStream(path) : nullptr);
     if (!fp) {
         TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path ? path : "(null)");
-        return -6;
+        return path ? openFailure(errno, -6) : -6;
     }
+    tandel::CNumbers numbers;
     qrx_RemoveDOMTree(handle);
-    int r = qrx_BuildDOMTree(handle, fp.get());
-    fp.reset();
+    const int r = buildResult(qrx_BuildDOMTree(handle, fp.get()));
     if (r < 0) {
         TRACE(TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
         return r;
     }
-
-    MeasurementRequestList *ml = nullptr;
-    try {
-        std::vector<LabPlace> places;
-        NumberedIndex samples(handle->root, jobref_sample, "number");
-        for (int n = 0;; ++n) {
-            qrx_Element *sample = samples.find(n);
-            if (!sample)
-                break;
-            NumberedIndex labs(sample, jobref_labMeas, "index");
-            NumberedIndex prcs(sample, jobref_prcMeas, "index");
-            for (int i = 0;; ++i) {
-                qrx_Element *lab = labs.find(i);
-                if (!lab)
-                    break;
-                places.push_back({sample, n, lab, prcs.find(i)});
-            }
-        }
-
-        JobHeader h;
-        const qrx_Element *job = findElement(handle->root, jobref_job, nullptr, nullptr);
-        const qrx_Element *sensor = findElement(handle->root, jobref_sensor, nullptr, nullptr);
-        h.jobId = attrInt(job, "job_id", 0);
-        const char *date = attrValue(job, "date");
-        h.jobDate = date ? atotime2000(date) : 0;
-        h.manufacturerId = attrInt(sensor, "manufacturer_id", 0);
-        h.deviceId = attrInt(sensor, "device_id", 0);
-        const char *serial = attrValue(sensor, "serial_number");
-        h.serialNumber = serial ? atolonglong(serial) : 0;
-
-        const size_t count = places.size();
-        ml = static_cast<MeasurementRequestList *>(
-            std::calloc(1, sizeof(MeasurementRequestList) + count * sizeof(MeasurementRequest *)));
-        if (!ml)
-            return JOBAPI_NO_MEMORY;
-        for (size_t k = 0; k < count; ++k) {
-            auto *rq = static_cast<MeasurementRequest *>(std::calloc(1, sizeof(MeasurementRequest)));
-            if (!rq)
-                throw std::bad_alloc();
-            ml->items[ml->count++] = rq;
-            if (!fillRequest(rq, h, places[k], static_cast<int>(k)))
-                throw std::bad_alloc();
-        }
-    } catch (...) {
-        removeMeasurementRequestList(&ml);
-        return JOBAPI_NO_MEMORY;
+    if (std::ferror(fp.get())) {
+        TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return -6;
     }
+    MeasurementRequestList *ml = makeRequests(handle->root);
+    if (!ml)
+        return JOBAPI_NO_MEMORY;
     *list = ml;
     return ml->count;
 }
@@ -744,22 +792,7 @@ void removeMeasurementRequestList(MeasurementRequestList **list)
 
 int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds)
 {
-    int64_t days = seconds >= 0 ? seconds / 86400 : (seconds - 86399) / 86400;
-    int64_t rest = seconds - days * 86400;
-    /* civil date of a day count (inverse of daysFromCivil) */
-    int64_t z = days + 719468;
-    const int64_t era = (z >= 0 ? z : z - 146096) / 146097;
-    const int64_t doe = z - era * 146097;
-    const int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365;
-    const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    const int64_t d = doy - (153 * mp + 2) / 5 + 1;
-    const int64_t m = mp < 10 ? mp + 3 : mp - 9;
-    const int64_t y = yoe + era * 400 + (m <= 2);
-    int n = std::snprintf(text, size, "%04lld-%02lld-%02lldT%02lld:%02lld:%02lld+0000", static_cast<long long>(y),
-                          static_cast<long long>(m), static_cast<long long>(d), static_cast<long long>(rest / 3600),
-                          static_cast<long long>(rest / 60 % 60), static_cast<long long>(rest % 60));
-    return n > 0 && static_cast<size_t>(n) < size ? n : 0;
+    return formatFields(text, size, seconds, 0);
 }
 
 int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds)
@@ -775,12 +808,20 @@ int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds)
 
 static const char kChange[] = "changeMeasurementResult";
 
-/* Enters the request's result into lab; false when out of memory. */
-static bool addResult(qrx_Element *lab, const MeasurementRequest *rq, int number, int index, int counter)
+/* qrx_SetElementValue hands back the old value when its copy fails. */
+static bool setValue(qrx_Element *el, const char *value)
 {
+    qrx_SetElementValue(value, el);
+    return el->value && std::strcmp(el->value, value) == 0;
+}
+
+/* Enters the request's result into lab; false when out of memory. */
+static bool addResult(const LabPlace &at, const MeasurementRequest *rq, int counter)
+{
+    qrx_Element *lab = at.lab;
     char value[64];
     std::snprintf(value, sizeof value, "%f", static_cast<double>(rq->labValue));
-    if (std::strcmp(qrx_SetElementValue(value, lab), value) != 0)
+    if (!setValue(lab, value))
         return false;
     const std::string done = decimal((rq->done & 0xFFC0) | 1);
     char when[40];
@@ -791,84 +832,121 @@ static bool addResult(qrx_Element *lab, const MeasurementRequest *rq, int number
               qrx_AddAttribute("lab_time", when, lab) && (!rq->labUnit || qrx_AddAttribute("lab_unit", rq->labUnit, lab)) &&
               (!rq->usedMethod || qrx_AddAttribute("used_method", rq->usedMethod, lab));
     if (ok)
-        TRACE_AS(kChange, TRACE_INFO, "  sample %d : added labMeas (index=%d, totalIndex=%d) = %s\n", number, index,
-                 counter, lab->value);
+        TRACE_AS(kChange, TRACE_INFO, "  sample %d : added labMeas (index=%d, totalIndex=%d) = %s\n", at.number,
+                 at.index, counter, lab->value);
     return ok;
 }
 
-static bool removeResult(qrx_Element *lab, const MeasurementRequest *rq, int number, int index, int counter)
+static bool removeResult(const LabPlace &at, const MeasurementRequest *rq, int counter)
 {
-    TRACE_AS(kChange, TRACE_INFO, "  sample %d : remove labMeas (index=%d, totalIndex=%d) = %s\n", number, index,
-             counter, lab->value ? lab->value : "(null)");
+    qrx_Element *lab = at.lab;
+    TRACE_AS(kChange, TRACE_INFO, "  sample %d : remove labMeas (index=%d, totalIndex=%d) = %s\n", at.number,
+             at.index, counter, lab->value ? lab->value : "(null)");
     const std::string done = decimal(rq->done & 0xFFC0);
-    if (!qrx_AddAttribute("done", done.c_str(), lab) || std::strcmp(qrx_SetElementValue("-1.0", lab), "-1.0") != 0)
+    if (!qrx_AddAttribute("done", done.c_str(), lab) || !setValue(lab, "-1.0"))
         return false;
     for (const char *name : {"data_type", "lab_time", "lab_unit", "used_method"})
         qrx_RemoveAttribute(name, lab);
     return true;
 }
 
+/* job_handling bits 0x20 (open lab measurements), 0x40 (entered ones)
+   and 0x02 (job type 0x40) after a change; false when out of memory. */
+static bool updateJobHandling(qrx_Element *root, const std::vector<LabPlace> &places)
+{
+    int state1 = 0;
+    for (const LabPlace &at : places)
+        state1 += (attrInt(at.lab, "done", 0) & 63) == 1;
+    qrx_Element *job = findElement(root, jobref_job, nullptr, nullptr);
+    int handling = 0;
+    if (!attrScan(job, "job_handling", &handling))
+        return true;
+    handling &= ~0x60;
+    if (state1 > 0)
+        handling |= 0x40;
+    if (static_cast<size_t>(state1) < places.size())
+        handling |= 0x20;
+    int type = 0;
+    if (attrScan(job, "job_type", &type) && (type & 0x40))
+        handling |= 0x02;
+    return qrx_AddAttribute("job_handling", decimal(handling).c_str(), job) != nullptr;
+}
+
+namespace {
+/* A job file opened for a read-change-replace cycle: locked (see
+   PathLock) and checked to be one this process may write. */
+struct LockedJob {
+    tandel::PathLock lock;
+    FilePtr stream;
+};
+
+/* 0, or the caller's code: cannotRead when the file cannot be opened,
+   -6 when it can be read but not written, -7 out of memory. *absent
+   when it does not exist. */
+int openLocked(const char *path, LockedJob *job, int cannotRead, const char *fn, bool *absent = nullptr)
+{
+    bool locked = true;
+    const int fd = job->lock.open(path, O_RDWR, &locked);
+    if (fd < 0) {
+        const int err = errno;
+        if (absent)
+            *absent = tandel::isAbsent(err);
+        if (err == ENOMEM)
+            return JOBAPI_NO_MEMORY;
+        const bool readable = (err == EACCES || err == EPERM || err == EROFS || err == ETXTBSY) &&
+                              tandel::Fd(tandel::openRegular(path, O_RDONLY)).get() >= 0;
+        TRACE_AS(fn, TRACE_FAIL, readable ? "cannot write \"%s\"\n" : "cannot read \"%s\"\n", path);
+        return readable ? -6 : cannotRead;
+    }
+    if (!locked)
+        TRACE_AS(fn, TRACE_FAIL, "cannot lock \"%s\"\n", path);
+    const int dupFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    job->stream.reset(dupFd < 0 ? nullptr : tandel::streamOf(dupFd));
+    if (!job->stream) {
+        TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return openFailure(errno, cannotRead);
+    }
+    return 0;
+}
+
+/* The code for a failed replacement of path. */
+int writeFailure(int err, const char *path, const char *fn)
+{
+    TRACE_AS(fn, TRACE_FAIL, "cannot write \"%s\"\n", path);
+    return err == ENOMEM ? JOBAPI_NO_MEMORY : -6;
+}
+} // namespace
+
 int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add)
 {
     if (!path || !request)
         return -1;
-    FilePtr fp(std::fopen(path, "rt"));
-    if (!fp) {
-        TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return -1;
+    if (add && !std::isfinite(request->labValue)) {
+        TRACE(TRACE_FAIL, "lab value is not a number\n");
+        return -4;
     }
+    LockedJob file;
+    if (const int r = openLocked(path, &file, -1, __func__))
+        return r;
     Handle hp;
     if (qrx_init(&hp.p, kMaxDepth) != 0)
         return JOBAPI_NO_MEMORY;
-    int r = qrx_BuildDOMTree(hp.p, fp.get());
-    fp.reset();
+    tandel::CNumbers numbers;
+    const int r = buildResult(qrx_BuildDOMTree(hp.p, file.stream.get()));
     if (r < 0)
         return r;
-
+    if (std::ferror(file.stream.get())) {
+        TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return -1;
+    }
     try {
-        int counter = 0, labCount = 0, state1 = 0;
-        bool matched = false;
-        NumberedIndex samples(hp.p->root, jobref_sample, "number");
-        for (int n = 0;; ++n) {
-            qrx_Element *sample = samples.find(n);
-            if (!sample)
-                break;
-            NumberedIndex prcs(sample, jobref_prcMeas, "index");
-            NumberedIndex labs(sample, jobref_labMeas, "index");
-            for (int i = 0;; ++i) {
-                qrx_Element *lab = labs.find(i);
-                if (!lab && !prcs.find(i))
-                    break;
-                if (!lab)
-                    continue;
-                if (counter == request->totalIndex) {
-                    matched = true;
-                    bool ok = add ? addResult(lab, request, n, i, counter) : removeResult(lab, request, n, i, counter);
-                    if (!ok)
-                        return JOBAPI_NO_MEMORY;
-                }
-                ++counter;
-                ++labCount;
-                if ((attrInt(lab, "done", 0) & 63) == 1)
-                    ++state1;
-            }
-        }
-
-        qrx_Element *job = findElement(hp.p->root, jobref_job, nullptr, nullptr);
-        int handling = 0;
-        if (attrScan(job, "job_handling", &handling)) {
-            handling &= ~0x60;
-            if (state1 > 0)
-                handling |= 0x40;
-            if (state1 < labCount)
-                handling |= 0x20;
-            int type = 0;
-            if (attrScan(job, "job_type", &type) && (type & 0x40))
-                handling |= 0x02;
-            if (!qrx_AddAttribute("job_handling", decimal(handling).c_str(), job))
-                return JOBAPI_NO_MEMORY;
-        }
-
+        const std::vector<LabPlace> places = labPlaces(hp.p->root);
+        const int k = request->totalIndex;
+        const bool matched = k >= 0 && static_cast<size_t>(k) < places.size();
+        if (matched && !(add ? addResult(places[k], request, k) : removeResult(places[k], request, k)))
+            return JOBAPI_NO_MEMORY;
+        if (!updateJobHandling(hp.p->root, places))
+            return JOBAPI_NO_MEMORY;
         if (!matched) {
             TRACE(TRACE_FAIL, "no sample with number=%d\n", request->sampleNumber);
             return -1;
@@ -876,10 +954,8 @@ int changeMeasurementResult(const char *path, const MeasurementRequest *request,
     } catch (...) {
         return JOBAPI_NO_MEMORY;
     }
-    if (jobapi_writeTreeReplacing(path, hp.p) != 0) {
-        TRACE(TRACE_FAIL, "cannot write \"%s\"\n", path);
-        return -6;
-    }
+    if (const int err = jobapi_writeTreeReplacing(path, hp.p))
+        return writeFailure(err, path, __func__);
     return 0;
 }
 
@@ -902,23 +978,30 @@ try {
     return ENOMEM;
 }
 
-int jobapi_copyFileReplacing(const char *source, const char *target)
+/* Replaces target by the bytes of in from its start. 0 or errno. */
+static int copyStreamReplacing(FILE *in, const char *target)
 try {
-    if (!source || !target)
-        return EINVAL;
-    FilePtr in(std::fopen(source, "rb"));
-    if (!in)
-        return errno ? errno : EIO;
-    return replaceFile(target, [&in](FILE *out) {
+    std::rewind(in);
+    return replaceFile(target, [in](FILE *out) {
         char buf[8192];
         size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, in.get())) > 0)
+        while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
             if (std::fwrite(buf, 1, n, out) != n)
                 return false;
-        return !std::ferror(in.get());
+        return !std::ferror(in);
     });
 } catch (...) {
     return ENOMEM;
+}
+
+int jobapi_copyFileReplacing(const char *source, const char *target)
+{
+    if (!source || !target)
+        return EINVAL;
+    FilePtr in(tandel::openRegularStream(source));
+    if (!in)
+        return errno ? errno : EIO;
+    return copyStreamReplacing(in.get(), target);
 }
 
 /* ------------------------------------------------------------------ */
@@ -998,7 +1081,7 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
                 qrx_Element *el = measurements->appendCopy("process_measurement", prc);
                 if (!el)
                     return -1;
-                if (np && np->value && std::strcmp(qrx_SetElementValue(np->value, el), np->value) != 0)
+                if (np && np->value && !setValue(el, np->value))
                     return -1;
                 ++measCount;
             }
@@ -1006,8 +1089,7 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
                 qrx_Element *el = measurements->appendCopy("lab_measurement", lab);
                 if (!el)
                     return -1;
-                if (str_equal(attrValue(el, "done"), "4") &&
-                    (std::strcmp(qrx_SetElementValue("-1.0", el), "-1.0") != 0 || !qrx_AddAttribute("done", "0", el)))
+                if (str_equal(attrValue(el, "done"), "4") && (!setValue(el, "-1.0") || !qrx_AddAttribute("done", "0", el)))
                     return -1;
                 ++measCount;
             }
@@ -1034,89 +1116,146 @@ bool mergeHeader(qrx_Element *baseJob, qrx_Element *newsJob, qrx_Element *merged
 }
 } // namespace
 
+namespace {
+const char kMerge[] = "mergeJobFile";
+
+/* Deletes News once Base holds what was read from it, unless the path
+   names another file by now (a newer News that is not merged yet). */
+void deleteNewsRead(const char *newsPath, FILE *news)
+{
+    if (!tandel::namesFile(newsPath, fileno(news))) {
+        TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - \"%s\" changed meanwhile, kept\n", newsPath);
+        return;
+    }
+    if (unlink(newsPath) != 0)
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - cannot delete \"%s\"\n", newsPath);
+}
+
+/* Base does not exist: it becomes a copy of News, under the directory's
+   lock so that two first deliveries do not overwrite each other. 1 when
+   Base appeared meanwhile (merge it instead). */
+int copyToAbsentBase(const char *basePath, const char *newsPath, FILE *news)
+{
+    tandel::PathLock dirLock;
+    bool locked = true;
+    if (dirLock.openDirectory(tandel::directoryOf(basePath), &locked) < 0 || !locked)
+        TRACE_AS(kMerge, TRACE_FAIL, "cannot lock \"%s\"\n", basePath);
+    struct stat st {};
+    if (lstat(basePath, &st) == 0)
+        return 1;
+    TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - no Base job\"%s\"\n", basePath);
+    if (const int err = copyStreamReplacing(news, basePath)) {
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - failed cp \"%s\" \"%s\"\n", newsPath, basePath);
+        return err == ENOMEM ? JOBAPI_NO_MEMORY : -2;
+    }
+    deleteNewsRead(newsPath, news);
+    return 0;
+}
+
+/* Builds a tree of stream; the parse result with out of memory as -7. */
+int buildFrom(Handle *h, FILE *stream, const char *path)
+{
+    if (qrx_init(&h->p, kMaxDepth) != 0)
+        return JOBAPI_NO_MEMORY;
+    const int r = buildResult(qrx_BuildDOMTree(h->p, stream));
+    if (r < 0)
+        TRACE_AS(kMerge, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
+    return r;
+}
+
+/* The merge proper, with Base locked and both files read. */
+int mergeTrees(const char *basePath, const char *newsPath, Handle &hb, Handle &hn, FILE *news)
+{
+    Handle hm;
+    if (qrx_init(&hm.p, kMaxDepth) != 0 || !(hm.p->root = qrx_NewElement("__ROOT__", -1)) ||
+        !qrx_AddElement("job", nullptr, hm.p->root))
+        return JOBAPI_NO_MEMORY;
+    qrx_Element *baseJob = findElement(hb.p->root, jobref_job, nullptr, nullptr);
+    qrx_Element *newsJob = findElement(hn.p->root, jobref_job, nullptr, nullptr);
+    qrx_Element *merJob = hm.p->root->children;
+    if (!baseJob || !newsJob) {
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() Base=%p News=%p Mer=%p\n", static_cast<void *>(baseJob),
+                 static_cast<void *>(newsJob), static_cast<void *>(merJob));
+        return -2;
+    }
+    int bits = 0;
+    if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100)) {
+        TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - kill job (%s)\n", basePath);
+        if (unlink(basePath) != 0)
+            return writeFailure(errno, basePath, kMerge);
+        return 0;
+    }
+    if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20)) {
+        const int rc = copyStreamReplacing(news, basePath);
+        TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n",
+                 newsPath, basePath, rc);
+        if (rc != 0)
+            return rc == ENOMEM ? JOBAPI_NO_MEMORY : -2;
+        deleteNewsRead(newsPath, news);
+        return 0;
+    }
+    const int count = mergeHeader(baseJob, newsJob, merJob) ? mergeSamples(hb.p->root, hn.p->root, merJob) : -1;
+    if (count < 0)
+        return JOBAPI_NO_MEMORY;
+    if (const int err = jobapi_writeTreeReplacing(basePath, hm.p))
+        return writeFailure(err, basePath, kMerge);
+    TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - DO NOT delete file \"%s\"\n", newsPath);
+    deleteNewsRead(newsPath, news);
+    return count;
+}
+
+int mergeLocked(const char *basePath, const char *newsPath)
+{
+    FilePtr news(tandel::openRegularStream(newsPath));
+    if (!news) {
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - cannot read News \"%s\"\n", newsPath);
+        return openFailure(errno, -1);
+    }
+    for (;;) {
+        LockedJob base;
+        bool absent = false;
+        const int r = openLocked(basePath, &base, -5, kMerge, &absent);
+        if (absent) {
+            const int c = copyToAbsentBase(basePath, newsPath, news.get());
+            if (c == 1)
+                continue;
+            return c;
+        }
+        if (r != 0)
+            return r;
+        struct stat sb {}, sn {};
+        if (fstat(base.lock.fd(), &sb) == 0 && fstat(fileno(news.get()), &sn) == 0 && sb.st_dev == sn.st_dev &&
+            sb.st_ino == sn.st_ino) {
+            TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
+            return -4;
+        }
+        Handle hb, hn;
+        int rb = buildFrom(&hb, base.stream.get(), basePath);
+        if (rb >= 0 && std::ferror(base.stream.get()))
+            rb = -5;
+        if (rb < 0)
+            return rb;
+        const int rn = buildFrom(&hn, news.get(), newsPath);
+        if (rn < 0)
+            return rn;
+        if (std::ferror(news.get()))
+            return -1;
+        return mergeTrees(basePath, newsPath, hb, hn, news.get());
+    }
+}
+} // namespace
+
 int mergeJobFile(const char *basePath, const char *newsPath)
 try {
     if (!basePath || !newsPath)
         return -1;
     TRACE(TRACE_INFO, "mergeJobFile() - Base = \"%s\", News = \"%s\"\n", basePath, newsPath);
-    FilePtr base(std::fopen(basePath, "rt"));
-    FilePtr news(std::fopen(newsPath, "rt"));
-    const std::string quoted = "\"" + std::string(newsPath) + "\" \"" + basePath + "\"";
-
-    if (!base && news) {
-        TRACE(TRACE_INFO, "mergeJobFile() - no Base job\"%s\"\n", basePath);
-        news.reset();
-        if (jobapi_copyFileReplacing(newsPath, basePath) != 0) {
-            TRACE(TRACE_FAIL, "mergeJobFile() - failed cp %s\n", quoted.c_str());
-            return -2;
-        }
-        unlink(newsPath);
-        return 0;
+    if (tandel::sameFile(basePath, newsPath)) {
+        TRACE(TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
+        return -4;
     }
-    if (!news) {
-        TRACE(TRACE_FAIL, "mergeJobFile() - cannot read News \"%s\"\n", newsPath);
-        return -1;
-    }
-
-    Handle hb, hn, hm;
-    if (qrx_init(&hb.p, kMaxDepth) != 0 || qrx_init(&hn.p, kMaxDepth) != 0 || qrx_init(&hm.p, kMaxDepth) != 0)
-        return JOBAPI_NO_MEMORY;
-    int rb = qrx_BuildDOMTree(hb.p, base.get());
-    base.reset();
-    int rn = qrx_BuildDOMTree(hn.p, news.get());
-    news.reset();
-    if (rb < 0 || rn < 0) {
-        const char *which = rb < 0 ? basePath : newsPath;
-        TRACE(TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", rb < 0 ? rb : rn, which);
-        return rb < 0 ? rb : rn;
-    }
-    char empty[] = "<job/>";
-    FilePtr mem(fmemopen(empty, 6, "r"));
-    if (!mem) {
-        TRACE(TRACE_FAIL, "cannot read stream\n");
-        return -3;
-    }
-    int rm = qrx_BuildDOMTree(hm.p, mem.get());
-    mem.reset();
-    if (rm < 0)
-        return rm;
-
-    qrx_Element *baseJob = findElement(hb.p->root, jobref_job, nullptr, nullptr);
-    qrx_Element *newsJob = findElement(hn.p->root, jobref_job, nullptr, nullptr);
-    qrx_Element *merJob = findElement(hm.p->root, jobref_job, nullptr, nullptr);
-    if (!baseJob || !newsJob || !merJob) {
-        TRACE(TRACE_FAIL, "mergeJobFile() Base=%p News=%p Mer=%p\n", static_cast<void *>(baseJob),
-              static_cast<void *>(newsJob), static_cast<void *>(merJob));
-        return -2;
-    }
-
-    int bits = 0;
-    if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100)) {
-        TRACE(TRACE_INFO, "mergeJobFile() - kill job (%s)\n", basePath);
-        unlink(basePath);
-        return 0;
-    }
-    if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20)) {
-        const std::string command = "cp -f " + quoted;
-        int rc = jobapi_copyFileReplacing(newsPath, basePath);
-        TRACE(TRACE_INFO, "mergeJobFile() - JOBTYPE_PROP_SINGLETON (%s) returned %d\n", command.c_str(), rc);
-        if (rc != 0)
-            return -2;
-        unlink(newsPath);
-        return 0;
-    }
-
-    int count = mergeHeader(baseJob, newsJob, merJob) ? mergeSamples(hb.p->root, hn.p->root, merJob) : -1;
-    if (count < 0)
-        return JOBAPI_NO_MEMORY;
-
-    if (jobapi_writeTreeReplacing(basePath, hm.p) != 0) {
-        TRACE(TRACE_FAIL, "cannot write \"%s\"\n", basePath);
-        return -6;
-    }
-    TRACE(TRACE_INFO, "mergeJobFile() - DO NOT delete file \"%s\"\n", newsPath);
-    unlink(newsPath);
-    return count;
+    tandel::CNumbers numbers;
+    return mergeLocked(basePath, newsPath);
 } catch (...) {
     return JOBAPI_NO_MEMORY;
 }
@@ -1154,6 +1293,7 @@ int formatMeasurementString(char *out, int format, double value)
 {
     if (!out)
         return 0;
+    tandel::CNumbers numbers;
     const unsigned word = static_cast<unsigned>(format) & 0xFFFFu;
     if (std::isnan(value)) {
         std::strcpy(out, "Error");

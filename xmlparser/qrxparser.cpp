@@ -7,6 +7,8 @@
  * writer that prints a tree back in the job file layout.
  */
 #include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -186,21 +188,38 @@ int qrx_RemoveAttribute(const char *name, qrx_Element *element)
     return 0;
 }
 
+/* Frees one record with its attributes; its children are the caller's. */
+static void freeElement(qrx_Element *el)
+{
+    while (qrx_Attribute *at = el->attributes) {
+        el->attributes = at->next;
+        freeAttribute(at);
+    }
+    std::free(el->name);
+    std::free(el->value);
+    std::free(el);
+}
+
+/* No recursion, so no depth can overflow the stack, and no allocation:
+   each element's children are spliced in front of the elements still to
+   free. The element's own `next` is not followed, it may still point
+   into the list it was taken from. */
 void qrx_RemoveElement(qrx_Element *element)
 {
     if (!element)
         return;
-    while (qrx_Attribute *at = element->attributes) {
-        element->attributes = at->next;
-        freeAttribute(at);
+    qrx_Element *pending = element->children;
+    freeElement(element);
+    while (qrx_Element *el = pending) {
+        pending = el->next;
+        if (qrx_Element *last = el->children) {
+            while (last->next)
+                last = last->next;
+            last->next = pending;
+            pending = el->children;
+        }
+        freeElement(el);
     }
-    while (qrx_Element *child = element->children) {
-        element->children = child->next;
-        qrx_RemoveElement(child);
-    }
-    std::free(element->name);
-    std::free(element->value);
-    std::free(element);
 }
 
 /* ------------------------------------------------------------------ */
@@ -226,11 +245,18 @@ enum {
     kErrEndOfInput = -14
 };
 
+/* Deep enough for any document, small enough that the slot array's
+   size cannot wrap on a 32-bit target. */
+static const int kMaxDepthLimit = 1 << 20;
+static_assert(kMaxDepthLimit < (SIZE_MAX - sizeof(qrx_Parser)) / sizeof(char *) - 1, "slot array size wraps");
+
 int qrx_init(qrx_Parser **handle, int n)
 {
+    if (!handle)
+        return -1;
     if (*handle)
         return -1;
-    if (n < 1)
+    if (n < 1 || n > kMaxDepthLimit)
         return -2;
     size_t size = sizeof(qrx_Parser) + (static_cast<size_t>(n) + 1) * sizeof(char *);
     auto *h = static_cast<qrx_Parser *>(std::calloc(1, size));
@@ -252,7 +278,7 @@ static void freeOpenNames(qrx_Parser *h)
 
 int qrx_deinit(qrx_Parser **handle)
 {
-    qrx_Parser *h = *handle;
+    qrx_Parser *h = handle ? *handle : nullptr;
     if (!h)
         return -1;
     freeOpenNames(h);
@@ -492,11 +518,14 @@ struct Tokenizer {
     /* A callback result that ends the parse, or 0 to go on. */
     TOKENIZER_INLINE int deliver(Window &w, int mode, const char *el, const char *attr, const char *val)
     {
+        /* Count first: a callback that reads the stream may refill the
+           window or free the push-back area it lies in. */
+        line += countLines(counted, w.p);
+        counted = w.p;
         handBack(fp, w);
         int r = cb(h, mode, el, attr, val, userData);
         Window now = windowOf(fp);
         if (now.p != w.p || now.end != w.end) { /* the callback read the stream */
-            line += countLines(counted, w.p);
             w = now;
             counted = now.p;
         }
@@ -945,6 +974,7 @@ static Part attributeQuote(const char *value, size_t *length)
     return Part("\"");
 }
 
+/* Everything of an element that comes before its children. */
 static void qrx_printElement(const qrx_Element *el, int depth, Printer *out)
 {
     const Part name(el->name);
@@ -973,13 +1003,57 @@ static void qrx_printElement(const qrx_Element *el, int depth, Printer *out)
         else
             out->piece({" ", Part(el->value), " </", name, ">\r\n"});
     }
-    if (el->children) {
-        for (const qrx_Element *child = el->children; child; child = child->next)
-            qrx_printElement(child, depth + 1, out);
-        qrx_printTabs(depth, out);
-        out->piece({"</", name, ">\r\n"});
+}
+
+static void qrx_printEnd(const qrx_Element *el, int depth, Printer *out)
+{
+    qrx_printTabs(depth, out);
+    out->piece({"</", Part(el->name), ">\r\n"});
+}
+
+/* Prints top and everything below it, walking down `children`, along
+   `next` and back up `parent`: no recursion, so any depth fits the stack. */
+static void qrx_printTree(const qrx_Element *top, Printer *out)
+{
+    const qrx_Element *el = top;
+    int depth = 0;
+    for (;;) {
+        qrx_printElement(el, depth, out);
+        if (el->children) {
+            el = el->children;
+            ++depth;
+            continue;
+        }
+        for (;;) {
+            if (el == top)
+                return;
+            if (el->next) {
+                el = el->next;
+                break;
+            }
+            el = el->parent;
+            qrx_printEnd(el, --depth, out);
+        }
     }
 }
+
+/* Pushes the file to storage and opens it to everyone. A descriptor that
+   cannot be synced (a pipe, a terminal) is no failure; only regular files
+   get their mode changed, never a terminal or a log behind stdout. */
+static bool syncAndShare(FILE *stream)
+{
+    int fd = fileno(stream);
+    if (fd < 0)
+        return true;
+    if (fsync(fd) != 0 && errno != EINVAL && errno != EROFS)
+        return false;
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        fchmod(fd, 0666);
+    return true;
+}
+
+static const int kErrStream = -3;
 
 int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
 {
@@ -992,14 +1066,11 @@ int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
     flockfile(stream);
     out.piece({"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"});
     for (const qrx_Element *el = handle->root->children; el; el = el->next)
-        qrx_printElement(el, 0, &out);
+        qrx_printTree(el, &out);
     out.flush();
     funlockfile(stream);
-    fflush(stream);
-    int fd = fileno(stream);
-    if (fd >= 0) {
-        fsync(fd);
-        fchmod(fd, 0666);
-    }
+    bool ok = fflush(stream) == 0 && !ferror(stream);
+    if (!syncAndShare(stream) || !ok)
+        return kErrStream;
     return out.count;
 }

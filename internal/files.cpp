@@ -1,0 +1,262 @@
+/*
+ * files.cpp - regular-file opening, atomic replacement and path locks.
+ *
+ * Every job file is rewritten as a whole: the new bytes go to a hidden
+ * temporary in the same directory, reach storage, and are renamed over
+ * the old file, so readers see the old or the new file, never a mix.
+ */
+#ifndef _FILE_OFFSET_BITS
+#define _FILE_OFFSET_BITS 64
+#endif
+
+#include "files.h"
+
+#include <cerrno>
+#include <cstdint>
+#include <cstring>
+#include <ctime>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace tandel {
+
+namespace {
+
+/* Hidden and without ".xml", so a job listing never takes it, and short,
+   so it fits beside a file whose name is as long as a name can be. */
+const char kTempPrefix[] = ".jobapi-";
+const size_t kRandomChars = 6;
+const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+bool isTempName(const char *name, pid_t *pid)
+{
+    const size_t prefix = sizeof kTempPrefix - 1;
+    if (std::strncmp(name, kTempPrefix, prefix) != 0)
+        return false;
+    const char *p = name + prefix;
+    long long n = 0;
+    const char *digits = p;
+    while (*p >= '0' && *p <= '9' && p - digits < 10)
+        n = n * 10 + (*p++ - '0');
+    if (p == digits || *digits == '0' || *p != '-' || n > INT32_MAX)
+        return false;
+    ++p;
+    if (std::strlen(p) != kRandomChars || std::strspn(p, kAlphabet) != kRandomChars)
+        return false;
+    *pid = static_cast<pid_t>(n);
+    return true;
+}
+
+/* Six characters that differ between processes, threads and attempts. */
+std::string randomPart(unsigned attempt)
+{
+    struct timespec ts {};
+    clock_gettime(CLOCK_REALTIME, &ts);
+    uint64_t x = static_cast<uint64_t>(ts.tv_nsec) ^ (static_cast<uint64_t>(ts.tv_sec) << 20) ^
+                 (reinterpret_cast<uintptr_t>(&ts) << 7) ^ (uint64_t{attempt} * 0x9E3779B97F4A7C15ull);
+    std::string s(kRandomChars, 'A');
+    for (char &c : s) {
+        x ^= x >> 33;
+        x *= 0xFF51AFD7ED558CCDull;
+        x ^= x >> 29;
+        c = kAlphabet[x % (sizeof kAlphabet - 1)];
+    }
+    return s;
+}
+
+} // namespace
+
+void Fd::reset(int fd)
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = fd;
+}
+
+int openRegular(const char *path, int flags)
+{
+    Fd fd(::open(path, flags | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0)
+        return -1;
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0)
+        return -1;
+    if (!S_ISREG(st.st_mode)) {
+        errno = S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        return -1;
+    }
+    const int fl = ::fcntl(fd.get(), F_GETFL);
+    if (fl < 0 || ::fcntl(fd.get(), F_SETFL, fl & ~O_NONBLOCK) != 0)
+        return -1;
+    return fd.release();
+}
+
+FILE *streamOf(int fd)
+{
+    FILE *fp = ::fdopen(fd, "r");
+    if (!fp) {
+        const int err = errno;
+        ::close(fd);
+        errno = err;
+    }
+    return fp;
+}
+
+FILE *openRegularStream(const char *path)
+{
+    const int fd = openRegular(path, O_RDONLY);
+    return fd < 0 ? nullptr : streamOf(fd);
+}
+
+bool isAbsent(int err) { return err == ENOENT || err == ENOTDIR; }
+
+std::string directoryOf(const char *path)
+{
+    const char *slash = std::strrchr(path, '/');
+    if (!slash)
+        return ".";
+    return slash == path ? "/" : std::string(path, static_cast<size_t>(slash - path));
+}
+
+void syncDirectory(const std::string &dir)
+{
+    Fd fd(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd.get() >= 0)
+        ::fsync(fd.get());
+}
+
+void removeStaleTemps(const std::string &dir)
+{
+    DIR *d = ::opendir(dir.c_str());
+    if (!d)
+        return;
+    const uid_t me = ::geteuid();
+    while (const dirent *e = ::readdir(d)) {
+        pid_t pid = 0;
+        struct stat st {};
+        if (!isTempName(e->d_name, &pid) || ::kill(pid, 0) == 0 || errno != ESRCH)
+            continue;
+        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == me)
+            ::unlinkat(::dirfd(d), e->d_name, 0);
+    }
+    ::closedir(d);
+}
+
+Replacement::~Replacement()
+{
+    if (fp_)
+        std::fclose(fp_);
+    if (!temp_.empty())
+        ::unlink(temp_.c_str());
+}
+
+int Replacement::open(const char *target)
+{
+    target_ = target;
+    dir_ = directoryOf(target);
+    removeStaleTemps(dir_);
+    const std::string stem = dir_ + "/" + kTempPrefix + std::to_string(::getpid()) + "-";
+    for (unsigned attempt = 0; attempt < 100; ++attempt) {
+        std::string name = stem + randomPart(attempt);
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        if (fd < 0) {
+            if (errno == EEXIST)
+                continue;
+            return errno;
+        }
+        temp_ = std::move(name);
+        fp_ = ::fdopen(fd, "w");
+        if (!fp_) {
+            const int err = errno ? errno : ENOMEM;
+            ::close(fd);
+            return err;
+        }
+        return 0;
+    }
+    return EEXIST;
+}
+
+int Replacement::commit(int mode)
+{
+    errno = 0;
+    const int fd = ::fileno(fp_);
+    bool ok = std::fflush(fp_) == 0 && !std::ferror(fp_) && ::fsync(fd) == 0 &&
+              (mode < 0 || ::fchmod(fd, static_cast<mode_t>(mode)) == 0);
+    int err = ok ? 0 : (errno ? errno : EIO);
+    FILE *fp = fp_;
+    fp_ = nullptr;
+    if (std::fclose(fp) != 0 && ok) {
+        ok = false;
+        err = errno ? errno : EIO;
+    }
+    if (ok && std::rename(temp_.c_str(), target_.c_str()) != 0) {
+        ok = false;
+        err = errno ? errno : EIO;
+    }
+    if (!ok)
+        return err;
+    temp_.clear();
+    syncDirectory(dir_);
+    return 0;
+}
+
+bool namesFile(const char *path, int fd)
+{
+    struct stat a {}, b {};
+    return ::stat(path, &a) == 0 && ::fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
+}
+
+bool sameFile(const char *a, const char *b)
+{
+    struct stat sa {}, sb {};
+    return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+namespace {
+
+/* flock, waiting; false when the file system has no locks. */
+bool lockExclusive(int fd)
+{
+    int r;
+    while ((r = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
+    }
+    return r == 0;
+}
+
+} // namespace
+
+int PathLock::open(const char *path, int flags, bool *locked)
+{
+    fd_.reset();
+    /* Each round means another writer replaced the file meanwhile; a
+       path that keeps changing under us is reported as busy. */
+    for (int round = 0; round < 1000; ++round) {
+        fd_.reset(openRegular(path, flags));
+        if (fd_.get() < 0)
+            return -1;
+        *locked = lockExclusive(fd_.get());
+        if (!*locked || namesFile(path, fd_.get()))
+            return fd_.get();
+        fd_.reset();
+    }
+    errno = EBUSY;
+    return -1;
+}
+
+int PathLock::openDirectory(const std::string &dir, bool *locked)
+{
+    fd_.reset();
+    fd_.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd_.get() < 0)
+        return -1;
+    *locked = lockExclusive(fd_.get());
+    return fd_.get();
+}
+
+} // namespace tandel

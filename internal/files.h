@@ -1,0 +1,121 @@
+/*
+ * File handling shared by the codec and the job handler: owners for
+ * descriptors and streams, opening only regular files, the atomic
+ * replacement of a file through a temporary beside it, and the lock
+ * that serialises read-change-replace cycles on one path.
+ */
+#ifndef TANDEL_INTERNAL_FILES_H
+#define TANDEL_INTERNAL_FILES_H
+
+#include <cstdio>
+#include <memory>
+#include <string>
+
+#include <sys/types.h>
+
+namespace tandel {
+
+struct FileCloser {
+    void operator()(FILE *fp) const { std::fclose(fp); }
+};
+using FilePtr = std::unique_ptr<FILE, FileCloser>;
+
+struct FreeDeleter {
+    void operator()(void *p) const { std::free(p); }
+};
+
+/* An owned descriptor. */
+class Fd {
+public:
+    Fd() = default;
+    explicit Fd(int fd) : fd_(fd) {}
+    Fd(const Fd &) = delete;
+    Fd &operator=(const Fd &) = delete;
+    ~Fd() { reset(); }
+    int get() const { return fd_; }
+    int release()
+    {
+        const int fd = fd_;
+        fd_ = -1;
+        return fd;
+    }
+    void reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+/* Opens path (O_RDONLY or O_RDWR) only when it names a regular file,
+   without blocking on a FIFO or device; close-on-exec. -1 with errno
+   (EISDIR for a directory, EINVAL for other kinds) on failure. */
+int openRegular(const char *path, int flags);
+/* The same as a read stream ("r"); null with errno. */
+FILE *openRegularStream(const char *path);
+/* A stream reading the descriptor, which it then owns; null with errno
+   (the descriptor is closed then). */
+FILE *streamOf(int fd);
+
+/* The errno values that mean "no such file" rather than a failure. */
+bool isAbsent(int err);
+
+/* The directory part of path: "." without a slash, "/" for the root. */
+std::string directoryOf(const char *path);
+/* fsync of a directory, so a rename into it survives a power cut. */
+void syncDirectory(const std::string &dir);
+
+/* Unlinks the temporaries ".jobapi-<pid>-<6 characters>" in dir whose
+   writer has died (kill, power cut): regular files of this user only,
+   never a link, never another name. */
+void removeStaleTemps(const std::string &dir);
+
+/* The new content of a file: a temporary beside it, created empty,
+   removed again unless commit() renames it over the target. */
+class Replacement {
+public:
+    Replacement() = default;
+    Replacement(const Replacement &) = delete;
+    Replacement &operator=(const Replacement &) = delete;
+    ~Replacement();
+    /* Sweeps stale temporaries and creates the temporary (mode 0666
+       less the umask). 0 or errno. */
+    int open(const char *target);
+    FILE *stream() const { return fp_; }
+    /* Flushes, checks the stream, syncs, sets mode (unless mode is
+       -1), closes and renames over the target, then syncs the
+       directory. 0, or the errno of the failing step (nothing renamed
+       then). Nothing after the rename can fail. */
+    int commit(int mode);
+
+private:
+    std::string target_;
+    std::string dir_;
+    std::string temp_;
+    FILE *fp_ = nullptr;
+};
+
+/* An exclusive lock standing for a path, held on the open file the path
+   names: lock, then check the path still names the locked file (a
+   writer may have renamed a new one over it), else start again. */
+class PathLock {
+public:
+    /* Opens path as openRegular(path, flags) and locks it. The
+       descriptor, or -1 with errno. *locked false: the file system
+       has no locks (the file is open all the same). */
+    int open(const char *path, int flags, bool *locked);
+    /* Locks the directory instead, for a file that is still absent. */
+    int openDirectory(const std::string &dir, bool *locked);
+    int fd() const { return fd_.get(); }
+    void unlock() { fd_.reset(); }
+
+private:
+    Fd fd_;
+};
+
+/* Whether path names the file open at fd (same device and inode). */
+bool namesFile(const char *path, int fd);
+/* Whether the two paths name one file; false when either is absent. */
+bool sameFile(const char *a, const char *b);
+
+} // namespace tandel
+
+#endif
