@@ -65,7 +65,6 @@ constexpr int kListNoMemory = -7;
 constexpr int kRequestsUnreadable = -6;
 constexpr int kPrintStreamError = -3;
 constexpr int kEncodeTimeRange = -9;
-constexpr int kSettingError = -13;
 constexpr int kHttpConnectFailed = -3;
 constexpr int kHttpConnectTimeout = -11;
 constexpr int kHttpSendStall = -12;
@@ -502,7 +501,7 @@ const char *codecReason(int rc)
     case SJOB_SHORT_FILE: return "the file is too short for a sensor job file (at least 6 bytes)";
     case SJOB_FILE_ERROR: return "the file cannot be opened or read";
     case SJOB_NO_MEMORY: return "out of memory";
-    case kSettingError: return "the job-edit setting file exists but cannot be read";
+    case SJOB_SETTING_ERROR: return "the job-edit setting file exists but cannot be read";
     default: return "the message does not decode";
     }
 }
