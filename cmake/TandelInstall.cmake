@@ -24,6 +24,8 @@ file(RELATIVE_PATH TANDEL_PC_TO_PREFIX /p/${CMAKE_INSTALL_LIBDIR}/pkgconfig /p)
 configure_file(${CMAKE_CURRENT_LIST_DIR}/TandelCntrl.pc.in ${PROJECT_BINARY_DIR}/TandelCntrl.pc @ONLY)
 install(FILES ${PROJECT_BINARY_DIR}/TandelCntrl.pc DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig)
 
-# The installed jobtool finds both libraries beside it in lib/: an old-style
-# RPATH also serves libTandelCntrl.so's own need of libLogTracer.so.
-target_link_options(jobtool PRIVATE "LINKER:--disable-new-dtags")
+# The installed library finds libLogTracer.so beside it wherever the tree
+# is installed, so no program needs LD_LIBRARY_PATH for the tracer; the
+# program itself finds libTandelCntrl.so through the loader's paths or
+# its own RUNPATH (jobtool: $ORIGIN/../lib).
+set_target_properties(TandelCntrl PROPERTIES INSTALL_RPATH "$ORIGIN")

@@ -26,6 +26,14 @@ same() { if diff -u - "${1:-out}" >diff.txt; then ok; else bad "output of the la
 has() { if grep -qF -- "$2" "$1"; then ok; else bad "$1 lacks '$2'"; cat "$1"; fi; }
 lacks() { if grep -qF -- "$2" "$1"; then bad "$1 has '$2'"; else ok; fi; }
 fresh() { rm -rf ex && cp -r "$SRC/examples" ex; }
+# snap: names, modes, sizes and sums of everything under ex/.
+snap() { find ex -printf '%p %m %s\n' | sort; find ex -type f -exec md5sum {} + | sort; }
+# refuse RC TEXT ARGS...: exits RC, says TEXT on stderr, changes no file under ex/.
+refuse() {
+  local want=$1 text=$2 before; shift 2; before=$(snap)
+  run "$want" "$@"; [ -z "$text" ] || has err "$text"
+  if [ "$(snap)" = "$before" ]; then ok; else bad "jobtool $* changed files"; fi
+}
 
 # ---- examples are what the generator writes now
 "$MK" gen >/dev/null 2>&1 || bad "mkexamples failed"
@@ -52,6 +60,10 @@ run 1 check short.sjb
 has err "the message ends before its end markers (result -8)"
 run 1 check missing.sjb
 has err "jobtool check: missing.sjb: No such file or directory"
+fresh
+run 1 check ex/sensorjobs/job-1001.sjb short.sjb --json
+python3 -c 'import json; j=json.load(open("out")); assert [(x["ok"], x["decode_result"], x["crc"] == x["crc_computed"]) for x in j]==[(True,0,True),(False,-8,False)], j' && ok || bad "check --json"
+"$JT" check - <ex/sensorjobs/job-1002.sjb >out 2>err && has out "file        standard input (" || bad "check -"
 
 # ---- decode, encode
 fresh
@@ -70,13 +82,31 @@ run 1 -q decode short.sjb -o never.xml
 has err "jobtool decode: short.sjb: the message ends before its end markers (result -8)"
 lacks err "<2>"
 test -e never.xml && bad "failed decode left an output file" || ok
-run 1 encode ex/jobs/job-1001.xml -o ex/jobs
-has err "(result -1)"
+refuse 1 "jobtool encode: ex/jobs: Is a directory" encode ex/jobs/job-1001.xml -o ex/jobs
+refuse 1 "jobtool encode: ex/jobs: Is a directory" encode ex/jobs -o e.sjb
+test -e e.sjb && bad "encode of a directory wrote e.sjb" || ok
+: >empty.sjb
+run 1 decode empty.sjb
+has err "empty.sjb: the file is too short for a sensor job file (at least 6 bytes), it has 0 bytes (result -10)"
+lacks err "CRC"
+fresh
+# standard input and output; modes of output files and of standard output
+"$JT" decode - <ex/sensorjobs/job-1001.sjb | "$JT" encode - -o - >piped.sjb
+cmp -s piped.sjb ex/sensorjobs/job-1001.sjb && ok || bad "decode - | encode - -o - differs"
+touch o600.xml o640.sjb && chmod 600 o600.xml && chmod 640 o640.sjb
+"$JT" decode ex/sensorjobs/job-1001.sjb >o600.xml
+run 0 encode o600.xml -o o640.sjb
+run 0 encode o600.xml -o new.sjb
+[ "$(stat -c %a o600.xml o640.sjb new.sjb | tr '\n' ' ')" = "600 640 666 " ] && ok || bad "modes: $(stat -c '%n %a' o600.xml o640.sjb new.sjb)"
+cmp -s o640.sjb ex/sensorjobs/job-1001.sjb && ok || bad "encode -o over a file"
+"$JT" decode ex/sensorjobs/job-1001.sjb >/dev/full 2>err; [ $? = 1 ] && has err "jobtool decode: standard output: No space left on device" || bad "decode >/dev/full"
+refuse 1 "jobtool decode: /dev/full: No space left on device" decode ex/sensorjobs/job-1001.sjb -o /dev/full
+[ -z "$(find . -name '.*.*')" ] && ok || bad "temporary files left: $(find . -name '.*.*')"
 printf '<job job_id="1"><sample/>' >broken.xml
 run 1 encode broken.xml -o b.sjb
 has err "jobtool encode: broken.xml: elements left open (result -9)"
 run 2 encode d.xml
-has err "encode needs -o FILE.sjb"
+has err "-o is required"
 
 # ---- list
 fresh
@@ -88,15 +118,35 @@ same <<'EOF'
 2  1001  2024-03-04 08:15  1     2/2      4/4  Nutrient probe 2  job-1001.xml
 EOF
 run 0 list ex/jobs --file job-1002.xml --json
-python3 -c 'import json,sys; j=json.load(open("out")); assert len(j)==1 and j[0]["job_id"]==1002 and j[0]["lab_total"]==3 and j[0]["sensor"]["serial_number"]=="1F4A0021", j' && ok || bad "list --json"
+python3 -c 'import json,sys; j=json.load(open("out"))["jobs"]; assert len(j)==1 and j[0]["job_id"]==1002 and j[0]["lab_total"]==3 and j[0]["sensor"]["serial_number"]=="1F4A0021" and j[0]["date"]=="2024-04-15T06:00:00+0100" and j[0]["date_2000"]==766472400, j' && ok || bad "list --json"
 "$JT" decode ex/sensorjobs/job-1002.sjb -o ex/jobs/job-2000.xml 2>/dev/null
 run 0 list ex/jobs --min 0
 has out "1002  2024-04-15 06:00  65    3/3      0/3  0                 job-2000.xml"
+mkdir ex/jobs/d.xml; printf '<x/>' >ex/jobs/x.xml; cp ex/jobs/job-1002.xml ex/jobs/job-0002.xml
 run 0 list ex/jobs
-lacks out "job-2000.xml"
+same <<'EOF'
+#  JOB   DATE              TYPE  SAMPLES  LAB  SENSOR            FILE
+0  1003  2024-05-21 07:45  1     1/3      0/1  TSS probe 1       job-1003.xml
+1  1002  2024-04-15 06:00  65    3/3      1/3  Nutrient probe 2  job-0002.xml
+2  1002  2024-04-15 06:00  65    3/3      1/3  Nutrient probe 2  job-1002.xml
+3  1001  2024-03-04 08:15  1     2/2      4/4  Nutrient probe 2  job-1001.xml
+3 files left out:
+  d.xml: not a regular file
+  job-2000.xml: fewer than 13 of the 14 job header attributes (--min lowers it)
+  x.xml: not a job document
+EOF
+refuse 1 "ex/jobs/x.xml: not a job document (its top element is 'x')" requests ex/jobs/x.xml
+rm ex/jobs/x.xml
+# the # column is the INDEX of requests, also with --min
+for min in 13 0; do
+  "$JT" list ex/jobs --min $min --json >list.json
+  for i in $(python3 -c 'import json; print(*range(len(json.load(open("list.json"))["jobs"])))'); do
+    want=$(python3 -c "import json; print(json.load(open('list.json'))['jobs'][$i]['file'])")
+    "$JT" requests ex/jobs "$i" --min $min --json | grep -qF "\"file\": \"$want\"" && ok || bad "requests ex/jobs $i --min $min is not $want"
+  done
+done
 run 1 list nodir
-has err "jobtool list: nodir: cannot open the directory (result -2)"
-has err '<2> createJobDescrList_Ex'
+has err "jobtool list: nodir: No such file or directory"
 run 2 list ex/jobs --min 15
 run 2 list
 
@@ -114,7 +164,7 @@ run 0 add-result ex/jobs/job-1002.xml 2 305.5 --unit mg/l --method "LCK 514" --t
 has out "job 1002, request 2 (1002-3, COD): lab result 306 entered"
 has ex/jobs/job-1002.xml 'done="1" default_method="ISO 15705" data_type="16" lab_time="2024-04-16T11:00:00+0100" lab_unit="mg/l" used_method="LCK 514"> 305.500000 <'
 run 0 requests ex/jobs/job-1002.xml --json
-python3 -c 'import json; r=json.load(open("out"))["requests"]; assert [x["lab_value"] for x in r]==["298",None,"306"], r' && ok || bad "requests --json"
+python3 -c 'import json; r=json.load(open("out"))["requests"]; assert [(x["lab_value"], x["lab_text"]) for x in r]==[(298,"298"),(None,None),(305.5,"306")], r' && ok || bad "requests --json"
 run 0 remove-result ex/jobs/job-1002.xml 0
 run 0 requests ex/jobs/job-1002.xml
 has out "0  1002-1  2024-04-15 06:10  COD        313 mg/l  -         open     ISO 15705"
@@ -129,8 +179,25 @@ run 2 requests ex/jobs
 run 2 add-result ex/jobs/job-1002.xml 0 1 --time yesterday
 run 2 add-result ex/jobs/job-1002.xml x 1
 printf '<job job_id="5">' >ex/jobs/bad.xml
-run 1 requests ex/jobs/bad.xml
-has err "not a job file"
+refuse 1 "ex/jobs/bad.xml: not a job file: does not parse: " requests ex/jobs/bad.xml
+run 0 requests ex/jobs/job-1003.xml
+has out "job 1003, ex/jobs/job-1003.xml: 1 request"
+# values and texts that would not read back, dates that do not exist
+for v in nan -inf 1e400 1e39; do refuse 2 "VALUE must be a finite number" add-result ex/jobs/job-1002.xml 1 $v; done
+refuse 2 "month 2 of 2023 has 28 days" add-result ex/jobs/job-1002.xml 1 1 --time 2023-02-29T10:00:00+0100
+refuse 2 "month 4 of 2024 has 30 days" add-result ex/jobs/job-1002.xml 1 1 --time 2024-04-31T10:00:00Z
+refuse 2 "no time 25:00" add-result ex/jobs/job-1002.xml 1 1 --time 2024-01-01T25:00:00Z
+refuse 2 "no leap seconds" add-result ex/jobs/job-1002.xml 1 1 --time 2024-01-01T10:00:60Z
+refuse 2 "--unit: character '<' (0x3C) at byte 2" add-result ex/jobs/job-1002.xml 1 1 --unit 'm<l'
+refuse 2 "--method: character '&' (0x26) at byte 4" add-result ex/jobs/job-1002.xml 1 1 --method 'LCK&'
+refuse 2 "--unit: character '\"' (0x22) at byte 1" add-result ex/jobs/job-1002.xml 1 1 --unit "\"'"
+refuse 2 "--unit: character 0x0A at byte 2" add-result ex/jobs/job-1002.xml 1 1 --unit $'m\nl'
+refuse 2 "--unit: byte 0xC3 at byte 2 is not valid UTF-8" add-result ex/jobs/job-1002.xml 1 1 --unit $'m\xc3'
+refuse 2 "cannot be used here: the job file is rewritten in place" add-result - 1 1
+run 0 add-result ex/jobs/job-1002.xml 1 -2.5 --unit 'µ"g' --time 2024-02-29T23:00:00Z
+run 0 requests ex/jobs/job-1002.xml --json
+python3 -c 'import json; r=json.load(open("out"))["requests"][1]; assert (r["lab_value"], r["lab_text"], r["lab_unit"], r["process_value"] > 287.19, r["sample_date"]) == (-2.5, "-2", "µ\"g", True, "2024-04-15T12:10:00+0100"), r' && ok || bad "quoted unit or raw values"
+has ex/jobs/job-1002.xml 'lab_time="2024-03-01T00:00:00+0100"'
 
 # ---- merge
 fresh
@@ -140,9 +207,26 @@ has out "ex/jobs/job-1003.xml: 6 measurements"
 test -e ex/jobs/job-1003.new.xml && bad "merge kept News" || ok
 run 0 list ex/jobs --file job-1003.xml
 has out "1003  2024-05-21 07:45  1     3/3      0/3  TSS probe 1  job-1003.xml"
-run 1 merge ex/jobs/job-1003.xml ex/jobs/gone.xml
-has err "jobtool merge: NEWS cannot be read (result -1)"
+refuse 1 "jobtool merge: ex/jobs/gone.xml: No such file or directory" merge ex/jobs/job-1003.xml ex/jobs/gone.xml
 run 2 merge ex/jobs/job-1003.xml
+ln ex/jobs/job-1001.xml ex/hard.xml
+refuse 1 "are the same file" merge ex/jobs/job-1001.xml ./ex/jobs/job-1001.xml
+refuse 1 "are the same file" merge ex/jobs/job-1001.xml ex/hard.xml
+refuse 1 "ex/jobs/job-1001.xml is job 1001, ex/jobs/job-1002.xml is job 1002: not merged (--force" merge ex/jobs/job-1001.xml ex/jobs/job-1002.xml
+refuse 1 "jobtool merge: ex/jobs: Is a directory" merge ex/jobs/job-1001.xml ex/jobs
+LC_ALL=C grep -q $'\xff' err && bad "merge printed a 0xFF byte" || ok
+"$JT" decode ex/sensorjobs/job-1003.sjb -o ex/n.xml
+refuse 0 "" merge --dry-run ex/jobs/job-1003.xml ex/n.xml
+same <<'EOF'
+sample 0 index 0: process from BASE with NEWS's value, lab from NEWS
+sample 1 index 0: process from BASE with NEWS's value, lab from NEWS
+sample 2 index 0: process from BASE with NEWS's value, lab from NEWS
+would write 6 measurements in 3 samples to ex/jobs/job-1003.xml and delete ex/n.xml
+dry run: no file changed
+EOF
+sed -i 's/job_type="1"/job_type="33"/' ex/n.xml
+refuse 0 "" merge ex/jobs/job-1002.xml ex/n.xml --force --dry-run
+has out "would replace ex/jobs/job-1002.xml with a copy of ex/n.xml (NEWS job_type has bit 0x20)"
 
 # ---- format
 fmt() { run "$4" format "$1" "$2"; printf '%s\n' "$3" >want; same want <out; }
@@ -151,6 +235,7 @@ fmt 1026 1234567.891 1234567.89 0
 fmt 1026 12345678901 "##.##" 0
 fmt 386 0.41849 0.42 0
 fmt 386 -12.345 -12.3 0
+fmt 386 -inf "##.##" 0
 fmt 386 1234.5 1230 0
 fmt 0x0002 7.5 Error 1
 run 2 format 1026
@@ -182,9 +267,21 @@ for status in 201 500; do
   has request "POST /jobs/1001 HTTP/1.1"
   has request "X-Controller: east"
   has request 'job_id="1001"'
+  has request "Host: 127.0.0.1:$(cat port)"$'\r'
+  has request "Connection: close"$'\r'
 done
-run 1 upload 127.0.0.1 1 /x ex/jobs/job-1001.xml --timeout 2
-has err "jobtool upload: connect failed (result -3)"
+rm -f port; python3 server.py 200 & srv=$!
+for _ in $(seq 50); do [ -s port ] && break; sleep 0.1; done
+"$JT" -v upload 127.0.0.1 "$(cat port)" /up - --header 'host: ctl' --header 'CONNECTION: keep-alive' \
+  <ex/jobs/job-1001.xml >out 2>err || bad "upload -"
+wait $srv
+lacks request "Host: 127"
+lacks request "Connection: close"
+has request "host: ctl"
+has err "sending standard input ($(stat -c %s ex/jobs/job-1001.xml) bytes) to 127.0.0.1:"
+has err "the server answered 200"
+refuse 1 "jobtool upload: connect to 127.0.0.1:1 failed: Connection refused (result -3)" \
+  upload 127.0.0.1 1 /x ex/jobs/job-1001.xml --timeout 2
 run 1 upload 127.0.0.1 80 /x nofile
 run 2 upload 127.0.0.1 80 /x ex/jobs/job-1001.xml --method GET
 run 2 upload 127.0.0.1 99999 /x ex/jobs/job-1001.xml
@@ -195,10 +292,12 @@ for c in decode encode check list requests add-result remove-result merge format
   has out "usage: jobtool $c"
 done
 run 0 --help
+run 0 --version
+has out "libTandelCntrl 1.0.0 (soname libTandelCntrl.so.1)"
 run 2
 run 2 frobnicate
 run 2 check a.sjb --bogus
-has err "unknown option --bogus"
+has err "--bogus"
 
 # ---- hostile names are plain names to every subcommand that takes a path
 fresh
@@ -216,9 +315,16 @@ has out 'job $(id).xml'
 run 0 requests "$hostile/job \$(id).xml"
 run 0 add-result "$hostile/job \$(id).xml" 0 1.5 --time 2024-04-16T11:00:00+0100
 run 0 remove-result "$hostile/job \$(id).xml" 0
-run 0 merge "$hostile/job \$(id).xml" "$hostile/news \`id\`.xml"
+run 0 merge --force "$hostile/job \$(id).xml" "$hostile/news \`id\`.xml"
 if [ -e pwned ] || [ -e pwned2 ] || [ -e "$hostile/pwned" ]; then bad "a name was run as a command"; else ok; fi
 [ "$(find "$hostile" -name '.*' | wc -l)" -eq 0 ] && ok || bad "temporaries left beside the hostile files"
+
+# ---- three add-result calls at once on one file: none may lose another's result
+fresh
+for i in 0 1 2; do "$JT" add-result ex/jobs/job-1002.xml $i 10$i --time 2024-04-16T11:00:00+0100 >/dev/null 2>&1 & done
+wait
+"$JT" requests ex/jobs/job-1002.xml --json >out
+python3 -c 'import json; r=json.load(open("out"))["requests"]; assert [x["lab_value"] for x in r]==[100,101,102], r' && ok || bad "concurrent add-result lost a result"
 
 echo "$passed passed, $failed failed"
 [ "$failed" -eq 0 ]
