@@ -27,8 +27,8 @@ void line(std::string &out, int tabs, const std::string &text)
 std::string sampleDate(int n)
 {
     char buf[40];
-    std::snprintf(buf, sizeof buf, "2020-%02d-%02dT%02d:%02d:00+0100", 1 + n / 672 % 12, 1 + n / 24 % 28, n % 24,
-                  n * 7 % 60);
+    std::snprintf(buf, sizeof buf, "2020-%02d-%02dT%02d:%02d:00+0100", 1 + n / 672 % 12, 1 + n / 24 % 28,
+                  n % 24, n * 7 % 60);
     return buf;
 }
 
@@ -37,7 +37,8 @@ void appendSample(std::string &out, int n)
     std::string num = std::to_string(n);
     line(out, 1,
          "<sample number=\"" + num + "\" sample_id=\"S-" + num + "\" date=\"" + sampleDate(n) +
-             "\" sensordata=\"AAECAwQFBgcICQoLDA0ODxAREhMUFRYX\" bottle_number=\"" + std::to_string(n % 40) + "\">");
+             "\" sensordata=\"AAECAwQFBgcICQoLDA0ODxAREhMUFRYX\" bottle_number=\"" + std::to_string(n % 40) +
+             "\">");
     static const char *const params[] = {"pH", "Temperature"};
     static const char *const units[] = {"-", "C"};
     for (int i = 0; i < 2; ++i) {
@@ -47,14 +48,14 @@ void appendSample(std::string &out, int n)
         line(out, 2,
              "<process_measurement index=\"" + idx + "\" comment=\"inline probe\" parameter_number=\"" +
                  std::to_string(10 + i) + "\" unit_number=\"" + std::to_string(3 + i) +
-                 "\" display_format=\"386\" data_type=\"16\" parameter=\"" + params[i] + "\" unit=\"" + units[i] +
-                 "\"> " + value + " </process_measurement>");
+                 "\" display_format=\"386\" data_type=\"16\" parameter=\"" + params[i] + "\" unit=\"" +
+                 units[i] + "\"> " + value + " </process_measurement>");
         int done = (n + i) % 3 == 0 ? 1 : 64;
         std::string result = done == 1 ? std::string(value) : std::string("-1.0");
         line(out, 2,
              "<lab_measurement index=\"" + idx + "\" done=\"" + std::to_string(done) +
-                 "\" default_method=\"DIN 38404\" scheduled_processing=\"" + sampleDate(n + 1) + "\"> " + result +
-                 " </lab_measurement>");
+                 "\" default_method=\"DIN 38404\" scheduled_processing=\"" + sampleDate(n + 1) + "\"> " +
+                 result + " </lab_measurement>");
     }
     line(out, 1, "</sample>");
 }
@@ -67,13 +68,15 @@ std::string jobDocument(int samples, int jobId)
     line(out, 0,
          "<job version=\"1\" job_id=\"" + std::to_string(jobId) + "\" date=\"" + sampleDate(jobId) +
              "\" job_type=\"1\" job_handling=\"32\" requested_samples=\"" + std::to_string(samples) +
-             "\" contained_samples=\"" + std::to_string(samples) + "\" max_samples=\"" + std::to_string(samples + 1) +
-             "\" admit_autojob=\"0\">");
+             "\" contained_samples=\"" + std::to_string(samples) + "\" max_samples=\"" +
+             std::to_string(samples + 1) + "\" admit_autojob=\"0\">");
     line(out, 1, "<user name=\"Operator\"/>");
-    line(out, 1, "<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B3C4D\" name=\"Probe 1\" "
-                 "location=\"Basin 2\"/>");
-    line(out, 1, "<controller manufacturer_id=\"8\" device_id=\"4\" serial_number=\"FF00EE11\" name=\"Ctrl\" "
-                 "location=\"Hall\" facility=\"Plant\" ip_address=\"10.0.0.2\"/>");
+    line(out, 1,
+         "<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B3C4D\" name=\"Probe 1\" "
+         "location=\"Basin 2\"/>");
+    line(out, 1,
+         "<controller manufacturer_id=\"8\" device_id=\"4\" serial_number=\"FF00EE11\" name=\"Ctrl\" "
+         "location=\"Hall\" facility=\"Plant\" ip_address=\"10.0.0.2\"/>");
     line(out, 1, "<instrument name=\"Photometer\" type=\"LP\"/>");
     for (int n = 0; n < samples; ++n)
         appendSample(out, n);

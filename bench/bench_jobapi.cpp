@@ -18,7 +18,10 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double seconds(Clock::time_point a, Clock::time_point b) { return std::chrono::duration<double>(b - a).count(); }
+double seconds(Clock::time_point a, Clock::time_point b)
+{
+    return std::chrono::duration<double>(b - a).count();
+}
 
 /* The mandated part of listing: every file opened with synchronous
    writes, fsync'ed, closed, then sync(). */

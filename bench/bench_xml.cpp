@@ -67,10 +67,18 @@ int countEvents(qrx_Parser *, int mode, const char *, const char *, const char *
 {
     auto *c = static_cast<Counts *>(userData);
     switch (mode) {
-    case QRX_START: ++c->starts; break;
-    case QRX_TEXT: ++c->texts; break;
-    case QRX_ATTRIBUTE: ++c->attributes; break;
-    default: ++c->ends; break;
+    case QRX_START:
+        ++c->starts;
+        break;
+    case QRX_TEXT:
+        ++c->texts;
+        break;
+    case QRX_ATTRIBUTE:
+        ++c->attributes;
+        break;
+    default:
+        ++c->ends;
+        break;
     }
     return 0;
 }
@@ -108,7 +116,8 @@ void BM_ExpatParse(benchmark::State &state)
                     ++k->attributes;
             },
             [](void *u, const XML_Char *) { ++static_cast<Counts *>(u)->ends; });
-        XML_SetCharacterDataHandler(p, [](void *u, const XML_Char *, int) { ++static_cast<Counts *>(u)->texts; });
+        XML_SetCharacterDataHandler(
+            p, [](void *u, const XML_Char *, int) { ++static_cast<Counts *>(u)->texts; });
         if (XML_Parse(p, doc.data(), static_cast<int>(doc.size()), 1) != XML_STATUS_OK)
             state.SkipWithError("expat failed");
         XML_ParserFree(p);

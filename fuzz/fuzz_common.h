@@ -15,7 +15,8 @@
 
 #include "TandelCntrl.h"
 
-extern "C" int logTracePrint(const char *file, int line, const char *function, int level, const char *format, ...)
+extern "C" int logTracePrint(const char *file, int line, const char *function, int level, const char *format,
+                             ...)
 {
     char buf[512];
     va_list ap;
@@ -27,12 +28,12 @@ extern "C" int logTracePrint(const char *file, int line, const char *function, i
     return 0;
 }
 
-#define FUZZ_CHECK(cond)                                                                                          \
-    do {                                                                                                          \
-        if (!(cond)) {                                                                                            \
-            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__);                             \
-            abort();                                                                                              \
-        }                                                                                                         \
+#define FUZZ_CHECK(cond)                                                              \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            fprintf(stderr, "check failed: %s (%s:%d)\n", #cond, __FILE__, __LINE__); \
+            abort();                                                                  \
+        }                                                                             \
     } while (0)
 
 /* A read stream over the fuzz bytes; fmemopen refuses size 0. */

@@ -24,7 +24,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         tzset();
         qrx_Parser *h = nullptr;
         FUZZ_CHECK(qrx_init(&h, 4) == 0);
-        const int r = sjob_Message2DOMTreeN(msg.empty() ? nullptr : msg.data(), static_cast<uint32_t>(size), h);
+        const int r =
+            sjob_Message2DOMTreeN(msg.empty() ? nullptr : msg.data(), static_cast<uint32_t>(size), h);
         FUZZ_CHECK(knownDecodeResult(r) && r != -99);
         checkDecodedTree(h, r);
         FUZZ_CHECK(printTree(h).size() >= 40);

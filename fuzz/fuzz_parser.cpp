@@ -56,7 +56,8 @@ int checkEvent(qrx_Parser *h, int mode, const char *el, const char *attr, const 
         break;
     case QRX_TEXT:
         FUZZ_CHECK(!attr && value && strlen(value) <= 8189 && !strchr(value, '<'));
-        FUZZ_CHECK(s->hasNul || (*value && !strchr(" \t\r\n", value[0]) && !strchr(" \t\r\n", value[strlen(value) - 1])));
+        FUZZ_CHECK(s->hasNul ||
+                   (*value && !strchr(" \t\r\n", value[0]) && !strchr(" \t\r\n", value[strlen(value) - 1])));
         break;
     case QRX_ATTRIBUTE:
         FUZZ_CHECK(attr && value && strlen(attr) <= 125 && strlen(value) <= 8189);
@@ -73,7 +74,8 @@ int checkEvent(qrx_Parser *h, int mode, const char *el, const char *attr, const 
     }
     for (int d = 0; d <= h->maxDepth; ++d)
         FUZZ_CHECK((d <= h->depth) == (h->openNames[d] != nullptr));
-    s->log += std::to_string(mode) + "|" + el + "|" + (attr ? attr : "-") + "|" + (value ? value : "-") + "\n";
+    s->log +=
+        std::to_string(mode) + "|" + el + "|" + (attr ? attr : "-") + "|" + (value ? value : "-") + "\n";
     if (s->peekAhead)
         peek(s->fp, s->peekAhead);
     return s->events++ == s->stopAt ? s->stopWith : 0;

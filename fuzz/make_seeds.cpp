@@ -22,7 +22,8 @@ const char kFullJob[] =
     "<job version=\"2\" job_id=\"5\" date=\"2020-01-01T00:00:00+0000\" job_type=\"1\" job_handling=\"32\""
     " requested_samples=\"2\" contained_samples=\"2\" max_samples=\"4\" admit_autojob=\"1\">\r\n"
     "\t<user name=\"lab\"/>\r\n"
-    "\t<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B\" name=\"s1\" location=\"tank\"/>\r\n"
+    "\t<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B\" name=\"s1\" "
+    "location=\"tank\"/>\r\n"
     "\t<controller manufacturer_id=\"1\" device_id=\"2\" serial_number=\"FF\" name=\"c\" facility=\"f\""
     " ip_address=\"10.0.0.1\"/>\r\n"
     "\t<!-- samples follow -->\r\n"
@@ -32,7 +33,8 @@ const char kFullJob[] =
     " display_format=\"33314\" data_type=\"16\"> 7.250000 </process_measurement>\r\n"
     "\t\t<lab_measurement index=\"0\" done=\"65\" default_method=\"m1\" used_method=\"m2\""
     " scheduled_processing=\"2020-01-02T00:00:00\" scheduled_return=\"2020-01-03T00:00:00+0000\""
-    " lab_time=\"2020-01-04T12:00:00+0000\" data_type=\"16\" lab_unit=\"mg/l\"> 7.100000 </lab_measurement>\r\n"
+    " lab_time=\"2020-01-04T12:00:00+0000\" data_type=\"16\" lab_unit=\"mg/l\"> 7.100000 "
+    "</lab_measurement>\r\n"
     "\t</sample>\r\n"
     "\t<sample number=\"1\" date=\"2020-01-01T09:00:00\">\r\n"
     "\t\t<lab_measurement index=\"0\" done=\"0\"> -1.0 </lab_measurement>\r\n"
@@ -41,10 +43,11 @@ const char kFullJob[] =
     "</job>\r\n";
 
 /* The worked example of the message format: one sample, one process value. */
-const uint8_t kWorked[] = {0x60, 0x38, 0x01, 0x02, 0x00, 0x05, 0x02, 0x04, 0x25, 0x9E, 0x9D, 0x80, 0x03, 0x02, 0x00,
-                           0x01, 0x06, 0x02, 0x00, 0x01, 0x07, 0x02, 0x00, 0x02, 0x40, 0x1E, 0x01, 0x04, 0x25, 0x9F,
-                           0x15, 0x08, 0x03, 0x02, 0x00, 0x01, 0x20, 0x10, 0x00, 0x02, 0x00, 0x00, 0x0E, 0x02, 0x00,
-                           0x10, 0x0F, 0x04, 0x40, 0xE8, 0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
+const uint8_t kWorked[] = {0x60, 0x38, 0x01, 0x02, 0x00, 0x05, 0x02, 0x04, 0x25, 0x9E, 0x9D, 0x80,
+                           0x03, 0x02, 0x00, 0x01, 0x06, 0x02, 0x00, 0x01, 0x07, 0x02, 0x00, 0x02,
+                           0x40, 0x1E, 0x01, 0x04, 0x25, 0x9F, 0x15, 0x08, 0x03, 0x02, 0x00, 0x01,
+                           0x20, 0x10, 0x00, 0x02, 0x00, 0x00, 0x0E, 0x02, 0x00, 0x10, 0x0F, 0x04,
+                           0x40, 0xE8, 0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00, 0xFF, 0x00};
 
 const char *const kSmallXml[] = {
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<job/>\r\n",
@@ -98,7 +101,8 @@ int main(int argc, char **argv)
         }
         closedir(d);
     }
-    std::vector<std::string> messages = {std::string(reinterpret_cast<const char *>(kWorked), sizeof kWorked)};
+    std::vector<std::string> messages = {
+        std::string(reinterpret_cast<const char *>(kWorked), sizeof kWorked)};
     for (const std::string &f : sensorFiles) { /* the file as it is, and the message inside */
         put(out + "/jobfile/example" + std::to_string(&f - sensorFiles.data()), f);
         if (f.size() > 6)
@@ -130,8 +134,19 @@ int main(int argc, char **argv)
             sjob_DOMTree2SensorJobFile((out + "/jobfile/file" + n).c_str(), h);
         qrx_deinit(&h);
     }
-    const char *const texts[] = {"\x00YWJj", "\x00YWI=", "\x00YQ==", "\x00YW Jj", "\x00=", "\x01" "abc",
-                                 "\x03" "2020-01-01T08:30:00+0100", "\x03" "1A2B3C", "\x04" "abcdefgh"};
+    const char *const texts[] = {"\x00YWJj",
+                                 "\x00YWI=",
+                                 "\x00YQ==",
+                                 "\x00YW Jj",
+                                 "\x00=",
+                                 "\x01"
+                                 "abc",
+                                 "\x03"
+                                 "2020-01-01T08:30:00+0100",
+                                 "\x03"
+                                 "1A2B3C",
+                                 "\x04"
+                                 "abcdefgh"};
     k = 0;
     for (const char *t : texts)
         put(out + "/text/t" + std::to_string(k++), std::string(t, 1 + strlen(t + 1)));

@@ -27,8 +27,7 @@ struct Parse {
 
     Parse(FILE *f, int depthLimit, int stopEvent, int stopResult)
         : fp(f), maxDepth(depthLimit), stopAt(stopEvent), stopWith(stopResult)
-    {
-    }
+    {}
 
     static bool blank(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
     static bool nameChar(int c)

@@ -79,10 +79,7 @@ struct AddrInfoFree {
 };
 using AddrInfoList = std::unique_ptr<addrinfo, AddrInfoFree>;
 
-bool isUpload(const char *method)
-{
-    return strcmp(method, "PUT") == 0 || strcmp(method, "POST") == 0;
-}
+bool isUpload(const char *method) { return strcmp(method, "PUT") == 0 || strcmp(method, "POST") == 0; }
 
 /* A blank or a control character in the method or path would end the
    request line early or smuggle header lines into the request. */
@@ -278,15 +275,9 @@ long readAnswer(int fd, char *response, size_t size, int seconds)
     return static_cast<long>(total);
 }
 
-bool isSpace(char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
+bool isSpace(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
 
-bool isDigit(char c)
-{
-    return c >= '0' && c <= '9';
-}
+bool isDigit(char c) { return c >= '0' && c <= '9'; }
 
 /* "%d" at offset 9, but bounded by the bytes received: the buffer is
    not terminated and what lies behind them is not the answer. */
@@ -352,8 +343,8 @@ TANDEL_API int makeHttpRequest(const char *host, int port, int timeout, const ch
         return connected;
     conn.setConnected();
 
-    const int sent = upload ? sendUpload(fd, buf, headSize, body, bodySize, seconds)
-                            : sendAll(fd, buf, headSize, seconds);
+    const int sent =
+        upload ? sendUpload(fd, buf, headSize, body, bodySize, seconds) : sendAll(fd, buf, headSize, seconds);
     if (sent != 0)
         return sent;
 

@@ -111,13 +111,14 @@ TANDEL_API void qrx_RemoveElement(qrx_Element *element);
 /* ------------------------------------------------------------------ */
 
 typedef struct qrx_Parser {
-    int32_t state;    /* 1 fresh, 2 parsing, 3 last parse ok, -1 failed */
-    int32_t maxDepth; /* deepest allowed element depth (top is 0) */
-    int32_t deepest;  /* greatest depth reached by the last parse */
-    int32_t depth;    /* innermost open element, -1 when none */
+    int32_t state;     /* 1 fresh, 2 parsing, 3 last parse ok, -1 failed */
+    int32_t maxDepth;  /* deepest allowed element depth (top is 0) */
+    int32_t deepest;   /* greatest depth reached by the last parse */
+    int32_t depth;     /* innermost open element, -1 when none */
     qrx_Element *root; /* the handle's document tree, owned */
     qrx_Element *last; /* tree builder's cursor, not owned */
-    char *openNames[]; /* maxDepth + 1 slots: names of open elements, the parser's own copies (never free them) */
+    char *openNames
+        []; /* maxDepth + 1 slots: names of open elements, the parser's own copies (never free them) */
 } qrx_Parser;
 
 /* Event modes passed to the callback. */
@@ -206,11 +207,11 @@ TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
  * -99 null parser handle. The codes below are the library's own; each
  * writes one level-2 trace.
  */
-#define SJOB_TRUNCATED (-8)   /* the message ends before its end markers */
-#define SJOB_BAD_LENGTH (-9)  /* a length header with more than 4 length bytes */
-#define SJOB_SHORT_FILE (-10) /* a sensor job file of fewer than 6 bytes */
-#define SJOB_FILE_ERROR (-11) /* the file cannot be opened or read in full */
-#define SJOB_NO_MEMORY (-12)  /* out of memory */
+#define SJOB_TRUNCATED (-8)      /* the message ends before its end markers */
+#define SJOB_BAD_LENGTH (-9)     /* a length header with more than 4 length bytes */
+#define SJOB_SHORT_FILE (-10)    /* a sensor job file of fewer than 6 bytes */
+#define SJOB_FILE_ERROR (-11)    /* the file cannot be opened or read in full */
+#define SJOB_NO_MEMORY (-12)     /* out of memory */
 #define SJOB_SETTING_ERROR (-13) /* the job-edit setting file exists but cannot be read */
 
 /*
@@ -449,20 +450,20 @@ typedef struct MeasurementRequest {
     int64_t sensorSerialNumber;
     int32_t sampleNumber;
     char *sampleId;
-    char *label; /* at most 31 characters */
+    char *label;        /* at most 31 characters */
     int32_t sampleDate; /* seconds since 2000-01-01 UTC */
     int32_t totalIndex; /* position in the list */
     char *parameter;
     char *unit;
     int32_t dataType; /* 16 when absent */
     uint16_t done;
-    float processValue; /* -9999.99 without process value */
-    float labValue;     /* -9999.99 without lab value; input of addMeasurementResult */
-    int32_t reserved0;  /* reserved, 0 */
+    float processValue;    /* -9999.99 without process value */
+    float labValue;        /* -9999.99 without lab value; input of addMeasurementResult */
+    int32_t reserved0;     /* reserved, 0 */
     int32_t displayFormat; /* 65535 without display_format; 0 without process measurement */
     char *spareText;
     uint8_t reserved1[16]; /* reserved, 0 */
-    uint32_t labTime; /* unsigned seconds since 1970-01-01 UTC (valid past 2038); 0: now */
+    uint32_t labTime;      /* unsigned seconds since 1970-01-01 UTC (valid past 2038); 0: now */
     char *defaultMethod;
     char *usedMethod;
     uint8_t *sensorData; /* decoded sensordata, area of strlen(Base64 text) bytes */

@@ -100,8 +100,9 @@ int formatFields(char *text, size_t size, int64_t fields, long offset)
     int m, d;
     civilFromDays(days, &y, &m, &d);
     const long minutes = (offset < 0 ? -offset : offset) / 60;
-    const int n = std::snprintf(text, size, "%04lld-%02d-%02dT%02d:%02d:%02d%c%02ld%02ld", static_cast<long long>(y),
-                                m, d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
-                                static_cast<int>(rest % 60), offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
+    const int n =
+        std::snprintf(text, size, "%04lld-%02d-%02dT%02d:%02d:%02d%c%02ld%02ld", static_cast<long long>(y), m,
+                      d, static_cast<int>(rest / 3600), static_cast<int>(rest / 60 % 60),
+                      static_cast<int>(rest % 60), offset < 0 ? '-' : '+', minutes / 60, minutes % 60);
     return n > 0 && static_cast<size_t>(n) < size ? n : 0;
 }

@@ -208,13 +208,15 @@ int Replacement::commit(int mode)
 
 bool namesFile(const char *path, int fd)
 {
-    struct stat a {}, b {};
+    struct stat a {
+    }, b{};
     return ::stat(path, &a) == 0 && ::fstat(fd, &b) == 0 && a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
 bool sameFile(const char *a, const char *b)
 {
-    struct stat sa {}, sb {};
+    struct stat sa {
+    }, sb{};
     return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
@@ -224,8 +226,7 @@ namespace {
 bool lockExclusive(int fd)
 {
     int r;
-    while ((r = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {
-    }
+    while ((r = ::flock(fd, LOCK_EX)) != 0 && errno == EINTR) {}
     return r == 0;
 }
 

@@ -185,10 +185,7 @@ char *copy_to_string(const uint8_t *bytes, uint32_t n)
 
 namespace {
 
-size_t avail(const tag_cursor *c)
-{
-    return c->end ? static_cast<size_t>(c->end - c->tail) : SIZE_MAX;
-}
+size_t avail(const tag_cursor *c) { return c->end ? static_cast<size_t>(c->end - c->tail) : SIZE_MAX; }
 
 unsigned long offsetOf(const tag_cursor *c) { return static_cast<unsigned long>(c->tail - c->start); }
 
@@ -236,7 +233,8 @@ void FIND_TAG(uint8_t tag, tag_cursor *c)
     if (tag < c->lastTag)
         c->lastTag = 0;
     if (peek(c) < c->lastTag) {
-        TRACE_AS("FIND_TAG", TRACE_FAIL, "FIND_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag}, unsigned{*c->tail});
+        TRACE_AS("FIND_TAG", TRACE_FAIL, "FIND_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag},
+                 unsigned{*c->tail});
         c->status = -7;
         return;
     }
@@ -249,7 +247,8 @@ void FIND_TAG(uint8_t tag, tag_cursor *c)
 void SKIP_TAG(uint8_t tag, tag_cursor *c)
 {
     if (peek(c) < c->lastTag) {
-        TRACE_AS("SKIP_TAG", TRACE_FAIL, "SKIP_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag}, unsigned{*c->tail});
+        TRACE_AS("SKIP_TAG", TRACE_FAIL, "SKIP_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag},
+                 unsigned{*c->tail});
         c->status = -7;
         return;
     }
@@ -579,8 +578,7 @@ int Decoder::run(qrx_Parser *parser)
                      c_.end ? static_cast<unsigned long>(c_.end - c_.start) : 0UL);
         return f.code;
     } catch (const OutOfMemory &) {
-    } catch (const std::bad_alloc &) {
-    }
+    } catch (const std::bad_alloc &) {}
     TRACE_AS(kDecoder, TRACE_FAIL, "out of memory\n");
     return SJOB_NO_MEMORY;
 }
@@ -689,7 +687,10 @@ private:
     int64_t pos_;
 };
 
-const char *attrText(const qrx_Element *el, const char *name) { return qrx_GetAttribute(name, nullptr, el, nullptr); }
+const char *attrText(const qrx_Element *el, const char *name)
+{
+    return qrx_GetAttribute(name, nullptr, el, nullptr);
+}
 
 /* Non-empty text of an attribute, or null. */
 const char *nonEmpty(const qrx_Element *el, const char *name)
@@ -752,8 +753,8 @@ int optionalTime(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *
     return r < 0 ? r : 0;
 }
 
-
-std::vector<const qrx_Element *> childrenNamed(const qrx_Element *parent, const char *a, const char *b = nullptr)
+std::vector<const qrx_Element *> childrenNamed(const qrx_Element *parent, const char *a,
+                                               const char *b = nullptr)
 {
     std::vector<const qrx_Element *> v;
     for (const qrx_Element *c = parent->children; c; c = c->next)
@@ -946,7 +947,8 @@ int readWhole(const char *path, std::vector<uint8_t> &data)
     if (size < 0 || (static_cast<uint64_t>(size) >> 32) != 0 || std::fseek(fp.get(), 0, SEEK_SET) != 0)
         return SJOB_FILE_ERROR;
     data.resize(static_cast<size_t>(size));
-    return size == 0 || std::fread(data.data(), 1, data.size(), fp.get()) == data.size() ? 0 : SJOB_FILE_ERROR;
+    return size == 0 || std::fread(data.data(), 1, data.size(), fp.get()) == data.size() ? 0
+                                                                                         : SJOB_FILE_ERROR;
 }
 
 /* Writes the bytes to a new file beside path and renames it over path,
@@ -1020,8 +1022,7 @@ int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser)
     bool written = false;
     try {
         written = path && replaceFile(path, file, n + 6);
-    } catch (const std::bad_alloc &) {
-    }
+    } catch (const std::bad_alloc &) {}
     if (!written) {
         TRACE(TRACE_FAIL, "cannot write file \"%s\"\n", path ? path : "(null)");
         return -1;

@@ -15,11 +15,11 @@
 /* Decoder cursor. `end` bounds the message (null: unbounded, the
    message's structure is trusted). */
 struct tag_cursor {
-    uint32_t len;      /* value length of the last decoded length header */
-    uint32_t lenCount; /* bytes of that header */
-    int32_t status;    /* 0, or -7 once a field out of order was met */
+    uint32_t len;        /* value length of the last decoded length header */
+    uint32_t lenCount;   /* bytes of that header */
+    int32_t status;      /* 0, or -7 once a field out of order was met */
     const uint8_t *tail; /* tag byte of the next field */
-    uint8_t lastTag;   /* tag FIND_TAG found last */
+    uint8_t lastTag;     /* tag FIND_TAG found last */
     const uint8_t *start;
     const uint8_t *end;
 };

@@ -74,7 +74,10 @@ std::string encoded(const std::string &xml)
     int r = buildFrom(h.p, xml) ? -1000 : encode(h.p, out);
     return r ? "error " + std::to_string(r) : toHex(out);
 }
-int decode(const Bytes &m, qrx_Parser *p) { return sjob_Message2DOMTreeN(m.data(), static_cast<uint32_t>(m.size()), p); }
+int decode(const Bytes &m, qrx_Parser *p)
+{
+    return sjob_Message2DOMTreeN(m.data(), static_cast<uint32_t>(m.size()), p);
+}
 
 /* Message builders: field, container (with its end marker), integers, text. */
 Bytes cat(std::initializer_list<Bytes> parts)
@@ -93,17 +96,27 @@ Bytes F(uint8_t tag, const Bytes &v)
 }
 Bytes C(uint8_t tag, std::initializer_list<Bytes> parts) { return F(tag, cat({cat(parts), {0xFF, 0x00}})); }
 Bytes U16(uint8_t tag, uint16_t x) { return F(tag, {uint8_t(x >> 8), uint8_t(x)}); }
-Bytes U32(uint8_t tag, uint32_t x) { return F(tag, {uint8_t(x >> 24), uint8_t(x >> 16), uint8_t(x >> 8), uint8_t(x)}); }
-Bytes head(uint16_t maxSamples = 1) { return cat({U16(0x01, 1), U32(0x02, 0), U16(0x03, 1), U16(0x07, maxSamples)}); }
+Bytes U32(uint8_t tag, uint32_t x)
+{
+    return F(tag, {uint8_t(x >> 24), uint8_t(x >> 16), uint8_t(x >> 8), uint8_t(x)});
+}
+Bytes head(uint16_t maxSamples = 1)
+{
+    return cat({U16(0x01, 1), U32(0x02, 0), U16(0x03, 1), U16(0x07, maxSamples)});
+}
 Bytes pm(uint32_t bits) { return C(0x20, {U16(0x00, 0), U16(0x0E, 16), U32(0x0F, bits)}); }
 const Bytes kT0 = U32(0x01, 0);
 
-const std::string kEx58 = "60 38 01 02 00 05 02 04 25 9E 9D 80 03 02 00 01 06 02 00 01 07 02 00 02 40 1E 01 04 25 9F 15 08 "
-                          "03 02 00 01 20 10 00 02 00 00 0E 02 00 10 0F 04 40 E8 00 00 FF 00 FF 00 FF 00";
-const std::string kEx30 = "60 1C 00 02 00 01 01 02 00 07 02 04 00 00 00 0A 03 02 00 02 06 02 00 00 07 02 00 03 FF 00";
-const std::string kEx62 = "60 3C 01 02 00 01 02 04 00 00 00 00 03 02 00 01 06 02 00 01 07 02 00 01 40 22 01 04 00 00 00 00 "
-                          "03 02 00 01 21 14 00 02 00 00 01 02 00 01 0E 02 00 10 0F 04 3F C0 00 00 FF 00 FF 00 FF 00";
-const std::string kJob30 = "<job version=\"1\" job_id=\"7\" date=\"2000-01-01T00:00:10\" job_type=\"2\" max_samples=\"3\"/>";
+const std::string kEx58 =
+    "60 38 01 02 00 05 02 04 25 9E 9D 80 03 02 00 01 06 02 00 01 07 02 00 02 40 1E 01 04 25 9F 15 08 "
+    "03 02 00 01 20 10 00 02 00 00 0E 02 00 10 0F 04 40 E8 00 00 FF 00 FF 00 FF 00";
+const std::string kEx30 =
+    "60 1C 00 02 00 01 01 02 00 07 02 04 00 00 00 0A 03 02 00 02 06 02 00 00 07 02 00 03 FF 00";
+const std::string kEx62 =
+    "60 3C 01 02 00 01 02 04 00 00 00 00 03 02 00 01 06 02 00 01 07 02 00 01 40 22 01 04 00 00 00 00 "
+    "03 02 00 01 21 14 00 02 00 00 01 02 00 01 0E 02 00 10 0F 04 3F C0 00 00 FF 00 FF 00 FF 00";
+const std::string kJob30 =
+    "<job version=\"1\" job_id=\"7\" date=\"2000-01-01T00:00:10\" job_type=\"2\" max_samples=\"3\"/>";
 const std::string kHead = "<job job_id=\"1\" date=\"2000-01-01T00:00:00\" job_type=\"1\" max_samples=\"1\"";
 const std::string kSample = "<sample date=\"2000-01-01T00:00:00\"";
 
@@ -114,7 +127,8 @@ protected:
     void SetUp() override
     {
         fs::create_directories(fs::path(TANDEL_TEST_JOBEDIT).parent_path());
-        lock_ = open((fs::path(TANDEL_TEST_JOBEDIT).parent_path() / ".lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0666);
+        lock_ = open((fs::path(TANDEL_TEST_JOBEDIT).parent_path() / ".lock").c_str(),
+                     O_RDWR | O_CREAT | O_CLOEXEC, 0666);
         ASSERT_EQ(flock(lock_, LOCK_EX), 0);
         setJobEdit(nullptr);
         std::string t = (fs::temp_directory_path() / "codecXXXXXX").string();
@@ -142,7 +156,8 @@ protected:
     }
     static void write(const std::string &p, const Bytes &b)
     {
-        std::ofstream(p, std::ios::binary).write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
+        std::ofstream(p, std::ios::binary)
+            .write(reinterpret_cast<const char *>(b.data()), std::streamsize(b.size()));
     }
     int writeJob(const std::string &xml, const std::string &path)
     {
@@ -158,8 +173,10 @@ TEST_F(Codec, WorkedExamples)
     Handle h;
     ASSERT_EQ(hex(kEx58).size(), 58u);
     EXPECT_EQ(decode(hex(kEx58), h.p), 0);
-    EXPECT_EQ(job(h.p), "job[job_id=5,date=2020-01-01T00:00:00+0000,job_type=1,contained_samples=1,max_samples=2]"
-                        "(sample[number=0,date=2020-01-01T08:30:00+0000](process_measurement[index=0,data_type=16]{7.250000}))");
+    EXPECT_EQ(job(h.p),
+              "job[job_id=5,date=2020-01-01T00:00:00+0000,job_type=1,contained_samples=1,max_samples=2]"
+              "(sample[number=0,date=2020-01-01T08:30:00+0000](process_measurement[index=0,data_type=16]{7."
+              "250000}))");
     EXPECT_EQ(h->root->children->children->children->index, 3);
     EXPECT_TRUE(traceCalls().empty());
     setTZ("CET-1"); /* the two-argument form, one hour east */
@@ -167,12 +184,15 @@ TEST_F(Codec, WorkedExamples)
     EXPECT_STREQ(qrx_GetAttribute("date", nullptr, h->root->children, nullptr), "2020-01-01T00:00:00+0100");
     setTZ("UTC0");
 
-    EXPECT_EQ(encoded("<job job_id=\"5\" date=\"2020-01-01T00:00:00\" job_type=\"1\" max_samples=\"2\"><sample "
-                      "date=\"2020-01-01T08:30:00\"><process_measurement index=\"0\" data_type=\"16\"> 7.25 "
-                      "</process_measurement></sample></job>"), kEx58);
+    EXPECT_EQ(
+        encoded("<job job_id=\"5\" date=\"2020-01-01T00:00:00\" job_type=\"1\" max_samples=\"2\"><sample "
+                "date=\"2020-01-01T08:30:00\"><process_measurement index=\"0\" data_type=\"16\"> 7.25 "
+                "</process_measurement></sample></job>"),
+        kEx58);
     EXPECT_EQ(encoded(kJob30), kEx30);
-    const std::string job62 = "<job job_id=\"1\" date=\"2000-01-01T00:00:00\" job_type=\"1\" max_samples=\"1\">" + kSample +
-                              "><lab_measurement index=\"0\" done=\"1\" data_type=\"16\">1.5</lab_measurement></sample></job>";
+    const std::string job62 =
+        "<job job_id=\"1\" date=\"2000-01-01T00:00:00\" job_type=\"1\" max_samples=\"1\">" + kSample +
+        "><lab_measurement index=\"0\" done=\"1\" data_type=\"16\">1.5</lab_measurement></sample></job>";
     EXPECT_EQ(encoded(job62), kEx62);
     EXPECT_TRUE(traceCalls().empty());
 
@@ -204,7 +224,7 @@ TEST_F(Codec, JobEditSetting)
     } cases[] = {
         {"1\n", 0x01, "65", "jobedit = yes\n", 6}, {"0", 0x01, "1", "jobedit = 0 (sensor default)\n", 6},
         {"nothing", 0x01, "1", "no jobedit\n", 2}, {nullptr, 0x01, "1", "no jobedit\n", 6},
-        {nullptr, 0x41, "1", "no jobedit\n", 6}, {"0", 0x41, "65", "jobedit = 1 (sensor default)\n", 6},
+        {nullptr, 0x41, "1", "no jobedit\n", 6},   {"0", 0x41, "65", "jobedit = 1 (sensor default)\n", 6},
         {"1", 0xC1, "193", "jobedit = yes\n", 6}, /* other flags are kept */
     };
     for (const auto &c : cases) {
@@ -214,10 +234,12 @@ TEST_F(Codec, JobEditSetting)
         m[45] = c.sent;
         Handle h;
         ASSERT_EQ(decode(m, h.p), 0);
-        EXPECT_STREQ(qrx_GetAttribute("done", nullptr, h->root->children->children->children, nullptr), c.done);
+        EXPECT_STREQ(qrx_GetAttribute("done", nullptr, h->root->children->children->children, nullptr),
+                     c.done);
         ASSERT_EQ(traceCalls().size(), 1u);
         EXPECT_EQ(countTraces(c.trace, c.level), 1) << c.trace;
-        EXPECT_EQ(traceCalls()[0].function + traceCalls()[0].file, "sjob_Message2DOMTree../sensor2xml/xmljob.cpp");
+        EXPECT_EQ(traceCalls()[0].function + traceCalls()[0].file,
+                  "sjob_Message2DOMTree../sensor2xml/xmljob.cpp");
     }
     /* a setting that exists but is no regular file: never waited on, nothing built */
     for (bool fifo : {false, true}) {
@@ -252,7 +274,9 @@ TEST_F(Codec, TimesAreTheReadingWithItsOffset)
         setTZ(c.tz);
         Handle h;
         Bytes m, again;
-        ASSERT_EQ(buildFrom(h.p, std::string("<job job_id=\"1\" date=\"") + c.reading + "\" job_type=\"1\" max_samples=\"0\"/>"), 0);
+        ASSERT_EQ(buildFrom(h.p, std::string("<job job_id=\"1\" date=\"") + c.reading +
+                                     "\" job_type=\"1\" max_samples=\"0\"/>"),
+                  0);
         ASSERT_EQ(encode(h.p, m), 0);
         ASSERT_EQ(decode(m, h.p), 0);
         EXPECT_STREQ(qrx_GetAttribute("date", nullptr, h->root->children, nullptr), c.text) << c.tz;
@@ -265,8 +289,13 @@ TEST_F(Codec, TimesAreTheReadingWithItsOffset)
 TEST_F(Codec, NumbersIgnoreTheCallersLocale)
 {
     const std::string out = file("de_DE.UTF-8");
-    char *argv[] = {const_cast<char *>("localedef"), const_cast<char *>("-i"), const_cast<char *>("de_DE"),
-                    const_cast<char *>("-f"), const_cast<char *>("UTF-8"), const_cast<char *>(out.c_str()), nullptr};
+    char *argv[] = {const_cast<char *>("localedef"),
+                    const_cast<char *>("-i"),
+                    const_cast<char *>("de_DE"),
+                    const_cast<char *>("-f"),
+                    const_cast<char *>("UTF-8"),
+                    const_cast<char *>(out.c_str()),
+                    nullptr};
     pid_t pid;
     int status = 0;
     if (posix_spawnp(&pid, "localedef", nullptr, nullptr, argv, environ) == 0)
@@ -294,8 +323,15 @@ TEST(CodecLength, EncodeDecodeAndContainerBoundaries)
     const struct {
         int32_t n;
         const char *hex;
-    } cases[] = {{0, "00"}, {126, "7E"}, {127, "81 7F"}, {255, "81 FF"}, {256, "82 01 00"}, {65535, "82 FF FF"},
-                 {65536, "83 01 00 00"}, {70000, "83 01 11 70"}, {16777216, "84 01 00 00 00"}};
+    } cases[] = {{0, "00"},
+                 {126, "7E"},
+                 {127, "81 7F"},
+                 {255, "81 FF"},
+                 {256, "82 01 00"},
+                 {65535, "82 FF FF"},
+                 {65536, "83 01 00 00"},
+                 {70000, "83 01 11 70"},
+                 {16777216, "84 01 00 00 00"}};
     for (const auto &c : cases) {
         uint8_t out[5];
         int size = 0;
@@ -309,8 +345,10 @@ TEST(CodecLength, EncodeDecodeAndContainerBoundaries)
     EXPECT_EQ(decode_length(hex("80 ").data(), &count, &value) * 10 + value, 10u);
     EXPECT_EQ(decode_length(hex("85 ").data(), &count, &value) * 10 + value, 60u); /* rejected by callers */
     /* sample content: sample_id field + 12 bytes */
-    for (auto [id, len] : {std::pair<size_t, const char *>{112, "40 7E"}, {113, "40 81 7F"}, {241, "40 82 01 00"}}) {
-        std::string m = encoded(kHead + ">" + kSample + " sample_id=\"" + std::string(id, 'x') + "\"/></job>");
+    for (auto [id, len] :
+         {std::pair<size_t, const char *>{112, "40 7E"}, {113, "40 81 7F"}, {241, "40 82 01 00"}}) {
+        std::string m =
+            encoded(kHead + ">" + kSample + " sample_id=\"" + std::string(id, 'x') + "\"/></job>");
         EXPECT_EQ(m.substr(m.find(" 40 ") + 1, strlen(len)), len);
         Handle h;
         ASSERT_EQ(decode(hex(m + " "), h.p), 0);
@@ -320,39 +358,54 @@ TEST(CodecLength, EncodeDecodeAndContainerBoundaries)
 
 TEST_F(Codec, EncoderFieldsAndFailures)
 {
-    const std::string tail = " job_type=\"1\" max_samples=\"1\"/>", s = ">" + kSample + ">", e = "</sample></job>";
+    const std::string tail = " job_type=\"1\" max_samples=\"1\"/>", s = ">" + kSample + ">",
+                      e = "</sample></job>";
     const struct {
         std::string xml, want, trace; /* want: a part of the message, or "error N" */
     } cases[] = {
-        {"<job job_id=\"1\" date=\"2000-01-01T00:00:10+0200\"" + tail, "02 04 00 00 00 0A", ""}, /* wall clock */
+        {"<job job_id=\"1\" date=\"2000-01-01T00:00:10+0200\"" + tail, "02 04 00 00 00 0A",
+         ""}, /* wall clock */
         {"<job job_id=\"1\" date=\"1999-12-31T23:59:59\"" + tail, "02 04 FF FF FF FF", ""},
         {"<job job_id=\"1\" date=\"2068-01-19T03:14:07\"" + tail, "02 04 7F FF FF FF", ""},
         {"<job job_id=\"1\" date=\"1931-12-13T20:45:52\"" + tail, "02 04 80 00 00 00", ""},
-        {kHead + " version=\"70000\"/>", "60 1C 00 02 11 70", ""}, {kHead + " version=\"12abc\"/>", "60 1C 00 02 00 0C", ""},
-        {kHead + " version=\"-1\"/>", "60 1C 00 02 FF FF", ""}, {kHead + " version=\"x\"/>", "60 18 01 02", ""},
+        {kHead + " version=\"70000\"/>", "60 1C 00 02 11 70", ""},
+        {kHead + " version=\"12abc\"/>", "60 1C 00 02 00 0C", ""},
+        {kHead + " version=\"-1\"/>", "60 1C 00 02 FF FF", ""},
+        {kHead + " version=\"x\"/>", "60 18 01 02", ""},
         {kHead + " version=\"\"/>", "60 18 01 02", ""},
         {kHead + " contained_samples=\"9\"/>", "06 02 00 00 07", ""}, /* counted, not read */
-        {kHead + s + "<lab_measurement index=\"0\" done=\"0\">2</lab_measurement>" + e, "21 0A 00 02 00 00 01 02 00 00 FF 00", ""},
+        {kHead + s + "<lab_measurement index=\"0\" done=\"0\">2</lab_measurement>" + e,
+         "21 0A 00 02 00 00 01 02 00 00 FF 00", ""},
         {kHead + s + "<process_measurement index=\"0\" data_type=\"16\">abc</process_measurement>" + e,
          "20 0A 00 02 00 00 0E 02 00 10 FF 00", ""},
-        {kHead + ">" + kSample + " sensordata=\"!!!\"/></job>", "40 0E 01 04 00 00 00 00 02 00 03 02 00 00 FF 00", ""},
-        {kHead + ">" + kSample + " sensordata=\"AQID\" bottle_number=\"4\"/></job>", "02 03 01 02 03 03 02 00 00 04 02 00 04", ""},
+        {kHead + ">" + kSample + " sensordata=\"!!!\"/></job>",
+         "40 0E 01 04 00 00 00 00 02 00 03 02 00 00 FF 00", ""},
+        {kHead + ">" + kSample + " sensordata=\"AQID\" bottle_number=\"4\"/></job>",
+         "02 03 01 02 03 03 02 00 00 04 02 00 04", ""},
         {"<job job_id=\"1\" date=\"2000-01-01\"" + tail, "error -3", "missing date\n"},
-        {"<job job_id=\"1\" date=\"2068-01-19T03:14:08\"" + tail, "error -9", "time out of range in date=\"2068-01-19T03:14:08\"\n"},
+        {"<job job_id=\"1\" date=\"2068-01-19T03:14:08\"" + tail, "error -9",
+         "time out of range in date=\"2068-01-19T03:14:08\"\n"},
         {"<job job_id=\"1\" date=\"1931-12-13T20:45:51-0100\"" + tail, "error -9",
          "time out of range in date=\"1931-12-13T20:45:51-0100\"\n"},
-        {kHead + "><sample date=\"2100-01-01T00:00:00\"/></job>", "error -9", "time out of range in date=\"2100-01-01T00:00:00\"\n"},
-        {kHead + s + "<lab_measurement index=\"0\" done=\"0\" scheduled_processing=\"2068-03-04T00:00:00\"/>" + e,
+        {kHead + "><sample date=\"2100-01-01T00:00:00\"/></job>", "error -9",
+         "time out of range in date=\"2100-01-01T00:00:00\"\n"},
+        {kHead + s +
+             "<lab_measurement index=\"0\" done=\"0\" scheduled_processing=\"2068-03-04T00:00:00\"/>" + e,
          "error -9", "time out of range in scheduled_processing=\"2068-03-04T00:00:00\"\n"},
-        {kHead + s + "<process_measurement index=\"0\" data_type=\"17\"/>" + e, "error -4", "dataType 17 not implemented\n"},
-        {kHead + s + "<lab_measurement index=\"0\" done=\"0\" data_type=\"17\"/>" + e, "error -4", "dataType 17 not implemented\n"},
+        {kHead + s + "<process_measurement index=\"0\" data_type=\"17\"/>" + e, "error -4",
+         "dataType 17 not implemented\n"},
+        {kHead + s + "<lab_measurement index=\"0\" done=\"0\" data_type=\"17\"/>" + e, "error -4",
+         "dataType 17 not implemented\n"},
         {kHead + s + "<process_measurement index=\"0\"/>" + e, "error -5", "missing dataType\n"},
         /* built from the end: the last sample's fault is met first */
-        {kHead + s + "<process_measurement data_type=\"16\"/></sample><sample/></job>", "error -3", "no date\n"},
+        {kHead + s + "<process_measurement data_type=\"16\"/></sample><sample/></job>", "error -3",
+         "no date\n"},
         {kHead + s + "<lab_measurement/>" + e, "error -3", "missing done\n"},
         {kHead + s + "<lab_measurement done=\"1\"/>" + e, "error -3", "missing index\n"},
-        {"<job job_id=\"1\" date=\"2000-01-01T00:00:00\" job_type=\"1\"/>", "error -3", "missing max_samples\n"},
-        {"<job job_id=\"1\" date=\"2000-01-01T00:00:00\" max_samples=\"1\"/>", "error -3", "missing job_type\n"},
+        {"<job job_id=\"1\" date=\"2000-01-01T00:00:00\" job_type=\"1\"/>", "error -3",
+         "missing max_samples\n"},
+        {"<job job_id=\"1\" date=\"2000-01-01T00:00:00\" max_samples=\"1\"/>", "error -3",
+         "missing job_type\n"},
         {"<job job_id=\"1\"" + tail, "error -3", "missing date\n"},
         {"<job date=\"2000-01-01T00:00:00\"" + tail, "error -3", "missing job_id\n"},
         {"<jobs/>", "error -3", "job expected\n"},
@@ -382,8 +435,10 @@ TEST_F(Codec, TimesFrom1932To2068)
     const struct {
         uint32_t raw;
         const char *text;
-    } cases[] = {{0, "2000-01-01T00:00:00+0000"}, {0x7FFFFFFF, "2068-01-19T03:14:07+0000"},
-                 {0x80000000, "1931-12-13T20:45:52+0000"}, {0xFFFFFFFF, "1999-12-31T23:59:59+0000"},
+    } cases[] = {{0, "2000-01-01T00:00:00+0000"},
+                 {0x7FFFFFFF, "2068-01-19T03:14:07+0000"},
+                 {0x80000000, "1931-12-13T20:45:52+0000"},
+                 {0xFFFFFFFF, "1999-12-31T23:59:59+0000"},
                  {1500000000, "2047-07-14T02:40:00+0000"}};
     for (const auto &c : cases) {
         Bytes m = C(0x60, {U16(0x01, 1), U32(0x02, c.raw), U16(0x03, 1), U16(0x06, 0), U16(0x07, 0)}), again;
@@ -399,13 +454,21 @@ TEST_F(Codec, DecoderRulesAndFailureCodes)
 {
     Handle h;
     /* unknown tags are skipped; a 3-byte integer, 7F short lengths, 0x80 lone lengths, empty texts */
-    Bytes m = C(0x60, {head(2), F(0x08, {1, 2, 3}), F(0x08, {}), {0x08, 0x80},
+    Bytes m = C(0x60, {head(2),
+                       F(0x08, {1, 2, 3}),
+                       F(0x08, {}),
+                       {0x08, 0x80},
                        C(0x40, {F(0x00, {}), kT0, F(0x03, {0x00, 0x01, 0x99}), pm(0x40200000)}),
-                       {0x40, 0x7F}, U32(0x01, 10), U16(0x03, 0), F(0x09, Bytes(113, 0)), {0xFF, 0x00}});
+                       {0x40, 0x7F},
+                       U32(0x01, 10),
+                       U16(0x03, 0),
+                       F(0x09, Bytes(113, 0)),
+                       {0xFF, 0x00}});
     EXPECT_EQ(decode(m, h.p), 0) << toHex(m);
-    EXPECT_EQ(job(h.p), "job[job_id=1,date=2000-01-01T00:00:00+0000,job_type=1,max_samples=2]"
-                        "(sample[number=0,sample_id=,date=2000-01-01T00:00:00+0000](process_measurement[index=0,"
-                        "data_type=16]{2.500000}),sample[number=1,date=2000-01-01T00:00:10+0000])");
+    EXPECT_EQ(job(h.p),
+              "job[job_id=1,date=2000-01-01T00:00:00+0000,job_type=1,max_samples=2]"
+              "(sample[number=0,sample_id=,date=2000-01-01T00:00:00+0000](process_measurement[index=0,"
+              "data_type=16]{2.500000}),sample[number=1,date=2000-01-01T00:00:10+0000])");
     const struct {
         Bytes m;
         int code;
@@ -416,28 +479,34 @@ TEST_F(Codec, DecoderRulesAndFailureCodes)
         {C(0x60, {U16(0x01, 1), U16(0x07, 1)}), -3, "no jobType\n"},
         {C(0x60, {U16(0x01, 1), U16(0x03, 1)}), -3, "no maxSamples\n"},
         {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x20, {U16(0x0E, 16)})})}), -3, "no pm.index\n"},
-        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x20, {U16(0x00, 0), U32(0x0F, 0)})})}), -3, "no pm.dataType\n"},
-        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x20, {U16(0x00, 0), U16(0x0E, 16)})})}), -3, "no pm.data\n"},
-        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x20, {U16(0x00, 0), U16(0x0E, 1), U32(0x0F, 0)})})}), -4,
-         "not yet supported\n"},
-        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x21, {U16(0x00, 0), U16(0x01, 0), U32(0x0F, 0)})})}), -4,
-         "not yet supported\n"}, /* a lab value without data_type */
+        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x20, {U16(0x00, 0), U32(0x0F, 0)})})}), -3,
+         "no pm.dataType\n"},
+        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x20, {U16(0x00, 0), U16(0x0E, 16)})})}), -3,
+         "no pm.data\n"},
+        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x20, {U16(0x00, 0), U16(0x0E, 1), U32(0x0F, 0)})})}),
+         -4, "not yet supported\n"},
+        {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x21, {U16(0x00, 0), U16(0x01, 0), U32(0x0F, 0)})})}),
+         -4, "not yet supported\n"}, /* a lab value without data_type */
         {C(0x60, {head(), C(0x40, {kT0, U16(0x03, 2), pm(0)})}), -5, "cntMeasurements does not match\n"},
         {C(0x60, {head(0), C(0x40, {kT0, U16(0x03, 0)})}), -6, "more than 0 Samples\n"},
         {C(0x60, {head(), C(0x40, {U16(0x03, 0)})}), -6, "no date\n"},
         {C(0x60, {head(), C(0x40, {kT0})}), -6, "no cntMeasurements\n"},
-        {C(0x60, {head(1), C(0x40, {kT0, U16(0x03, 0)}), C(0x40, {kT0, U16(0x03, 0)})}), -6, "more than 1 Samples\n"},
+        {C(0x60, {head(1), C(0x40, {kT0, U16(0x03, 0)}), C(0x40, {kT0, U16(0x03, 0)})}), -6,
+         "more than 1 Samples\n"},
     };
     for (const auto &c : cases) {
         clearTraces();
         EXPECT_EQ(decode(c.m, h.p), c.code) << c.trace;
         ASSERT_EQ(countTraces(c.trace, 2), 1) << c.trace; /* after the job-edit trace of lab values */
-        EXPECT_EQ(traceCalls().back().message + traceCalls().back().function, c.trace + std::string("sjob_Message2DOMTree"));
+        EXPECT_EQ(traceCalls().back().message + traceCalls().back().function,
+                  c.trace + std::string("sjob_Message2DOMTree"));
     }
     /* the samples before the failing one stay in the tree */
     EXPECT_EQ(job(h.p), "job[job_id=1,date=2000-01-01T00:00:00+0000,job_type=1,max_samples=1]"
                         "(sample[number=0,date=2000-01-01T00:00:00+0000])");
-    EXPECT_EQ(decode(C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x21, {U16(0x00, 0), U16(0x01, 0)})})}), h.p), 0);
+    EXPECT_EQ(
+        decode(C(0x60, {head(), C(0x40, {kT0, U16(0x03, 1), C(0x21, {U16(0x00, 0), U16(0x01, 0)})})}), h.p),
+        0);
     EXPECT_EQ(h->root->children->children->children->value, nullptr);
     clearTraces();
     EXPECT_EQ(decode(hex(kEx58), nullptr), -99);
@@ -447,24 +516,30 @@ TEST_F(Codec, DecoderRulesAndFailureCodes)
 TEST_F(Codec, OutOfOrderFields)
 {
     Handle h;
-    EXPECT_EQ(decode(C(0x60, {U16(0x01, 1), U16(0x03, 1), U32(0x02, 0), U16(0x07, 1)}), h.p), -3); /* date late */
+    EXPECT_EQ(decode(C(0x60, {U16(0x01, 1), U16(0x03, 1), U32(0x02, 0), U16(0x07, 1)}), h.p),
+              -3); /* date late */
     for (const char *t : {"04", "05", "06", "07"})
         EXPECT_EQ(countTraces(std::string("FIND_TAG(") + t + ") - aborting *tail=02\n", 2), 1) << t;
     EXPECT_EQ(countTraces("no maxSamples\n", 2), 1);
     EXPECT_EQ(traceCalls()[0].function, "FIND_TAG");
     EXPECT_EQ(job(h.p), "job[job_id=1,job_type=1]");
     clearTraces(); /* default_method after lab_time in the last sample */
-    EXPECT_EQ(decode(C(0x60, {head(2), C(0x40, {kT0, U16(0x03, 1), pm(0x3F800000)}),
-                              C(0x40, {kT0, U16(0x03, 1), C(0x21, {U16(0x00, 0), U16(0x01, 0), U32(0x0D, 5),
-                                                                 F(0x05, {'m'})})})}),
-                     h.p), -7);
-    EXPECT_EQ(countTraces("FIND_TAG(0E) - aborting *tail=05\n", 2) + countTraces("FIND_TAG(0F) - aborting *tail=05\n", 2), 2);
+    EXPECT_EQ(
+        decode(C(0x60, {head(2), C(0x40, {kT0, U16(0x03, 1), pm(0x3F800000)}),
+                        C(0x40, {kT0, U16(0x03, 1),
+                                 C(0x21, {U16(0x00, 0), U16(0x01, 0), U32(0x0D, 5), F(0x05, {'m'})})})}),
+               h.p),
+        -7);
+    EXPECT_EQ(countTraces("FIND_TAG(0E) - aborting *tail=05\n", 2) +
+                  countTraces("FIND_TAG(0F) - aborting *tail=05\n", 2),
+              2);
     EXPECT_EQ(countTraces("SKIP_TAG(FF) - aborting *tail=05\n", 2), 3);
     EXPECT_EQ(traceCalls().back().function, "SKIP_TAG");
-    EXPECT_EQ(job(h.p), "job[job_id=1,date=2000-01-01T00:00:00+0000,job_type=1,max_samples=2](sample[number=0,"
-                        "date=2000-01-01T00:00:00+0000](process_measurement[index=0,data_type=16]{1.000000}),sample["
-                        "number=1,date=2000-01-01T00:00:00+0000](lab_measurement[index=0,done=0,lab_time=2000-01-01T"
-                        "00:00:05+0000]))");
+    EXPECT_EQ(job(h.p),
+              "job[job_id=1,date=2000-01-01T00:00:00+0000,job_type=1,max_samples=2](sample[number=0,"
+              "date=2000-01-01T00:00:00+0000](process_measurement[index=0,data_type=16]{1.000000}),sample["
+              "number=1,date=2000-01-01T00:00:00+0000](lab_measurement[index=0,done=0,lab_time=2000-01-01T"
+              "00:00:05+0000]))");
 }
 
 TEST_F(Codec, TruncatedAndGarbageInput)
@@ -509,15 +584,23 @@ TEST_F(Codec, RoundTripsThroughMessageAndFile)
     setJobEdit("0");
     for (const std::string &xml : std::vector<std::string>{
              "<job job_id=\"65535\" date=\"2038-01-19T03:14:08\" job_type=\"0\" max_samples=\"0\"/>",
-             "<job version=\"3\" job_id=\"12\" date=\"1999-06-30T23:00:00\" job_type=\"64\" job_handling=\"258\" "
-             "requested_samples=\"4\" max_samples=\"4\"><sample number=\"0\" sample_id=\"" + std::string(40, 'S') +
-                 "\" date=\"2050-12-31T23:59:59\"/><sample number=\"1\" date=\"2001-01-01T00:00:00\" sensordata="
-                 "\"3q2+7w==\"><process_measurement index=\"0\" comment=\"pH\" parameter_number=\"2\" unit_number=\"3\" "
-                 "display_format=\"4\" data_type=\"16\">1000000015047466219876688855040.000000</process_measurement>"
+             "<job version=\"3\" job_id=\"12\" date=\"1999-06-30T23:00:00\" job_type=\"64\" "
+             "job_handling=\"258\" "
+             "requested_samples=\"4\" max_samples=\"4\"><sample number=\"0\" sample_id=\"" +
+                 std::string(40, 'S') +
+                 "\" date=\"2050-12-31T23:59:59\"/><sample number=\"1\" date=\"2001-01-01T00:00:00\" "
+                 "sensordata="
+                 "\"3q2+7w==\"><process_measurement index=\"0\" comment=\"pH\" parameter_number=\"2\" "
+                 "unit_number=\"3\" "
+                 "display_format=\"4\" "
+                 "data_type=\"16\">1000000015047466219876688855040.000000</process_measurement>"
                  "<lab_measurement index=\"0\" done=\"65\" default_method=\"DIN\" used_method=\"ISO 1\" "
-                 "scheduled_processing=\"2020-05-05T05:05:05\" scheduled_return=\"2020-05-06T06:06:06\" lab_time="
-                 "\"2060-02-29T10:00:00\" data_type=\"16\">-0.500000</lab_measurement><lab_measurement index=\"1\" "
-                 "done=\"4\"/><process_measurement index=\"1\" data_type=\"16\">0.000000</process_measurement></sample>"
+                 "scheduled_processing=\"2020-05-05T05:05:05\" scheduled_return=\"2020-05-06T06:06:06\" "
+                 "lab_time="
+                 "\"2060-02-29T10:00:00\" data_type=\"16\">-0.500000</lab_measurement><lab_measurement "
+                 "index=\"1\" "
+                 "done=\"4\"/><process_measurement index=\"1\" "
+                 "data_type=\"16\">0.000000</process_measurement></sample>"
                  "<sample number=\"2\" date=\"2001-01-01T00:00:00\" bottle_number=\"99\"/></job>"}) {
         Handle src, viaMessage, viaFile;
         Bytes msg, again;
@@ -587,7 +670,10 @@ TEST(CodecShippedPath, ReadsTheControllersSettingFile)
 
 const std::string kFile36 = "0D 00 12 00 " + kEx30 + " D9 9D";
 
-uint16_t crc(const Bytes &b, size_t less = 0) { return calculateProbeDrvCRC(b.data(), uint32_t(b.size() - less)); }
+uint16_t crc(const Bytes &b, size_t less = 0)
+{
+    return calculateProbeDrvCRC(b.data(), uint32_t(b.size() - less));
+}
 void fixCrc(Bytes &f) /* a fresh trailer */
 {
     uint16_t c = crc(f, 2);
@@ -607,19 +693,25 @@ TEST_F(Codec, SensorJobFileWriteAndRead)
     clearTraces();
     Handle h;
     EXPECT_EQ(sjob_SensorJobFile2DOMTree(path.c_str(), h.p), 0);
-    EXPECT_EQ(job(h.p), "job[version=1,job_id=7,date=2000-01-01T00:00:10+0000,job_type=2,contained_samples=0,max_samples=3]");
+    EXPECT_EQ(
+        job(h.p),
+        "job[version=1,job_id=7,date=2000-01-01T00:00:10+0000,job_type=2,contained_samples=0,max_samples=3]");
     ASSERT_EQ(traceCalls().size(), 1u);
     const TraceCall &t = traceCalls()[0];
     EXPECT_EQ(t.message, "read sensor job from file \"" + path + "\" (36 bytes)\n");
-    EXPECT_EQ(t.function + t.file + std::to_string(t.level), "sjob_SensorJobFile2DOMTree../sensor2xml/xmljob.cpp6");
+    EXPECT_EQ(t.function + t.file + std::to_string(t.level),
+              "sjob_SensorJobFile2DOMTree../sensor2xml/xmljob.cpp6");
 
     /* an odd message gets a fill byte: 30 + a sample of 17 = 47 */
-    ASSERT_EQ(writeJob(kJob30.substr(0, kJob30.size() - 2) + ">" + kSample + " sample_id=\"s\"/></job>", path), 0);
+    ASSERT_EQ(
+        writeJob(kJob30.substr(0, kJob30.size() - 2) + ">" + kSample + " sample_id=\"s\"/></job>", path), 0);
     Bytes f = read(path);
     EXPECT_EQ(toHex(f.data(), 4) + toHex(&f[49], 3) + std::to_string(f.size()), "0D 00 1B 00FF 00 0054");
     EXPECT_EQ(crc(f), 0);
     /* the largest: a sample_id of L characters gives L + 48 bytes */
-    auto big = [](size_t n) { return kHead + ">" + kSample + " sample_id=\"" + std::string(n, 'i') + "\"/></job>"; };
+    auto big = [](size_t n) {
+        return kHead + ">" + kSample + " sample_id=\"" + std::string(n, 'i') + "\"/></job>";
+    };
     ASSERT_EQ(writeJob(big(1992), path), 0);
     f = read(path);
     EXPECT_EQ(toHex(f.data(), 4) + " " + std::to_string(f.size()), "0D 00 FF 03 2046");
@@ -666,7 +758,9 @@ TEST_F(Codec, SensorJobFileReadFaults)
         write(path, Bytes(whole.begin(), whole.begin() + n));
         EXPECT_EQ(sjob_SensorJobFile2DOMTree(path.c_str(), h.p), SJOB_SHORT_FILE) << n;
         EXPECT_EQ(traceCalls().size(), 1u); /* no CRC complaint first */
-        EXPECT_EQ(countTraces("sensor job file \"" + path + "\" too short (" + std::to_string(n) + " bytes)\n", 2), 1);
+        EXPECT_EQ(
+            countTraces("sensor job file \"" + path + "\" too short (" + std::to_string(n) + " bytes)\n", 2),
+            1);
     }
     f = hex(kFile36); /* without the job's end marker: the trailer is no message byte */
     f.erase(f.begin() + 32, f.begin() + 34);
@@ -691,7 +785,9 @@ TEST_F(Codec, SensorJobFileReplacedAtomically)
     clearTraces();
     EXPECT_EQ(writeJob("<job job_id=\"1\"/>", path), -1); /* the encoder fails */
     EXPECT_EQ(countTraces("missing max_samples\n", 2), 1);
-    EXPECT_EQ(writeJob("<job job_id=\"7\" date=\"2068-03-04T00:00:00\" job_type=\"2\" max_samples=\"3\"/>", path), -1);
+    EXPECT_EQ(
+        writeJob("<job job_id=\"7\" date=\"2068-03-04T00:00:00\" job_type=\"2\" max_samples=\"3\"/>", path),
+        -1);
     fs::create_directory(sub); /* renaming over a directory fails after the temporary is written */
     for (const std::string &p : {nowhere, sub}) {
         clearTraces();
@@ -726,10 +822,14 @@ std::string unb64(const std::string &text, int length = -1)
 
 TEST(Base64, EncodeAndDecode)
 {
-    for (auto [bytes, text] : {std::pair<std::string, std::string>{"abc", "YWJj"}, {"ab", "YWI="}, {"a", "YQ=="},
-                               {"", ""}, {"\xFB\xFF\xBF", "+/+/"}}) {
+    for (auto [bytes, text] : {std::pair<std::string, std::string>{"abc", "YWJj"},
+                               {"ab", "YWI="},
+                               {"a", "YQ=="},
+                               {"", ""},
+                               {"\xFB\xFF\xBF", "+/+/"}}) {
         char out[8] = "#######";
-        EXPECT_EQ(encode_base64(out, reinterpret_cast<const uint8_t *>(bytes.data()), int(bytes.size())), int(text.size()));
+        EXPECT_EQ(encode_base64(out, reinterpret_cast<const uint8_t *>(bytes.data()), int(bytes.size())),
+                  int(text.size()));
         EXPECT_EQ(out, text);
         EXPECT_EQ(unb64(text), bytes);
     }
@@ -737,10 +837,19 @@ TEST(Base64, EncodeAndDecode)
     EXPECT_EQ(encode_base64(t, reinterpret_cast<const uint8_t *>("abc"), -3), 0);
     EXPECT_STREQ(t, "");
     /* skipped characters, unpadded rests, the length bound, padding that does not fit */
-    for (auto [text, bytes] : {std::pair<const char *, const char *>{"YW Jj", "abc"}, {"YW\r\nJj", "abc"},
-                               {"Y-W_J\x80j", "abc"}, {"YWI", ""}, {"YWJjZA", "abc"}, {"YWJj=", "abc"},
-                               {"YWJj==", "abc"}, {"Y=", ""}, {"=", ""}, {"YW=", "a"}, {"YWI==", "a"},
-                               {"YWI= x =", "a"}, {"YWI=YWJj", "ab"}})
+    for (auto [text, bytes] : {std::pair<const char *, const char *>{"YW Jj", "abc"},
+                               {"YW\r\nJj", "abc"},
+                               {"Y-W_J\x80j", "abc"},
+                               {"YWI", ""},
+                               {"YWJjZA", "abc"},
+                               {"YWJj=", "abc"},
+                               {"YWJj==", "abc"},
+                               {"Y=", ""},
+                               {"=", ""},
+                               {"YW=", "a"},
+                               {"YWI==", "a"},
+                               {"YWI= x =", "a"},
+                               {"YWI=YWJj", "ab"}})
         EXPECT_EQ(unb64(text), bytes) << text;
     EXPECT_EQ(unb64("YWJjZGVm", 4), "abc");
     std::mt19937 rng(3);
@@ -766,11 +875,12 @@ TEST(TimeText, SprintfAndBreakdowns)
     /* the shifted breakdown of 32-bit time_t targets after 2038 matches, DST included */
     setTZ("CET-1CEST,M3.5.0,M10.5.0/3");
     for (int64_t s = 0x7FFFFFFFLL; s < 946684800LL + 0x7FFFFFFFLL; s += 86400LL * 13 + 3607) {
-        struct tm a {}, b {};
+        struct tm a {
+        }, b{};
         ASSERT_TRUE(localtime64(s, &a) && localtime64(s, &b, 2));
         auto fields = [](const struct tm &x) {
-            return std::vector<long>{x.tm_year, x.tm_mon, x.tm_mday, x.tm_hour, x.tm_min, x.tm_sec, x.tm_wday,
-                                     x.tm_yday, x.tm_isdst, x.tm_gmtoff};
+            return std::vector<long>{x.tm_year, x.tm_mon,  x.tm_mday, x.tm_hour,  x.tm_min,
+                                     x.tm_sec,  x.tm_wday, x.tm_yday, x.tm_isdst, x.tm_gmtoff};
         };
         EXPECT_EQ(fields(a), fields(b)) << s;
     }

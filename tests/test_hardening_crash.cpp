@@ -43,15 +43,15 @@ struct Files {
     explicit Files(const TempDir &d)
         : job(d.file("job.xml")), news(d.file("news.xml")), copyBase(d.file("copy.xml")),
           copyNews(d.file("copynews.xml")), sensor(d.file("job.bin"))
-    {
-    }
+    {}
 };
 
 /* Step n of the child's endless round of writes; the parent runs the
    steps too, to learn the versions. Two versions of the copied job and of
    the sensor job file alternate. */
 const int kSteps = 8;
-void step(const Files &f, qrx_Parser *a, qrx_Parser *b, const std::string &copyA, const std::string &copyB, int n)
+void step(const Files &f, qrx_Parser *a, qrx_Parser *b, const std::string &copyA, const std::string &copyB,
+          int n)
 {
     const MeasurementRequest rq = labRequest();
     const bool odd = (n / kSteps) % 2;

@@ -34,10 +34,8 @@ protected:
         int fd = open((mnt_ + "/filler").c_str(), O_WRONLY | O_CREAT, 0644);
         ASSERT_GE(fd, 0);
         char block[4096] = {};
-        while (write(fd, block, sizeof block) > 0) {
-        }
-        while (write(fd, block, 1) > 0) {
-        }
+        while (write(fd, block, sizeof block) > 0) {}
+        while (write(fd, block, 1) > 0) {}
         close(fd);
     }
     std::set<std::string> entries() const { return entriesOf(mnt_); }

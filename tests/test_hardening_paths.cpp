@@ -12,16 +12,9 @@ namespace {
 const std::vector<std::string> &hostileNames()
 {
     static const std::vector<std::string> names = {
-        "with blanks  and\ttab",
-        "quote'single",
-        "quote\"double",
-        "$(touch pwned)",
-        "`touch pwned`",
-        "a;touch pwned;b",
-        "x|touch pwned&&y>z<w",
-        "-rf --no-preserve-root",
-        "*?[!]{a,b}~#%^\\",
-        std::string(200, 'L'),
+        "with blanks  and\ttab", "quote'single",        "quote\"double",        "$(touch pwned)",
+        "`touch pwned`",         "a;touch pwned;b",     "x|touch pwned&&y>z<w", "-rf --no-preserve-root",
+        "*?[!]{a,b}~#%^\\",      std::string(200, 'L'),
     };
     return names;
 }

@@ -76,9 +76,8 @@ TEST(Regress, WritersClearOnlyTemporariesOfDeadWriters)
 TEST(Regress, SensorDataWithoutBytesTravelsAsEmptyField)
 {
     setTimeZone("UTC");
-    qrx_Parser *h = treeOf(
-        "<job job_id=\"5\" date=\"2020-01-01T00:00:00\" job_type=\"1\" max_samples=\"2\">"
-        "<sample date=\"2020-01-01T08:30:00\" sensordata=\"!\"/></job>");
+    qrx_Parser *h = treeOf("<job job_id=\"5\" date=\"2020-01-01T00:00:00\" job_type=\"1\" max_samples=\"2\">"
+                           "<sample date=\"2020-01-01T08:30:00\" sensordata=\"!\"/></job>");
     const std::vector<uint8_t> m1 = encoded(h);
     const std::vector<uint8_t> sample = {0x40, 0x0E, 0x01, 0x04, 0x25, 0x9F, 0x15, 0x08, 0x02,
                                          0x00, 0x03, 0x02, 0x00, 0x00, 0xFF, 0x00, 0xFF, 0x00};

@@ -96,8 +96,8 @@ Outcome runAll(const std::string &dir, int pass)
 bool operator==(const Outcome &a, const Outcome &b)
 {
     return a.printed == b.printed && a.sensorFile == b.sensorFile && a.jobAfterAdd == b.jobAfterAdd &&
-           a.merged == b.merged && a.formatted == b.formatted && a.message == b.message && a.requests == b.requests &&
-           a.listed == b.listed && a.date == b.date;
+           a.merged == b.merged && a.formatted == b.formatted && a.message == b.message &&
+           a.requests == b.requests && a.listed == b.listed && a.date == b.date;
 }
 
 } // namespace

@@ -44,7 +44,11 @@ public:
         port = ntohs(a.sin_port);
         thread_ = std::thread([this] { run(); });
     }
-    ~Server() { connections(); close(fd_); }
+    ~Server()
+    {
+        connections();
+        close(fd_);
+    }
     std::string received() /* once the script has played to its end */
     {
         if (thread_.joinable())
@@ -160,8 +164,8 @@ protected:
     void TearDown() override { EXPECT_EQ(openFds(), fds_) << "descriptor left open"; }
     static long openFds() { return std::distance(fs::directory_iterator("/proc/self/fd"), {}); }
     /* The answer buffer has 64 guard bytes behind responseSize. */
-    int request(int port, const char *method, const char *path, const char *headers, FILE *body, int size = 256,
-                int timeout = 2, const char *host = "127.0.0.1")
+    int request(int port, const char *method, const char *path, const char *headers, FILE *body,
+                int size = 256, int timeout = 2, const char *host = "127.0.0.1")
     {
         answer.assign(static_cast<size_t>(size) + 64, 'U');
         return makeHttpRequest(host, port, timeout, method, path, headers, body, answer.data(), size);
@@ -188,13 +192,16 @@ TEST_F(Http, ExactRequestBytes)
         std::string sent, answer;
         int result;
     } cases[] = {
-        {"GET", "/st\xc3\xa4tus?x=1", nullptr, "-", 0, 0, "GET /st\xc3\xa4tus?x=1 HTTP/1.1\r\n\r\n", kOk, 200},
-        {"DELETE", "/j/1", "Host: ctl\r\nX-A: b\r\n", "-", 0, 0, "DELETE /j/1 HTTP/1.1\r\nHost: ctl\r\nX-A: b\r\n\r\n",
-         kOk, 200},
-        {"PUT", "/a", "Host: h\r\n", "", 0, 0, "PUT /a HTTP/1.1\r\nHost: h\r\nContent-length: 4\r\n\r\n\r\n\r\n",
-         "HTTP/1.1 404 Not Found\r\n\r\n", 404},
+        {"GET", "/st\xc3\xa4tus?x=1", nullptr, "-", 0, 0, "GET /st\xc3\xa4tus?x=1 HTTP/1.1\r\n\r\n", kOk,
+         200},
+        {"DELETE", "/j/1", "Host: ctl\r\nX-A: b\r\n", "-", 0, 0,
+         "DELETE /j/1 HTTP/1.1\r\nHost: ctl\r\nX-A: b\r\n\r\n", kOk, 200},
+        {"PUT", "/a", "Host: h\r\n", "", 0, 0,
+         "PUT /a HTTP/1.1\r\nHost: h\r\nContent-length: 4\r\n\r\n\r\n\r\n", "HTTP/1.1 404 Not Found\r\n\r\n",
+         404},
         /* the whole stream from its start, in parts of 8192 */
-        {"POST", "/up", nullptr, big, 5000, 20000, "POST /up HTTP/1.1\r\nContent-length: 20004\r\n\r\n" + big + "\r\n\r\n",
+        {"POST", "/up", nullptr, big, 5000, 20000,
+         "POST /up HTTP/1.1\r\nContent-length: 20004\r\n\r\n" + big + "\r\n\r\n",
          "HTTP/1.1 201 Created\r\n\r\n", 201},
         {"put", "/x", nullptr, "body", 3, 3, "put /x HTTP/1.1\r\n\r\n", kOk, 200}, /* not PUT: no body */
     };
@@ -220,17 +227,27 @@ TEST_F(Http, StatusFromReceivedBytesAndResponseSize)
         std::string answer;
         int size, result;
     } cases[] = {
-        {"HTTP/1.1 200 ", 64, 1}, {"HTTP/1.1 404 N", 64, 404}, {"HTTP/1.1 OK xx", 64, 2},
+        {"HTTP/1.1 200 ", 64, 1},
+        {"HTTP/1.1 404 N", 64, 404},
+        {"HTTP/1.1 OK xx", 64, 2},
         {"HTTP/1.1    12", 64, 12}, /* the "42" behind is not read */
-        {"HTTP/1.1      ", 64, 2}, {"HTTP/1.1 -42 Neg", 64, -42}, {"HTTP/1.1 99999999999 Big", 64, 2}, {"H", 64, 1},
-        {big, 100, 503}, {big, 40000, 503}, {big, 0, -8}, {"", 64, -8}, /* the last: closes at once */
+        {"HTTP/1.1      ", 64, 2},
+        {"HTTP/1.1 -42 Neg", 64, -42},
+        {"HTTP/1.1 99999999999 Big", 64, 2},
+        {"H", 64, 1},
+        {big, 100, 503},
+        {big, 40000, 503},
+        {big, 0, -8},
+        {"", 64, -8}, /* the last: closes at once */
     };
     for (const auto &c : cases) {
         Server s({-1, c.answer});
         answer.assign(c.size + 64, 'U');
         answer.replace(std::min<size_t>(c.answer.size(), c.size), 3, "42 ");
-        EXPECT_EQ(makeHttpRequest("127.0.0.1", s.port, 2, "GET", "/", nullptr, nullptr, answer.data(), c.size),
-                  c.result) << c.answer.substr(0, 30);
+        EXPECT_EQ(
+            makeHttpRequest("127.0.0.1", s.port, 2, "GET", "/", nullptr, nullptr, answer.data(), c.size),
+            c.result)
+            << c.answer.substr(0, 30);
         size_t n = std::min<size_t>(c.answer.size(), c.size);
         EXPECT_EQ(answer.substr(0, n + 3), c.answer.substr(0, n) + "42 ");
         EXPECT_EQ(answer.find_first_not_of('U', n + 3), std::string::npos); /* guard intact */
@@ -296,7 +313,7 @@ TEST_F(Http, EachLaterReadWaitsTheTimeout)
         int result;
         double took;
     } cases[] = {
-        {{-1, "H", 0, 0, Silent}, 1, 1.0},  /* one byte, then a stall */
+        {{-1, "H", 0, 0, Silent}, 1, 1.0},   /* one byte, then a stall */
         {{-1, kOk, 0, 0, Silent}, 200, 1.0}, /* keeps the connection open */
         {{-1, kOk, 700, 700}, 200, 1.4},     /* slow but moving: not cut off */
     };
@@ -427,7 +444,8 @@ TEST_F(Http, RefusedBeforeAnySocket)
     }
     fclose(f);
     Server idle({-1, kOk}); /* blanks and control characters would change the request's lines */
-    const char *const lines[][2] = {{"GET", "/a\r\nX-B: c"}, {"GET", "/a b"}, {"GE\tT", "/"}, {"GET", "/\x7f"}, {"G\x01", "/"}};
+    const char *const lines[][2] = {
+        {"GET", "/a\r\nX-B: c"}, {"GET", "/a b"}, {"GE\tT", "/"}, {"GET", "/\x7f"}, {"G\x01", "/"}};
     for (const auto &c : lines)
         EXPECT_EQ(request(idle.port, c[0], c[1], nullptr, nullptr, 64), -10) << c[1];
     EXPECT_EQ(idle.connections(), 0);
@@ -451,7 +469,8 @@ TEST_F(Http, NameSocketAndConnectFailures)
     EXPECT_EQ(request(closedPort, "GET", "/", nullptr, nullptr), -3);
     EXPECT_EQ(errno, ECONNREFUSED);
     Server named({-1, kOk});
-    EXPECT_EQ(request(named.port + 65536, "GET", "/", nullptr, nullptr, 64, 2, "localhost"), 200); /* low 16 bits */
+    EXPECT_EQ(request(named.port + 65536, "GET", "/", nullptr, nullptr, 64, 2, "localhost"),
+              200); /* low 16 bits */
 
     rlimit old{};
     getrlimit(RLIMIT_NOFILE, &old);
@@ -516,7 +535,9 @@ TEST_F(Http, UploadToPythonHttpServer)
     if (port) {
         const std::string doc = "<?xml version=\"1.0\"?>\r\n<job id=\"7\"/>\r\n";
         FILE *f = file(doc);
-        EXPECT_EQ(request(port, "PUT", "/jobs/7.xml", "Host: 127.0.0.1\r\nContent-Type: text/xml\r\n", f, 1024), 201);
+        EXPECT_EQ(
+            request(port, "PUT", "/jobs/7.xml", "Host: 127.0.0.1\r\nContent-Type: text/xml\r\n", f, 1024),
+            201);
         EXPECT_EQ(answer.substr(0, 13), "HTTP/1.0 201 ");
         fclose(f);
         std::ifstream in(dir / "uploaded", std::ios::binary);

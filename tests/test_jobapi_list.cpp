@@ -20,10 +20,11 @@ std::string header(const char *date, int counted = 14, const char *jobId = "1")
         job += std::string(" ") + buf;
     }
     job += std::string(" date=\"") + date + "\" admit_autojob=\"1\">";
-    std::string s = job + "<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B\" name=\"S1\" "
-                          "location=\"Tank\"/>"
-                          "<controller manufacturer_id=\"8\" device_id=\"4\" serial_number=\"ff\" name=\"C1\" "
-                          "location=\"Hall\" facility=\"Plant\" ip_address=\"10.0.0.2\"/>";
+    std::string s = job +
+                    "<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B\" name=\"S1\" "
+                    "location=\"Tank\"/>"
+                    "<controller manufacturer_id=\"8\" device_id=\"4\" serial_number=\"ff\" name=\"C1\" "
+                    "location=\"Hall\" facility=\"Plant\" ip_address=\"10.0.0.2\"/>";
     if (counted >= 14)
         s += "<user name=\"Ann\"/>";
     return s;
@@ -40,7 +41,7 @@ TEST(JobList, TimeAndHexConversions)
     EXPECT_EQ(atotime2000("2020-01-01T08:30:00+0100"), 631179000);
     EXPECT_EQ(atotime2000("2040-01-01T00:00:00+0000"), 1262304000); /* past 2038 */
     EXPECT_EQ(atotime2000("2000-02-30T00:00:00+0000"), 60 * 86400); /* normalised like timegm */
-    EXPECT_EQ(atotime2000("1999-12-31T23:59:59-0000"), -1);        /* a second before the epoch */
+    EXPECT_EQ(atotime2000("1999-12-31T23:59:59-0000"), -1);         /* a second before the epoch */
     clearTraces();
     EXPECT_EQ(atotime2000("2000-01-01T00:00:00"), -1);
     EXPECT_EQ(countTraces("cannot read time from \"2000-01-01T00:00:00\"\n", 2), 1);
@@ -69,7 +70,8 @@ TEST(JobList, DescriptorFieldsAndNewestFirst)
     writeFile(d.file("job.XML"), header("2017-06-01T00:00:00+0000") + "</job>");
     writeFile(d.file("job.txt"), header("2017-06-01T00:00:00+0000") + "</job>");
     writeFile(d.file("few.xml"), header("2018-06-01T00:00:00+0000", 12, "12") + "</job>");
-    writeFile(d.file("deep.xml"), header("2019-06-01T00:00:00+0000") + "<a><b><c><d><e/></d></c></b></a></job>");
+    writeFile(d.file("deep.xml"),
+              header("2019-06-01T00:00:00+0000") + "<a><b><c><d><e/></d></c></b></a></job>");
     writeFile(d.file("broken.xml"), header("2019-06-01T00:00:00+0000") + "</job><");
 
     clearTraces();

@@ -7,14 +7,16 @@
 namespace {
 
 const std::string kBase = doc({
-    "<job job_id=\"5\" job_type=\"1\" job_handling=\"0\" date=\"2020-01-01T00:00:00+0000\" contained_samples=\"3\">",
+    "<job job_id=\"5\" job_type=\"1\" job_handling=\"0\" date=\"2020-01-01T00:00:00+0000\" "
+    "contained_samples=\"3\">",
     "\t<instrument i=\"b\"/>",
     "\t<controller c=\"b\"/>",
     "\t<sensor s=\"b\" name=\"base\"> text </sensor>",
     "\t<user name=\"Ann\"/>",
     "\t<comment/>",
     "\t<sample number=\"0\" x=\"base\">",
-    "\t\t<process_measurement index=\"0\" parameter=\"pH\" display_format=\"386\"> 7.000000 </process_measurement>",
+    "\t\t<process_measurement index=\"0\" parameter=\"pH\" display_format=\"386\"> 7.000000 "
+    "</process_measurement>",
     "\t\t<lab_measurement index=\"0\" done=\"1\" lab_unit=\"mg\"> 7.100000 </lab_measurement>",
     "\t\t<process_measurement index=\"1\" parameter=\"T\"> 20.000000 </process_measurement>",
     "\t\t<lab_measurement index=\"1\" done=\"4\"> 3.000000 </lab_measurement>",
@@ -33,7 +35,8 @@ const std::string kBase = doc({
 });
 
 const std::string kNews = doc({
-    "<job job_id=\"5\" job_type=\"1\" job_handling=\"0\" date=\"2020-02-01T00:00:00+0000\" requested_samples=\"3\">",
+    "<job job_id=\"5\" job_type=\"1\" job_handling=\"0\" date=\"2020-02-01T00:00:00+0000\" "
+    "requested_samples=\"3\">",
     "\t<controller c=\"n\" extra=\"1\"/>",
     "\t<sensor s=\"n\"/>",
     "\t<sample number=\"0\" x=\"news\">",
@@ -45,14 +48,16 @@ const std::string kNews = doc({
 
 /* News over Base; samples 2 (no index 0) and 4 (after the gap) dropped. */
 const std::string kMerged = doc({
-    "<job job_id=\"5\" job_type=\"1\" job_handling=\"0\" date=\"2020-02-01T00:00:00+0000\" contained_samples=\"2\" "
+    "<job job_id=\"5\" job_type=\"1\" job_handling=\"0\" date=\"2020-02-01T00:00:00+0000\" "
+    "contained_samples=\"2\" "
     "requested_samples=\"3\">",
     "\t<sensor s=\"n\" name=\"base\"/>",
     "\t<controller c=\"n\" extra=\"1\"/>",
     "\t<user name=\"Ann\"/>",
     "\t<instrument i=\"b\"/>",
     "\t<sample number=\"0\" x=\"news\">",
-    "\t\t<process_measurement index=\"0\" parameter=\"pH\" display_format=\"386\"> 7.500000 </process_measurement>",
+    "\t\t<process_measurement index=\"0\" parameter=\"pH\" display_format=\"386\"> 7.500000 "
+    "</process_measurement>",
     "\t\t<lab_measurement index=\"0\" done=\"0\"> -1.0 </lab_measurement>",
     "\t\t<process_measurement index=\"1\" parameter=\"T\"> 20.000000 </process_measurement>",
     "\t\t<lab_measurement index=\"1\" done=\"0\"> -1.0 </lab_measurement>",
@@ -145,7 +150,7 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     } cases[] = {
         {kBase, "<job><sample>", 0},
         {"<job><sample number=\"0\">", kNews, 0},
-        {"<other/>", kNews, -2},       /* no job element */
+        {"<other/>", kNews, -2},      /* no job element */
         {kBase, "<x><job/></x>", -2}, /* job not at the top */
     };
     for (const Case &c : cases) {

@@ -10,7 +10,8 @@ struct OneJob {
     JobDescrList *list = nullptr;
     explicit OneJob(const std::string &path)
     {
-        list = static_cast<JobDescrList *>(std::calloc(1, sizeof(JobDescrList) + 16 * sizeof(JobDescriptor *)));
+        list =
+            static_cast<JobDescrList *>(std::calloc(1, sizeof(JobDescrList) + 16 * sizeof(JobDescriptor *)));
         list->items[0] = static_cast<JobDescriptor *>(std::calloc(1, sizeof(JobDescriptor)));
         list->items[0]->filePath = strdup(path.c_str());
         list->count = 1;
@@ -185,8 +186,8 @@ TEST(JobRequests, FailureCodes)
     ASSERT_LT(built, 0);
     clearTraces();
     EXPECT_EQ(createMeasurementRequestList(h.p, bad.list, 0, &list), built);
-    EXPECT_EQ(countTraces("qrx_BuildDOMTree() failed with " + std::to_string(built) + " for \"" + d.file("bad.xml") +
-                              "\"\n",
+    EXPECT_EQ(countTraces("qrx_BuildDOMTree() failed with " + std::to_string(built) + " for \"" +
+                              d.file("bad.xml") + "\"\n",
                           2),
               1);
     EXPECT_EQ(list, nullptr);

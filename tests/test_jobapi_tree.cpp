@@ -31,8 +31,8 @@ TEST(JobTree, FindElementSearchesDepthFirstWithBacktracking)
     qrx_Element *s2 = findElement(root, jobref_sample, "number", "2");
     ASSERT_NE(s2, nullptr);
     EXPECT_STREQ(qrx_GetAttribute("k", nullptr, s2, nullptr), "x"); /* second job, first match */
-    EXPECT_STREQ(qrx_GetAttribute("number", nullptr, findElement(root, jobref_sample, "number", "1"), nullptr),
-                 "1");
+    EXPECT_STREQ(
+        qrx_GetAttribute("number", nullptr, findElement(root, jobref_sample, "number", "1"), nullptr), "1");
     EXPECT_EQ(findElement(root, jobref_sample, "number", "3"), nullptr);
     EXPECT_EQ(findElement(root, jobref_sample, "none", nullptr), nullptr);
     /* no attribute name: the first element on the path, whatever the value says */

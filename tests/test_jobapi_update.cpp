@@ -30,10 +30,11 @@ TEST(JobUpdate, AddAndRemoveRewriteTheFileByteForByte)
     rq.usedMethod = const_cast<char *>("M9");
     clearTraces();
     ASSERT_EQ(addMeasurementResult(path.c_str(), &rq), 0);
-    std::string added = replaced(sampleJob(), kLab1,
-                                 "<lab_measurement index=\"1\" done=\"65\" default_method=\"M1\" data_type=\"16\" "
-                                 "lab_time=\"2020-01-01T09:00:00+0100\" lab_unit=\"mg/l\" used_method=\"M9\"> "
-                                 "7.500000 </lab_measurement>");
+    std::string added =
+        replaced(sampleJob(), kLab1,
+                 "<lab_measurement index=\"1\" done=\"65\" default_method=\"M1\" data_type=\"16\" "
+                 "lab_time=\"2020-01-01T09:00:00+0100\" lab_unit=\"mg/l\" used_method=\"M9\"> "
+                 "7.500000 </lab_measurement>");
     added = replaced(added, "job_handling=\"32\"", "job_handling=\"96\"");
     EXPECT_EQ(readFile(path), added);
     EXPECT_EQ(countTraces("  sample 0 : added labMeas (index=1, totalIndex=1) = 7.500000\n", 6), 1);
@@ -56,10 +57,11 @@ TEST(JobUpdate, AddAndRemoveRewriteTheFileByteForByte)
 
     clearTraces();
     ASSERT_EQ(removeMeasurementResult(path.c_str(), &rq), 0);
-    EXPECT_EQ(readFile(path), replaced(replaced(sampleJob(), kLab1,
-                                                "<lab_measurement index=\"1\" done=\"64\" default_method=\"M1\"> "
-                                                "-1.0 </lab_measurement>"),
-                                       "job_handling=\"32\"", "job_handling=\"96\""));
+    EXPECT_EQ(readFile(path),
+              replaced(replaced(sampleJob(), kLab1,
+                                "<lab_measurement index=\"1\" done=\"64\" default_method=\"M1\"> "
+                                "-1.0 </lab_measurement>"),
+                       "job_handling=\"32\"", "job_handling=\"96\""));
     EXPECT_EQ(countTraces("  sample 0 : remove labMeas (index=1, totalIndex=1) = 7.500000\n", 6), 1);
 
     /* the current time with its zone offset when labTime is 0 */
@@ -72,7 +74,7 @@ TEST(JobUpdate, AddAndRemoveRewriteTheFileByteForByte)
     struct tm tm {};
     ASSERT_NE(strptime(stamp.c_str(), "%Y-%m-%dT%H:%M:%S%z", &tm), nullptr) << stamp;
     EXPECT_TRUE(stamp.substr(19) == "+0100" || stamp.substr(19) == "+0200") << stamp; /* winter or summer */
-    const long offset = tm.tm_gmtoff; /* timegm clears it */
+    const long offset = tm.tm_gmtoff;                                                 /* timegm clears it */
     EXPECT_NEAR(static_cast<double>(timegm(&tm) - offset), static_cast<double>(std::time(nullptr)), 5);
 }
 
@@ -98,7 +100,8 @@ TEST(JobUpdate, SummaryBits)
         MeasurementRequest rq = request(0, 0, 1);
         ASSERT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), 0) << c.job;
         const std::string text = readFile(path);
-        EXPECT_NE(text.find(std::string("<job ") + c.expected + ">"), std::string::npos) << c.job << "\n" << text;
+        EXPECT_NE(text.find(std::string("<job ") + c.expected + ">"), std::string::npos) << c.job << "\n"
+                                                                                         << text;
     }
 }
 
@@ -111,8 +114,10 @@ TEST(JobUpdate, TotalIndexFollowsTheRequestListsWalk)
     const std::string path = d.file("walk.xml");
     const std::string lab2 = "<lab_measurement index=\"2\" done=\"0\"/>";
     writeFile(path, "<job job_handling=\"0\"><sample number=\"0\"><lab_measurement index=\"0\" done=\"1\"/>"
-                    "<process_measurement index=\"1\"/>" + lab2 + "</sample><sample number=\"1\">"
-                    "<lab_measurement index=\"0\" done=\"0\"/></sample></job>");
+                    "<process_measurement index=\"1\"/>" +
+                        lab2 +
+                        "</sample><sample number=\"1\">"
+                        "<lab_measurement index=\"0\" done=\"0\"/></sample></job>");
     MeasurementRequest rq = request(1, 0, 7.5f);
     ASSERT_EQ(addMeasurementResult(path.c_str(), &rq), 0);
     const std::string text = readFile(path);

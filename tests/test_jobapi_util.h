@@ -185,11 +185,14 @@ inline std::string sampleJob()
         "<job job_id=\"42\" date=\"2020-01-01T08:30:00+0100\" job_type=\"1\" job_handling=\"32\" "
         "requested_samples=\"2\" contained_samples=\"2\" max_samples=\"5\">",
         "\t<user name=\"Ann\"/>",
-        "\t<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B\" name=\"S1\" location=\"Tank\"/>",
-        "\t<controller manufacturer_id=\"8\" device_id=\"4\" serial_number=\"FF\" name=\"C1\" location=\"Hall\" "
+        "\t<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B\" name=\"S1\" "
+        "location=\"Tank\"/>",
+        "\t<controller manufacturer_id=\"8\" device_id=\"4\" serial_number=\"FF\" name=\"C1\" "
+        "location=\"Hall\" "
         "facility=\"Plant\" ip_address=\"10.0.0.2\"/>",
         "\t<sample number=\"0\" date=\"2020-01-01T08:00:00+0100\" bottle_number=\"17\" sensordata=\"YWJj\">",
-        "\t\t<process_measurement index=\"0\" display_format=\"386\" data_type=\"16\" parameter=\"pH\" unit=\"-\"> "
+        "\t\t<process_measurement index=\"0\" display_format=\"386\" data_type=\"16\" parameter=\"pH\" "
+        "unit=\"-\"> "
         "7.250000 </process_measurement>",
         "\t\t<lab_measurement index=\"0\" done=\"64\"> -1.0 </lab_measurement>",
         "\t\t<process_measurement index=\"1\" data_type=\"16\" parameter=\"T\" unit=\"C\"> 21.000000 "
@@ -197,7 +200,8 @@ inline std::string sampleJob()
         "\t\t<lab_measurement index=\"1\" done=\"0\" default_method=\"M1\"> -1.0 </lab_measurement>",
         "\t</sample>",
         "\t<sample number=\"1\" sample_id=\"B\" date=\"2020-01-02T08:00:00+0100\">",
-        "\t\t<lab_measurement index=\"0\" done=\"1\" lab_unit=\"mg\" used_method=\"M2\"> 3.500000 </lab_measurement>",
+        "\t\t<lab_measurement index=\"0\" done=\"1\" lab_unit=\"mg\" used_method=\"M2\"> 3.500000 "
+        "</lab_measurement>",
         "\t</sample>",
         "</job>",
     });

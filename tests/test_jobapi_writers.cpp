@@ -99,16 +99,18 @@ TEST(Writers, ConcurrentEntriesAndRemovalsLoseNothing)
         all.push_back(static_cast<float>(i + 1));
     for (int round = 0; round < 8; ++round) {
         writeFile(path, jobWithLabs());
-        ASSERT_EQ(atOnce(3, 2, [&](int k) {
-                      const MeasurementRequest rq = entry(k);
-                      return addMeasurementResult(path.c_str(), &rq);
-                  }),
+        ASSERT_EQ(atOnce(3, 2,
+                         [&](int k) {
+                             const MeasurementRequest rq = entry(k);
+                             return addMeasurementResult(path.c_str(), &rq);
+                         }),
                   0);
         ASSERT_EQ(labValues(d.path()), all) << "round " << round;
-        ASSERT_EQ(atOnce(2, 3, [&](int k) {
-                      const MeasurementRequest rq = entry(k);
-                      return removeMeasurementResult(path.c_str(), &rq);
-                  }),
+        ASSERT_EQ(atOnce(2, 3,
+                         [&](int k) {
+                             const MeasurementRequest rq = entry(k);
+                             return removeMeasurementResult(path.c_str(), &rq);
+                         }),
                   0);
         ASSERT_EQ(labValues(d.path()), none) << "round " << round;
         EXPECT_EQ(d.entries(), std::set<std::string>{"job.xml"});
@@ -131,7 +133,8 @@ TEST(Writers, MergeAndEntryAtOnceEndAsInSomeSerialOrder)
             return (merge() | add()) == 0 ? readFile(base) : std::string();
         if (order == 1)
             return (add() | merge()) == 0 ? readFile(base) : std::string();
-        return atOnce(2, 1, [&](int k) { return k == 0 ? merge() : add(); }) == 0 ? readFile(base) : std::string();
+        return atOnce(2, 1, [&](int k) { return k == 0 ? merge() : add(); }) == 0 ? readFile(base)
+                                                                                  : std::string();
     };
     TempDir serial;
     const std::string mergeFirst = run(serial.path(), 0), addFirst = run(serial.path(), 1);

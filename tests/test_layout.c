@@ -25,9 +25,9 @@
 #endif
 
 /* Member type, then its offset on a 32-bit and on a 64-bit target. */
-#define FIELD(rec, field, type, off32, off64)                                                          \
-    _Static_assert(_Generic(((rec *)0)->field, type: 1, default: 0), #rec "." #field " has type " #type); \
-    _Static_assert(sizeof(((rec *)0)->field) == sizeof(type), #rec "." #field " width");              \
+#define FIELD(rec, field, type, off32, off64)                                                               \
+    _Static_assert(_Generic(((rec *)0)->field, type : 1, default : 0), #rec "." #field " has type " #type); \
+    _Static_assert(sizeof(((rec *)0)->field) == sizeof(type), #rec "." #field " width");                    \
     _Static_assert(offsetof(rec, field) == (ILP32 ? (off32) : (off64)), #rec "." #field " offset")
 #define SIZE(rec, size32, size64) _Static_assert(sizeof(rec) == (ILP32 ? (size32) : (size64)), #rec " size")
 
@@ -98,7 +98,8 @@ SIZE(JobDescriptor, 120, 152);
 
 FIELD(JobDescrList, count, int32_t, 0, 0);
 _Static_assert(offsetof(JobDescrList, items) == (ILP32 ? 4 : 8), "JobDescrList.items offset");
-_Static_assert(_Generic(((JobDescrList *)0)->items[0], JobDescriptor *: 1, default: 0), "JobDescrList slots");
+_Static_assert(_Generic(((JobDescrList *)0)->items[0], JobDescriptor * : 1, default : 0),
+               "JobDescrList slots");
 
 FIELD(MeasurementRequest, jobId, int32_t, 0, 0);
 FIELD(MeasurementRequest, jobDate, int32_t, 4, 4);
@@ -129,8 +130,9 @@ FIELD(MeasurementRequest, labUnit, char *, 112, 152);
 SIZE(MeasurementRequest, 120, 160);
 
 FIELD(MeasurementRequestList, count, int32_t, 0, 0);
-_Static_assert(offsetof(MeasurementRequestList, items) == (ILP32 ? 4 : 8), "MeasurementRequestList.items offset");
-_Static_assert(_Generic(((MeasurementRequestList *)0)->items[0], MeasurementRequest *: 1, default: 0),
+_Static_assert(offsetof(MeasurementRequestList, items) == (ILP32 ? 4 : 8),
+               "MeasurementRequestList.items offset");
+_Static_assert(_Generic(((MeasurementRequestList *)0)->items[0], MeasurementRequest * : 1, default : 0),
                "MeasurementRequestList slots");
 
 int main(void)

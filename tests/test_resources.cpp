@@ -36,7 +36,7 @@ void __libc_free(void *);
 namespace {
 /* The hook's state: the only globals, and only in this test. */
 long gCountdown = -1; /* allocation requests until the failures start */
-bool gOnce = false;    /* only that request fails, not the ones after it */
+bool gOnce = false;   /* only that request fails, not the ones after it */
 bool gInjected = false;
 long gLive = 0; /* blocks handed out and not freed */
 
@@ -183,18 +183,22 @@ void walk(const Scenario &s, Failing what)
             limit = static_cast<int>(n) + 3;
             rlimit old{};
             getrlimit(RLIMIT_NOFILE, &old);
-            o = inChild(p, s.op, [&] {
-                int fd = open("/dev/null", O_RDONLY);
-                rlimit low = old;
-                low.rlim_cur = static_cast<rlim_t>(fd + static_cast<int>(n));
-                close(fd);
-                setrlimit(RLIMIT_NOFILE, &low);
-            }, [&] { setrlimit(RLIMIT_NOFILE, &old); });
+            o = inChild(
+                p, s.op,
+                [&] {
+                    int fd = open("/dev/null", O_RDONLY);
+                    rlimit low = old;
+                    low.rlim_cur = static_cast<rlim_t>(fd + static_cast<int>(n));
+                    close(fd);
+                    setrlimit(RLIMIT_NOFILE, &low);
+                },
+                [&] { setrlimit(RLIMIT_NOFILE, &old); });
             o.injected = o.code != ok;
         } else {
 #if TANDEL_OWN_MALLOC
-            o = inChild(p, s.op, [&] { gInjected = false, gCountdown = n, gOnce = what == Failing::OneAllocation; },
-                        [] { gCountdown = -1; });
+            o = inChild(
+                p, s.op, [&] { gInjected = false, gCountdown = n, gOnce = what == Failing::OneAllocation; },
+                [] { gCountdown = -1; });
 #endif
         }
         const auto now = filesOf(d.path());
@@ -240,23 +244,30 @@ std::vector<Scenario> scenarios()
         return n;
     };
     return {
-        {"add", {{"job.xml", job}}, [rq = request(1)](const Paths &p) {
-             return addMeasurementResult(p.job.c_str(), &rq);
-         }, {-7, -1, -6}},
-        {"remove", {{"job.xml", job}}, [rq = request(2)](const Paths &p) {
-             return removeMeasurementResult(p.job.c_str(), &rq);
-         }, {-7, -1, -6}},
-        {"merge", {{"job.xml", job}, {"news.xml", news}}, [](const Paths &p) {
-             return mergeJobFile(p.job.c_str(), p.news.c_str());
-         }, {-7, -1, -5, -6}},
-        {"merge into no Base", {{"news.xml", news}}, [](const Paths &p) {
-             return mergeJobFile(p.job.c_str(), p.news.c_str());
-         }, {-7, -1, -2, -5}},
-        {"merge singleton", {{"job.xml", job}, {"news.xml", replaced(news, "job_type=\"1\"", "job_type=\"33\"")}},
+        {"add",
+         {{"job.xml", job}},
+         [rq = request(1)](const Paths &p) { return addMeasurementResult(p.job.c_str(), &rq); },
+         {-7, -1, -6}},
+        {"remove",
+         {{"job.xml", job}},
+         [rq = request(2)](const Paths &p) { return removeMeasurementResult(p.job.c_str(), &rq); },
+         {-7, -1, -6}},
+        {"merge",
+         {{"job.xml", job}, {"news.xml", news}},
+         [](const Paths &p) { return mergeJobFile(p.job.c_str(), p.news.c_str()); },
+         {-7, -1, -5, -6}},
+        {"merge into no Base",
+         {{"news.xml", news}},
+         [](const Paths &p) { return mergeJobFile(p.job.c_str(), p.news.c_str()); },
+         {-7, -1, -2, -5}},
+        {"merge singleton",
+         {{"job.xml", job}, {"news.xml", replaced(news, "job_type=\"1\"", "job_type=\"33\"")}},
          [](const Paths &p) { return mergeJobFile(p.job.c_str(), p.news.c_str()); },
          {-7, -1, -2, -5, -6}},
         {"list", {{"a.xml", job}, {"b.xml", job}, {"c.xml", news}}, list, {-7, -3, -2}},
-        {"requests", {{"job.xml", job}}, [](const Paths &p) {
+        {"requests",
+         {{"job.xml", job}},
+         [](const Paths &p) {
              JobDescrList *l = nullptr;
              qrx_Parser *h = nullptr;
              MeasurementRequestList *rq = nullptr;
@@ -267,14 +278,20 @@ std::vector<Scenario> scenarios()
              removeJobDescrList(&l);
              qrx_deinit(&h);
              return r;
-         }, {-7, -6, -3, -2}},
-        {"sensor job file", {{"job.xml", job}, {"job.sjb", "old"}}, [](const Paths &p) {
+         },
+         {-7, -6, -3, -2}},
+        {"sensor job file",
+         {{"job.xml", job}, {"job.sjb", "old"}},
+         [](const Paths &p) {
              qrx_Parser *h = parsed(p.job);
              const int r = h ? sjob_DOMTree2SensorJobFile(p.sjb.c_str(), h) : -1;
              qrx_deinit(&h);
              return r;
-         }, {-1}},
-        {"decode with setting", {{"job.xml", job}}, [](const Paths &p) {
+         },
+         {-1}},
+        {"decode with setting",
+         {{"job.xml", job}},
+         [](const Paths &p) {
              qrx_Parser *h = parsed(p.job);
              uint8_t buf[2048];
              uint32_t len = sizeof buf;
@@ -285,13 +302,17 @@ std::vector<Scenario> scenarios()
              if (r == 0) /* the setting turns the job-edit flag on */
                  for (const qrx_Element *s = h->root->children->children; s; s = s->next)
                      for (const qrx_Element *m = s->children; m; m = m->next)
-                         if (str_equal(m->name, "lab_measurement") && !str_equal(qrx_GetAttribute("done", nullptr, m, nullptr), "64") &&
+                         if (str_equal(m->name, "lab_measurement") &&
+                             !str_equal(qrx_GetAttribute("done", nullptr, m, nullptr), "64") &&
                              !str_equal(qrx_GetAttribute("done", nullptr, m, nullptr), "65"))
                              r = 99;
              qrx_deinit(&h);
              return r;
-         }, {SJOB_NO_MEMORY, -8, -13, SJOB_FILE_ERROR}},
-        {"tree build and print", {{"job.xml", job}}, [](const Paths &p) {
+         },
+         {SJOB_NO_MEMORY, -8, -13, SJOB_FILE_ERROR}},
+        {"tree build and print",
+         {{"job.xml", job}},
+         [](const Paths &p) {
              qrx_Parser *h = parsed(p.job);
              if (!h)
                  return -3;
@@ -301,7 +322,8 @@ std::vector<Scenario> scenarios()
                  fclose(fp);
              qrx_deinit(&h);
              return r > 0 ? 0 : r;
-         }, {-3}},
+         },
+         {-3}},
     };
 }
 

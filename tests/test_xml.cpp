@@ -39,7 +39,8 @@ struct Tree {
 TEST(Tree, ElementsValuesAndStrEqual)
 {
     EXPECT_EQ(str_equal(nullptr, nullptr) * 8 + str_equal(nullptr, "") * 4 + str_equal("", "") * 2 +
-                  str_equal("job", "jobs"), 10);
+                  str_equal("job", "jobs"),
+              10);
     Tree t;
     char name[] = "job";
     qrx_Element *job = qrx_AddElement(name, nullptr, t.root);
@@ -146,16 +147,21 @@ TEST(Parser, EventsQuirksAndSteering)
         {"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<job/>\r\n", "0:job@0|3:job@0", 0},
         {"<job id=\"7\" type = '2'>\n\t<s  n=\"a 'b'\nc\">  one two \t</s>\n\t<x\tq='say \"hi\"'/>\n</ job >",
          "0:job@0|2:job@0 id=[7]|2:job@0 type=[2]|0:s@1|2:s@1 n=[a 'b'\nc]|1:s@1=[one two]|3:s@1|0:x@1|"
-         "2:x@1 q=[say \"hi\"]|3:x@1|3:job@0", 0},
+         "2:x@1 q=[say \"hi\"]|3:x@1|3:job@0",
+         0},
         /* text after a comment takes the latest start tag's name */
-        {"<!-- head --><a><!- - spaced - - ><b/><!-- x -->after</a>", "0:a@0|0:b@1|3:b@1|1:b@0=[after]|3:a@0", 0},
+        {"<!-- head --><a><!- - spaced - - ><b/><!-- x -->after</a>", "0:a@0|0:b@1|3:b@1|1:b@0=[after]|3:a@0",
+         0},
         {"<!-- c -->lead<?pi a ? b?><a/>", "1:@-1=[lead]|0:a@0|3:a@0", 0},
         /* nameless tag, unquoted attribute, unchecked end name, no unescaping */
-        {"<>lead<a k=v m=\"1\">x &amp; y</b><c/>", "1:@-1=[lead]|0:a@0|2:a@0 m=[1]|1:a@0=[x &amp; y]|3:a@0|0:c@0|3:c@0",
-         0},
-        {"<?" "?>", "0:?@0", -13}, /* "??" ends the instruction, '?' starts a name */
+        {"<>lead<a k=v m=\"1\">x &amp; y</b><c/>",
+         "1:@-1=[lead]|0:a@0|2:a@0 m=[1]|1:a@0=[x &amp; y]|3:a@0|0:c@0|3:c@0", 0},
+        {"<?"
+         "?>",
+         "0:?@0", -13}, /* "??" ends the instruction, '?' starts a name */
         {"<a/><!---->", "0:a@0|3:a@0", -13},
-        {"<a><b><c><d><e/></d></c></b></a>", "0:a@0|0:b@1|0:c@2|0:d@3|0:e@4|3:e@4|3:d@3|3:c@2|3:b@1|3:a@0", 0},
+        {"<a><b><c><d><e/></d></c></b></a>", "0:a@0|0:b@1|0:c@2|0:d@3|0:e@4|3:e@4|3:d@3|3:c@2|3:b@1|3:a@0",
+         0},
         {"<a><b><c><d><e><f/>", "0:a@0|0:b@1|0:c@2|0:d@3|0:e@4", -8},
         {"<a><stop v='1'/><b/></a>", "0:a@0|0:stop@1|2:stop@1 v=[1]", 1},
         {"<a><stop v='-5'/><b/></a>", "0:a@0|0:stop@1|2:stop@1 v=[-5]", -5},
@@ -228,11 +234,23 @@ TEST(Parser, EndOfInputAndLimits)
         std::string xml;
         int result;
     } cases[] = {
-        {"<a><b/>", -9}, {"<a>", -13}, {"<a", -10}, {"<a b", -11}, {"<a b='x", -12},
-        {"<!-- never closed", -14}, {"<? never closed", -14}, {"<a></a", -14}, {"<a></", -14},
-        {"<" + n125 + "/>", 0}, {"<" + n125 + "n/>", -10}, {"<a " + n125 + "='1'/>", 0},
-        {"<a " + n125 + "n='1'/>", -11}, {"<a k='" + v8189 + "'/>", 0}, {"<a k='" + v8189 + "v'/>", -12},
-        {"<a>" + v8189 + "</a>", 0}, {"<a>" + v8189 + "v</a>", -13},
+        {"<a><b/>", -9},
+        {"<a>", -13},
+        {"<a", -10},
+        {"<a b", -11},
+        {"<a b='x", -12},
+        {"<!-- never closed", -14},
+        {"<? never closed", -14},
+        {"<a></a", -14},
+        {"<a></", -14},
+        {"<" + n125 + "/>", 0},
+        {"<" + n125 + "n/>", -10},
+        {"<a " + n125 + "='1'/>", 0},
+        {"<a " + n125 + "n='1'/>", -11},
+        {"<a k='" + v8189 + "'/>", 0},
+        {"<a k='" + v8189 + "v'/>", -12},
+        {"<a>" + v8189 + "</a>", 0},
+        {"<a>" + v8189 + "v</a>", -13},
     };
     for (const auto &c : cases) {
         int r = 99;
@@ -259,8 +277,8 @@ TEST(Parser, TokensOfEveryLengthThroughSmallBuffers)
         while (std::string(" \t\r\n").find(shown.back()) != std::string::npos)
             shown.pop_back();
         doc += "<" + name + " " + name + "='" + value + "'>" + text + "</" + name + ">\n";
-        expected += "|0:" + name + "@1|2:" + name + "@1 " + name + "=[" + value + "]|1:" + name + "@1=[" + shown +
-                    "]|3:" + name + "@1";
+        expected += "|0:" + name + "@1|2:" + name + "@1 " + name + "=[" + value + "]|1:" + name + "@1=[" +
+                    shown + "]|3:" + name + "@1";
     }
     doc += "</r>";
     expected += "|3:r@0";
@@ -336,8 +354,9 @@ TEST(Parser, StreamStandsAfterTheLastCharacterUsed)
     const std::string doc = "<a t='" + filler + "'>\n<stop v='1' />tail of the stream\n";
     std::vector<FILE *> streams;
     for (int kind = 0; kind < 5; ++kind) {
-        FILE *fp = kind == 0 ? pipeWith(doc) : kind == 1 ? fmemopen(const_cast<char *>(doc.data()), doc.size(), "r")
-                                                         : tmpfile();
+        FILE *fp = kind == 0   ? pipeWith(doc)
+                   : kind == 1 ? fmemopen(const_cast<char *>(doc.data()), doc.size(), "r")
+                               : tmpfile();
         ASSERT_NE(fp, nullptr);
         if (kind >= 2) {
             fputs(doc.c_str() + 1, fp);
@@ -383,8 +402,10 @@ TEST(Parser, LinesAreCountedAcrossBuffersAndCallbackReads)
     ASSERT_NE(fp, nullptr);
     Handle h;
     clearTraces();
-    EXPECT_EQ(qrx_parse(h.p, fp, [](qrx_Parser *, int, const char *, const char *, const char *, void *) { return 0; },
-                        nullptr),
+    EXPECT_EQ(qrx_parse(
+                  h.p, fp,
+                  [](qrx_Parser *, int, const char *, const char *, const char *, void *) { return 0; },
+                  nullptr),
               -2);
     fclose(fp);
     ASSERT_EQ(traceCalls().size(), 1u);
@@ -399,11 +420,14 @@ TEST(Parser, LinesAreCountedAcrossBuffersAndCallbackReads)
             fwrite(text.data(), 1, text.size(), fp);
             rewind(fp);
             clearTraces();
-            qrx_parse(h.p, fp, [](qrx_Parser *, int, const char *, const char *, const char *, void *) { return 0; },
-                      nullptr);
+            qrx_parse(
+                h.p, fp,
+                [](qrx_Parser *, int, const char *, const char *, const char *, void *) { return 0; },
+                nullptr);
             fclose(fp);
             ASSERT_EQ(traceCalls().size(), 1u);
-            EXPECT_EQ(traceCalls()[0].message, text == doc ? "error line 8001: c='x'\n" : "error line 70001: c='x'\n")
+            EXPECT_EQ(traceCalls()[0].message,
+                      text == doc ? "error line 8001: c='x'\n" : "error line 70001: c='x'\n")
                 << buffer;
         }
     }
@@ -472,9 +496,12 @@ TEST(Builder, BuildsKeepsPartialTreesAndFrees)
     EXPECT_EQ(dump(h->root), "__ROOT__#-1");
     EXPECT_EQ(h->last, h->root);
     qrx_RemoveDOMTree(h.p);
-    EXPECT_EQ(buildFrom(h.p, "<?xml version=\"1.0\"?>\n<job id='1' id=\"2\" k=''>\n  text here  \n"
-                             "\t<s n=\"1\"><m i=\"1\" v=\"5\"/><l/></s>\n\t<s n=\"2\"> v <!-- c --> w </s>\n</job>\n<b/>\n"),
-              0);
+    EXPECT_EQ(
+        buildFrom(
+            h.p,
+            "<?xml version=\"1.0\"?>\n<job id='1' id=\"2\" k=''>\n  text here  \n"
+            "\t<s n=\"1\"><m i=\"1\" v=\"5\"/><l/></s>\n\t<s n=\"2\"> v <!-- c --> w </s>\n</job>\n<b/>\n"),
+        0);
     /* later text replaces earlier */
     EXPECT_EQ(dump(h->root), "__ROOT__#-1(job#0[id=1][id=2][k=]{text here}("
                              "s#1[n=1](m#2[i=1][v=5],l#2),s#1[n=2]{w}),b#0)");
@@ -548,16 +575,21 @@ TEST(Writer, LayoutAndCount)
     qrx_AddElement("c", nullptr, avc);
     qrx_AddElement("c", "", qrx_AddElement("vc", "4", top));
     const std::string out = printed(h.p, &r);
-    EXPECT_EQ(out, kDecl + "<top>\r\n\t<e/>\r\n\t<v> 1 </v>\r\n\t<a k=\"a\"/>\r\n\t<av k=\"\"> 2 </av>\r\n"
-                           "\t<ac k=\"b\">\r\n\t\t<c/>\r\n\t</ac>\r\n\t<avc k=\"c\" l=\"d\"> 3\r\n\t\t<c/>\r\n\t</avc>\r\n"
-                           "\t<vc>\r\n 4\r\n\t\t<c>  </c>\r\n\t</vc>\r\n</top>\r\n");
+    EXPECT_EQ(
+        out,
+        kDecl +
+            "<top>\r\n\t<e/>\r\n\t<v> 1 </v>\r\n\t<a k=\"a\"/>\r\n\t<av k=\"\"> 2 </av>\r\n"
+            "\t<ac k=\"b\">\r\n\t\t<c/>\r\n\t</ac>\r\n\t<avc k=\"c\" l=\"d\"> 3\r\n\t\t<c/>\r\n\t</avc>\r\n"
+            "\t<vc>\r\n 4\r\n\t\t<c>  </c>\r\n\t</vc>\r\n</top>\r\n");
     EXPECT_EQ(r, static_cast<int>(out.size()));
 }
 
 TEST(Writer, ReadsBackAndSyncsFiles)
 {
     Handle h, again;
-    ASSERT_EQ(buildFrom(h.p, "<job id=\"1\" note='say \"hi\"'> lead\r\n\t<s n=\"1\"> a b </s><s><m/></s></job>"), 0);
+    ASSERT_EQ(
+        buildFrom(h.p, "<job id=\"1\" note='say \"hi\"'> lead\r\n\t<s n=\"1\"> a b </s><s><m/></s></job>"),
+        0);
     const std::string once = printed(h.p);
     ASSERT_EQ(buildFrom(again.p, once), 0);
     EXPECT_EQ(printed(again.p), once);
@@ -655,9 +687,9 @@ TEST(Writer, StreamErrorsAndNonRegularFiles)
         const char *path, *mode;
         int result;
     } cases[] = {
-        {"/dev/full", "w", -3},     /* the flush fails */
-        {file.c_str(), "r", -3},    /* every write fails */
-        {fifo.c_str(), "r+", 54},   /* fsync refuses a pipe: not an error, and no fchmod */
+        {"/dev/full", "w", -3},   /* the flush fails */
+        {file.c_str(), "r", -3},  /* every write fails */
+        {fifo.c_str(), "r+", 54}, /* fsync refuses a pipe: not an error, and no fchmod */
         {"/dev/null", "w", 54},
     };
     for (const auto &c : cases) {

@@ -21,13 +21,15 @@ int countTraces(const std::string &text, int level)
     return n;
 }
 
-extern "C" int logTracePrint(const char *file, int line, const char *function, int level, const char *format, ...)
+extern "C" int logTracePrint(const char *file, int line, const char *function, int level, const char *format,
+                             ...)
 {
     char buf[1024];
     va_list ap;
     va_start(ap, format);
     vsnprintf(buf, sizeof buf, format, ap);
     va_end(ap);
-    traceCalls().push_back({file ? file : "", line, function ? function : "", level, format ? format : "", buf});
+    traceCalls().push_back(
+        {file ? file : "", line, function ? function : "", level, format ? format : "", buf});
     return 0;
 }

@@ -136,8 +136,8 @@ struct Cli {
     std::string out, file, min, unit, method, time, httpMethod = "PUT", timeout;
     std::vector<std::string> headers;
     bool json = false, force = false, dryRun = false;
-    CLI::Option *fileOpt = nullptr, *unitOpt = nullptr, *methodOpt = nullptr,
-                *timeOpt = nullptr, *timeoutOpt = nullptr;
+    CLI::Option *fileOpt = nullptr, *unitOpt = nullptr, *methodOpt = nullptr, *timeOpt = nullptr,
+                *timeoutOpt = nullptr;
 };
 
 /* ------------------------------------------------------------------ */
@@ -188,16 +188,15 @@ int64_t daysFromCivil(int64_t y, int m, int d)
 int64_t parseIsoTime(const std::string &s)
 {
     const std::string shape = "dddd-dd-ddTdd:dd:dd";
-    auto bad = [&](const std::string &why) -> UsageError {
-        return UsageError{"--time '" + s + "': " + why};
-    };
+    auto bad = [&](const std::string &why) -> UsageError { return UsageError{"--time '" + s + "': " + why}; };
     bool zulu = s.size() == shape.size() + 1 && s.back() == 'Z';
     if (s.size() != shape.size() + 5 && !zulu)
         throw bad("must look like 2024-05-13T10:00:00+0200");
     for (size_t i = 0; i < s.size(); ++i) {
         char want = i < shape.size() ? shape[i] : (i == shape.size() ? '+' : 'd');
-        bool fits = want == 'd' ? std::isdigit(static_cast<unsigned char>(s[i])) != 0
-                                : want == '+' ? (s[i] == '+' || s[i] == '-' || zulu) : s[i] == want;
+        bool fits = want == 'd'   ? std::isdigit(static_cast<unsigned char>(s[i])) != 0
+                    : want == '+' ? (s[i] == '+' || s[i] == '-' || zulu)
+                                  : s[i] == want;
         if (!fits)
             throw bad("must look like 2024-05-13T10:00:00+0200");
     }
@@ -417,7 +416,7 @@ void writeFileAtomic(const std::string &path, const std::string &data, mode_t ne
             return;
         }
         if (access(path.c_str(), W_OK) != 0)
-            failSys(path); /* a read-only file stays as it is */
+            failSys(path);                                  /* a read-only file stays as it is */
         if (char *real = realpath(path.c_str(), nullptr)) { /* a link keeps pointing at the file */
             target = real;
             std::free(real);
@@ -466,7 +465,8 @@ std::string printTree(const Parser &p, const std::string &what)
     std::string text = buf ? std::string(buf, size) : std::string();
     std::free(buf);
     if (rc < 0 || !closed)
-        failResult(what + ": " + (rc == kPrintStreamError || !closed ? "cannot print the document" : "no document"),
+        failResult(what + ": " +
+                       (rc == kPrintStreamError || !closed ? "cannot print the document" : "no document"),
                    rc);
     return text;
 }
@@ -489,50 +489,79 @@ std::string writeReason(const std::string &path)
 const char *codecReason(int rc)
 {
     switch (rc) {
-    case -1: return "no job container in the message";
-    case -2: return "the job has no job_id";
-    case -3: return "a required field is missing";
-    case -4: return "a measured value of a data type other than 16";
-    case -5: return "the measurement count does not match";
-    case -6: return "too many samples, or a sample without date or measurement count";
-    case -7: return "a field out of order";
-    case SJOB_TRUNCATED: return "the message ends before its end markers";
-    case SJOB_BAD_LENGTH: return "a length header with more than 4 length bytes";
-    case SJOB_SHORT_FILE: return "the file is too short for a sensor job file (at least 6 bytes)";
-    case SJOB_FILE_ERROR: return "the file cannot be opened or read";
-    case SJOB_NO_MEMORY: return "out of memory";
-    case SJOB_SETTING_ERROR: return "the job-edit setting file exists but cannot be read";
-    default: return "the message does not decode";
+    case -1:
+        return "no job container in the message";
+    case -2:
+        return "the job has no job_id";
+    case -3:
+        return "a required field is missing";
+    case -4:
+        return "a measured value of a data type other than 16";
+    case -5:
+        return "the measurement count does not match";
+    case -6:
+        return "too many samples, or a sample without date or measurement count";
+    case -7:
+        return "a field out of order";
+    case SJOB_TRUNCATED:
+        return "the message ends before its end markers";
+    case SJOB_BAD_LENGTH:
+        return "a length header with more than 4 length bytes";
+    case SJOB_SHORT_FILE:
+        return "the file is too short for a sensor job file (at least 6 bytes)";
+    case SJOB_FILE_ERROR:
+        return "the file cannot be opened or read";
+    case SJOB_NO_MEMORY:
+        return "out of memory";
+    case SJOB_SETTING_ERROR:
+        return "the job-edit setting file exists but cannot be read";
+    default:
+        return "the message does not decode";
     }
 }
 
 const char *encodeReason(int rc)
 {
     switch (rc) {
-    case -2: return "the document is empty";
-    case -3: return "not a job document, or a required field is missing";
-    case -4: return "a data_type other than 16";
-    case -5: return "a process measurement without data_type";
-    case -7: return "the message would be over 2040 bytes";
-    case -8: return "out of memory";
-    case kEncodeTimeRange: return "a time outside 1931-12-13T20:45:52Z..2068-01-19T03:14:07Z";
-    default: return "the document does not encode";
+    case -2:
+        return "the document is empty";
+    case -3:
+        return "not a job document, or a required field is missing";
+    case -4:
+        return "a data_type other than 16";
+    case -5:
+        return "a process measurement without data_type";
+    case -7:
+        return "the message would be over 2040 bytes";
+    case -8:
+        return "out of memory";
+    case kEncodeTimeRange:
+        return "a time outside 1931-12-13T20:45:52Z..2068-01-19T03:14:07Z";
+    default:
+        return "the document does not encode";
     }
 }
 
 const char *buildReason(int rc)
 {
     switch (rc) {
-    case -2: return "XML syntax error";
-    case -8: return "elements nested too deep";
-    case -9: return "elements left open";
-    case -3: return "out of memory";
+    case -2:
+        return "XML syntax error";
+    case -8:
+        return "elements nested too deep";
+    case -9:
+        return "elements left open";
+    case -3:
+        return "out of memory";
     case -10:
     case -11:
     case -12:
-    case -13: return "the document ends inside a name, value or text, or one is too long";
-    case -14: return "the document ends inside a comment or processing instruction";
-    default: return "the document does not parse";
+    case -13:
+        return "the document ends inside a name, value or text, or one is too long";
+    case -14:
+        return "the document ends inside a comment or processing instruction";
+    default:
+        return "the document does not parse";
     }
 }
 
@@ -620,7 +649,8 @@ int cmdDecode(const Cli &cli)
     Parser p;
     int rc = decodeFile(in, bytes, p);
     if (rc == SJOB_SHORT_FILE) /* said before any CRC warning: a short file has no CRC */
-        failResult(displayName(in) + ": " + codecReason(rc) + ", it has " + plural(long(bytes.size()), "byte", "bytes"),
+        failResult(displayName(in) + ": " + codecReason(rc) + ", it has " +
+                       plural(long(bytes.size()), "byte", "bytes"),
                    rc);
     if (!crcIntact(bytes))
         std::fprintf(stderr, "jobtool decode: warning: %s: CRC error\n", displayName(in).c_str());
@@ -657,7 +687,8 @@ std::string checkOne(const std::string &in, std::vector<std::vector<std::string>
     const auto byte = [&](size_t i) { return static_cast<unsigned>(static_cast<unsigned char>(b[i])); };
     (*j)["file"] = name;
     (*j)["bytes"] = b.size();
-    row("file", name + " (" + plural(long(b.size()), "byte", "bytes") + ")", b.size() >= 6 && b.size() % 2 == 0);
+    row("file", name + " (" + plural(long(b.size()), "byte", "bytes") + ")",
+        b.size() >= 6 && b.size() % 2 == 0);
     if (b.size() >= 4) {
         char hdr[16];
         std::snprintf(hdr, sizeof hdr, "%02X %02X", byte(0), byte(1));
@@ -879,11 +910,12 @@ int cmdList(const Cli &cli)
         for (int i = 0; i < jobs.count; ++i) {
             const JobDescriptor *d = jobs.l->items[i];
             int total = labTotal(jobs.l, i);
-            rows.push_back({std::to_string(i), std::to_string(d->jobId), localDate(d->date, "%Y-%m-%d %H:%M"),
-                            std::to_string(d->jobType),
-                            std::to_string(d->containedSamples) + "/" + std::to_string(d->requestedSamples),
-                            std::to_string(d->labState1Count) + "/" + (total < 0 ? "?" : std::to_string(total)),
-                            d->sensorName ? d->sensorName : hex64(d->sensorSerialNumber), baseName(d->filePath)});
+            rows.push_back(
+                {std::to_string(i), std::to_string(d->jobId), localDate(d->date, "%Y-%m-%d %H:%M"),
+                 std::to_string(d->jobType),
+                 std::to_string(d->containedSamples) + "/" + std::to_string(d->requestedSamples),
+                 std::to_string(d->labState1Count) + "/" + (total < 0 ? "?" : std::to_string(total)),
+                 d->sensorName ? d->sensorName : hex64(d->sensorSerialNumber), baseName(d->filePath)});
         }
         printTable(rows);
     }
@@ -911,7 +943,8 @@ std::string loadRequests(const Cli &cli, Parser &p, JobList *jobs, RequestList *
     } else {
         struct stat st {};
         if (stat(pos[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode))
-            throw UsageError{pos[0] + " is a directory: give the INDEX of a job ('jobtool list " + pos[0] + "')"};
+            throw UsageError{pos[0] + " is a directory: give the INDEX of a job ('jobtool list " + pos[0] +
+                             "')"};
         openInput(pos[0], "r");
         const std::string dir = dirName(pos[0]), name = baseName(pos[0]);
         loadJobs(dir, name.c_str(), minKnownOf(cli, 0), jobs);
@@ -947,25 +980,26 @@ int cmdRequests(const Cli &cli)
         for (int i = 0; i < n; ++i) {
             const MeasurementRequest *r = reqs.l->items[i];
             const bool process = r->displayFormat != 0;
-            list.push_back({{"total_index", r->totalIndex},
-                            {"job_id", r->jobId},
-                            {"sample_number", r->sampleNumber},
-                            {"sample_id", orNull(r->sampleId)},
-                            {"label", orNull(r->label)},
-                            {"sample_date", isoDate(r->sampleDate)},
-                            {"sample_date_2000", r->sampleDate},
-                            {"parameter", orNull(r->parameter)},
-                            {"unit", orNull(r->unit)},
-                            {"display_format", r->displayFormat},
-                            {"process_value", process ? Json(r->processValue) : Json(nullptr)},
-                            {"process_text", process ? Json(formatValue(r->displayFormat, r->processValue))
-                                                     : Json(nullptr)},
-                            {"done", r->done},
-                            {"lab_value", hasLab(r) ? Json(r->labValue) : Json(nullptr)},
-                            {"lab_text", hasLab(r) ? Json(formatValue(labWord(r), r->labValue)) : Json(nullptr)},
-                            {"lab_unit", orNull(r->labUnit)},
-                            {"default_method", orNull(r->defaultMethod)},
-                            {"used_method", orNull(r->usedMethod)}});
+            list.push_back(
+                {{"total_index", r->totalIndex},
+                 {"job_id", r->jobId},
+                 {"sample_number", r->sampleNumber},
+                 {"sample_id", orNull(r->sampleId)},
+                 {"label", orNull(r->label)},
+                 {"sample_date", isoDate(r->sampleDate)},
+                 {"sample_date_2000", r->sampleDate},
+                 {"parameter", orNull(r->parameter)},
+                 {"unit", orNull(r->unit)},
+                 {"display_format", r->displayFormat},
+                 {"process_value", process ? Json(r->processValue) : Json(nullptr)},
+                 {"process_text",
+                  process ? Json(formatValue(r->displayFormat, r->processValue)) : Json(nullptr)},
+                 {"done", r->done},
+                 {"lab_value", hasLab(r) ? Json(r->labValue) : Json(nullptr)},
+                 {"lab_text", hasLab(r) ? Json(formatValue(labWord(r), r->labValue)) : Json(nullptr)},
+                 {"lab_unit", orNull(r->labUnit)},
+                 {"default_method", orNull(r->defaultMethod)},
+                 {"used_method", orNull(r->usedMethod)}});
         }
         Json j = {{"file", path}, {"requests", list}};
         std::printf("%s\n", j.dump(2).c_str());
@@ -984,8 +1018,9 @@ int cmdRequests(const Cli &cli)
         std::string process = r->displayFormat ? formatValue(r->displayFormat, r->processValue) + unit : "-";
         std::string lab = hasLab(r) ? formatValue(labWord(r), r->labValue) + labUnit : "-";
         std::string method = orDash(r->usedMethod && *r->usedMethod ? r->usedMethod : r->defaultMethod);
-        rows.push_back({std::to_string(r->totalIndex), orDash(r->label), localDate(r->sampleDate, "%Y-%m-%d %H:%M"),
-                        orDash(r->parameter), process, lab, hasLab(r) ? "entered" : "open", method});
+        rows.push_back({std::to_string(r->totalIndex), orDash(r->label),
+                        localDate(r->sampleDate, "%Y-%m-%d %H:%M"), orDash(r->parameter), process, lab,
+                        hasLab(r) ? "entered" : "open", method});
     }
     printTable(rows);
     return kOk;
@@ -1028,7 +1063,8 @@ int changeResult(const Cli &cli, bool add)
     one.pos.resize(1);
     const std::string path = loadRequests(one, p, &jobs, &reqs);
     if (total >= reqs.l->count)
-        fail(path + ": no request " + std::to_string(total) + " (the job has " + std::to_string(reqs.l->count) + ")");
+        fail(path + ": no request " + std::to_string(total) + " (the job has " +
+             std::to_string(reqs.l->count) + ")");
     MeasurementRequest *r = reqs.l->items[total];
     int rc;
     if (add) {
@@ -1091,7 +1127,8 @@ int attrInt(const qrx_Element *e, const char *name)
 }
 
 /* What mergeJobFile would do with these two trees, in its own order. */
-void describeMerge(const std::string &basePath, const Parser &base, const std::string &newsPath, const Parser &news)
+void describeMerge(const std::string &basePath, const Parser &base, const std::string &newsPath,
+                   const Parser &news)
 {
     if (attrInt(news.top(), "job_handling") & kProcessBitKill) {
         std::printf("would delete %s: NEWS job_handling has bit 0x100 (kill); %s kept\n", basePath.c_str(),
@@ -1126,13 +1163,15 @@ void describeMerge(const std::string &basePath, const Parser &base, const std::s
             const qrx_Element *lab = nl ? nl : bl;
             if (lab)
                 line += std::string(", lab from ") + (nl ? "NEWS" : "BASE") +
-                        (str_equal(qrx_GetAttribute("done", nullptr, lab, nullptr), "4") ? " (done 4: reset to open)"
-                                                                                         : "");
+                        (str_equal(qrx_GetAttribute("done", nullptr, lab, nullptr), "4")
+                             ? " (done 4: reset to open)"
+                             : "");
             measurements += (bp || np) + (lab != nullptr);
             std::printf("%s\n", line.c_str());
         }
     }
-    std::printf("would write %s in %s to %s and delete %s\n", plural(measurements, "measurement", "measurements").c_str(),
+    std::printf("would write %s in %s to %s and delete %s\n",
+                plural(measurements, "measurement", "measurements").c_str(),
                 plural(samples, "sample", "samples").c_str(), basePath.c_str(), newsPath.c_str());
 }
 
@@ -1141,7 +1180,8 @@ int cmdMerge(const Cli &cli)
     const std::string &basePath = cli.pos[0], &newsPath = cli.pos[1];
     refuseStdin(basePath, "BASE is rewritten in place");
     refuseStdin(newsPath, "NEWS is deleted after the merge");
-    struct stat ns {}, bs {};
+    struct stat ns {
+    }, bs{};
     if (stat(newsPath.c_str(), &ns) != 0)
         failSys(newsPath);
     const bool baseExists = stat(basePath.c_str(), &bs) == 0;
@@ -1161,8 +1201,8 @@ int cmdMerge(const Cli &cli)
     }
     if (cli.dryRun) {
         if (!baseExists)
-            std::printf("%s does not exist: would copy %s to it and delete %s\n", basePath.c_str(), newsPath.c_str(),
-                        newsPath.c_str());
+            std::printf("%s does not exist: would copy %s to it and delete %s\n", basePath.c_str(),
+                        newsPath.c_str(), newsPath.c_str());
         else
             describeMerge(basePath, base, newsPath, news);
         std::printf("dry run: no file changed\n");
@@ -1170,13 +1210,21 @@ int cmdMerge(const Cli &cli)
     }
     int rc = mergeJobFile(basePath.c_str(), newsPath.c_str());
     switch (rc) {
-    case -1: failResult(newsPath + ": cannot be read", rc);
-    case -2: failResult("copying " + newsPath + " to " + basePath + " failed, or a document has no job element", rc);
-    case -3: failResult("the in-memory stream cannot be opened", rc);
-    case kMergeSameFile: failResult(basePath + " and " + newsPath + " are the same file", rc);
-    case kMergeBaseUnreadable: failResult(basePath + ": exists but cannot be read", rc);
-    case kMergeBaseUnwritable: failResult(writeReason(basePath), rc);
-    case kMergeNoMemory: failResult("out of memory", rc);
+    case -1:
+        failResult(newsPath + ": cannot be read", rc);
+    case -2:
+        failResult("copying " + newsPath + " to " + basePath + " failed, or a document has no job element",
+                   rc);
+    case -3:
+        failResult("the in-memory stream cannot be opened", rc);
+    case kMergeSameFile:
+        failResult(basePath + " and " + newsPath + " are the same file", rc);
+    case kMergeBaseUnreadable:
+        failResult(basePath + ": exists but cannot be read", rc);
+    case kMergeBaseUnwritable:
+        failResult(writeReason(basePath), rc);
+    case kMergeNoMemory:
+        failResult("out of memory", rc);
     default:
         if (rc < 0)
             failResult(basePath + " or " + newsPath + ": " + buildReason(rc), rc);
@@ -1204,20 +1252,34 @@ int cmdFormat(const Cli &cli)
 const char *httpReason(int rc)
 {
     switch (rc) {
-    case 1: return "the answer is too short to carry a status";
-    case 2: return "the answer carries no status code";
-    case -1: return "socket failed";
-    case -2: return "the host does not resolve";
-    case -4: return "the body could not be sent";
-    case -5: return "no answer within the time limit";
-    case -6: return "waiting for the answer failed";
-    case -7: return "receiving the answer failed";
-    case -8: return "the server closed without an answer";
-    case -9: return "the request head is too long (at most 8187 bytes)";
-    case kHttpConnectTimeout: return "connect timed out";
-    case kHttpSendStall: return "sending stalled";
-    case kHttpLookupFailed: return "the host name cannot be looked up";
-    default: return "the request failed";
+    case 1:
+        return "the answer is too short to carry a status";
+    case 2:
+        return "the answer carries no status code";
+    case -1:
+        return "socket failed";
+    case -2:
+        return "the host does not resolve";
+    case -4:
+        return "the body could not be sent";
+    case -5:
+        return "no answer within the time limit";
+    case -6:
+        return "waiting for the answer failed";
+    case -7:
+        return "receiving the answer failed";
+    case -8:
+        return "the server closed without an answer";
+    case -9:
+        return "the request head is too long (at most 8187 bytes)";
+    case kHttpConnectTimeout:
+        return "connect timed out";
+    case kHttpSendStall:
+        return "sending stalled";
+    case kHttpLookupFailed:
+        return "the host name cannot be looked up";
+    default:
+        return "the request failed";
     }
 }
 
@@ -1251,7 +1313,8 @@ int cmdUpload(const Cli &cli)
     int port = static_cast<int>(parseLong(cli.pos[1], "PORT", 1, 65535));
     if (cli.httpMethod != "PUT" && cli.httpMethod != "POST")
         throw UsageError{"--method must be PUT or POST"};
-    int timeout = cli.timeoutOpt->count() ? static_cast<int>(parseLong(cli.timeout, "--timeout", 0, 86400)) : -1;
+    int timeout =
+        cli.timeoutOpt->count() ? static_cast<int>(parseLong(cli.timeout, "--timeout", 0, 86400)) : -1;
     std::string head;
     if (!hasHeader(cli.headers, "Host"))
         head += "Host: " + host + (port == 80 ? "" : ":" + std::to_string(port)) + "\r\n";
@@ -1266,9 +1329,11 @@ int cmdUpload(const Cli &cli)
     struct stat st {};
     long long size = fstat(fileno(body.get()), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
     if (cli.verbose)
-        std::fprintf(stderr, "jobtool upload: sending %s (%lld bytes) to %s:%d as %s %s; no progress is shown "
-                             "until the answer arrives\n",
-                     displayName(file).c_str(), size, host.c_str(), port, cli.httpMethod.c_str(), path.c_str());
+        std::fprintf(stderr,
+                     "jobtool upload: sending %s (%lld bytes) to %s:%d as %s %s; no progress is shown "
+                     "until the answer arrives\n",
+                     displayName(file).c_str(), size, host.c_str(), port, cli.httpMethod.c_str(),
+                     path.c_str());
     std::vector<char> response(8192);
     errno = 0;
     int rc = makeHttpRequest(host.c_str(), port, timeout, cli.httpMethod.c_str(), path.c_str(), head.c_str(),
@@ -1295,38 +1360,36 @@ int cmdUpload(const Cli &cli)
 /* Command line                                                        */
 /* ------------------------------------------------------------------ */
 
-const char kMainHelp[] =
-    "usage: jobtool [-v|-q] COMMAND [ARGS...]\n"
-    "       jobtool --version\n"
-    "Looks at and fixes sensor jobs with libTandelCntrl.so.\n"
-    "\n"
-    "  decode FILE.sjb [-o FILE.xml]     sensor job file to job document\n"
-    "  encode FILE.xml -o FILE.sjb       job document to sensor job file\n"
-    "  check FILE.sjb... [--json]        header, word count, CRC, decode result\n"
-    "  list DIR [--file NAME] [--min N] [--json]\n"
-    "                                    the job directory, newest first\n"
-    "  requests DIR INDEX [--min N] | FILE.xml [--json]\n"
-    "                                    measurement requests of one job\n"
-    "  add-result FILE.xml TOTALINDEX VALUE [--unit U] [--method M] [--time ISO]\n"
-    "  remove-result FILE.xml TOTALINDEX\n"
-    "  merge BASE.xml NEWS.xml [--dry-run] [--force]\n"
-    "                                    fold a new job version into the stored one\n"
-    "  format WORD VALUE                 display text of a value\n"
-    "  upload HOST PORT PATH FILE [--method PUT|POST] [--header H]... [--timeout S]\n"
-    "\n"
-    "'-' is standard input or output where a file is read or written whole\n"
-    "(decode, encode, check, upload). Numbers may be negative: -12.5 and\n"
-    "-inf are values, not options. The library's traces go to standard\n"
-    "error: failures by default, also progress with -v, none with -q\n"
-    "(LOGTRACE_LEVEL, when set, replaces the default). 'jobtool COMMAND\n"
-    "--help' tells more. Exit status: 0 done, 1 the operation failed or was\n"
-    "refused (the reason on standard error), 2 bad usage.\n";
+const char kMainHelp[] = "usage: jobtool [-v|-q] COMMAND [ARGS...]\n"
+                         "       jobtool --version\n"
+                         "Looks at and fixes sensor jobs with libTandelCntrl.so.\n"
+                         "\n"
+                         "  decode FILE.sjb [-o FILE.xml]     sensor job file to job document\n"
+                         "  encode FILE.xml -o FILE.sjb       job document to sensor job file\n"
+                         "  check FILE.sjb... [--json]        header, word count, CRC, decode result\n"
+                         "  list DIR [--file NAME] [--min N] [--json]\n"
+                         "                                    the job directory, newest first\n"
+                         "  requests DIR INDEX [--min N] | FILE.xml [--json]\n"
+                         "                                    measurement requests of one job\n"
+                         "  add-result FILE.xml TOTALINDEX VALUE [--unit U] [--method M] [--time ISO]\n"
+                         "  remove-result FILE.xml TOTALINDEX\n"
+                         "  merge BASE.xml NEWS.xml [--dry-run] [--force]\n"
+                         "                                    fold a new job version into the stored one\n"
+                         "  format WORD VALUE                 display text of a value\n"
+                         "  upload HOST PORT PATH FILE [--method PUT|POST] [--header H]... [--timeout S]\n"
+                         "\n"
+                         "'-' is standard input or output where a file is read or written whole\n"
+                         "(decode, encode, check, upload). Numbers may be negative: -12.5 and\n"
+                         "-inf are values, not options. The library's traces go to standard\n"
+                         "error: failures by default, also progress with -v, none with -q\n"
+                         "(LOGTRACE_LEVEL, when set, replaces the default). 'jobtool COMMAND\n"
+                         "--help' tells more. Exit status: 0 done, 1 the operation failed or was\n"
+                         "refused (the reason on standard error), 2 bad usage.\n";
 
-const char kWrittenFiles[] =
-    "-o FILE is replaced whole (a temporary file beside it, synced, renamed):\n"
-    "after a failure it is as it was. A replaced file keeps its mode, a new\n"
-    "one gets mode 0666 as the library gives job files; a read-only FILE is\n"
-    "refused. A device such as /dev/null is written in place.\n";
+const char kWrittenFiles[] = "-o FILE is replaced whole (a temporary file beside it, synced, renamed):\n"
+                             "after a failure it is as it was. A replaced file keeps its mode, a new\n"
+                             "one gets mode 0666 as the library gives job files; a read-only FILE is\n"
+                             "refused. A device such as /dev/null is written in place.\n";
 
 struct Command {
     const char *name;
@@ -1389,8 +1452,7 @@ const Command kCommands[] = {
      "bits 7-9 significant digits, bits 0-2 decimals). Exit status 1 when\n"
      "the text is \"Error\".\n",
      cmdFormat},
-    {"upload",
-     "upload HOST PORT PATH FILE [--method PUT|POST] [--header 'Name: value']... [--timeout S]",
+    {"upload", "upload HOST PORT PATH FILE [--method PUT|POST] [--header 'Name: value']... [--timeout S]",
      "Sends FILE ('-': standard input) as the body of one HTTP/1.1 request\n"
      "(default PUT) and prints the status code of the answer. Exit status 0\n"
      "for a 2xx status. --timeout is the wait for the first answer byte\n"
@@ -1552,7 +1614,8 @@ int main(int argc, char **argv)
                 std::fprintf(stderr, "jobtool: unknown command '%s'\nTry 'jobtool --help'.\n", argv[i]);
                 return kUsage;
             }
-        std::fprintf(stderr, "jobtool%s: %s\nTry 'jobtool%s --help'.\n", name.c_str(), e.what(), name.c_str());
+        std::fprintf(stderr, "jobtool%s: %s\nTry 'jobtool%s --help'.\n", name.c_str(), e.what(),
+                     name.c_str());
         return kUsage;
     }
     /* The tracer reads the level at every message, so setting it before

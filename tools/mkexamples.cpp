@@ -28,7 +28,7 @@ struct Meas {
     const char *parameter;
     const char *unit;
     int displayFormat;
-    const char *method;  /* default method of the lab measurement */
+    const char *method; /* default method of the lab measurement */
 };
 
 struct Sample {
@@ -70,21 +70,41 @@ const Meas kTss{"TSS", "g/l", (3 << 7) | 2, "DIN EN 872"};
 const std::vector<Job> &jobs()
 {
     static const std::vector<Job> kJobs = {
-        {1001, "2024-03-04T08:15:00+0100", 1, 0, 2, 4,
-         {{"ZU-0412", "2024-03-04T08:30:00+0100", 3, "AQIDBAUGBwg=", {kNitrate, kAmmonium}, {"7.85", "0.418"}},
+        {1001,
+         "2024-03-04T08:15:00+0100",
+         1,
+         0,
+         2,
+         4,
+         {{"ZU-0412",
+           "2024-03-04T08:30:00+0100",
+           3,
+           "AQIDBAUGBwg=",
+           {kNitrate, kAmmonium},
+           {"7.85", "0.418"}},
           {"ZU-0413", "2024-03-04T09:30:00+0100", 4, nullptr, {kNitrate, kAmmonium}, {"8.10", "0.351"}}},
          2,
          {{0, 7.91f, "mg/l", "DIN EN ISO 10304-1", "2024-03-05T10:12:00+0100"},
           {1, 0.45f, "mg/l", "DIN 38406-5", "2024-03-05T10:20:00+0100"},
           {2, 8.02f, "mg/l", "DIN EN ISO 10304-1", "2024-03-05T10:31:00+0100"},
           {3, 0.39f, "mg/l", "DIN 38406-5", "2024-03-05T10:40:00+0100"}}},
-        {1002, "2024-04-15T06:00:00+0100", 65, 0, 3, 3,
+        {1002,
+         "2024-04-15T06:00:00+0100",
+         65,
+         0,
+         3,
+         3,
          {{"AB-2201", "2024-04-15T06:10:00+0100", 1, nullptr, {kCod}, {"312.6"}},
           {"AB-2202", "2024-04-15T12:10:00+0100", 2, "EjRWeA==", {kCod}, {"287.2"}},
           {"AB-2203", "2024-04-15T18:10:00+0100", 3, nullptr, {kCod}, {"301.9"}}},
          3,
          {{0, 298.0f, "mg/l", "LCK 514", "2024-04-16T09:05:00+0100"}}},
-        {1003, "2024-05-21T07:45:00+0100", 1, 0, 3, 3,
+        {1003,
+         "2024-05-21T07:45:00+0100",
+         1,
+         0,
+         3,
+         3,
          {{"BB-0031", "2024-05-21T08:00:00+0100", 7, nullptr, {kTss}, {"3.415"}},
           {"BB-0032", "2024-05-21T14:00:00+0100", 8, nullptr, {kTss}, {"3.552"}},
           {"BB-0033", "2024-05-21T20:00:00+0100", 9, nullptr, {kTss}, {"3.286"}}},
@@ -100,7 +120,10 @@ bool fail(const std::string &what)
     return false;
 }
 
-void attr(qrx_Element *el, const char *name, const std::string &value) { qrx_AddAttribute(name, value.c_str(), el); }
+void attr(qrx_Element *el, const char *name, const std::string &value)
+{
+    qrx_AddAttribute(name, value.c_str(), el);
+}
 
 /* The job as the sensor sends it, with the first `samples` samples. */
 bool buildMessageTree(qrx_Parser *p, const Job &j, size_t samples)

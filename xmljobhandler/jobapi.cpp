@@ -167,7 +167,8 @@ static qrx_Element *searchFrom(qrx_Element *el, const char *const *path, const c
     return nullptr;
 }
 
-qrx_Element *findElement(qrx_Element *start, const char *const *path, const char *attrName, const char *attrVal)
+qrx_Element *findElement(qrx_Element *start, const char *const *path, const char *attrName,
+                         const char *attrVal)
 {
     static const char *const kEmpty[] = {nullptr};
     if (!start)
@@ -389,8 +390,17 @@ enum class Skip { None, Quietly, NoMemory, Failure };
 Skip classifyOpenError(int err)
 {
     switch (err) {
-    case ENOENT: case ENOTDIR: case EACCES: case EPERM: case EROFS: case ETXTBSY:
-    case EISDIR: case EINVAL: case ENXIO: case ELOOP: case ENAMETOOLONG:
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+    case EISDIR:
+    case EINVAL:
+    case ENXIO:
+    case ELOOP:
+    case ENAMETOOLONG:
         return Skip::Quietly;
     case ENOMEM:
         return Skip::NoMemory;
@@ -431,7 +441,8 @@ bool appendJob(JobDescrList **jl, const JobDescriptor &jd, const std::string &pa
 {
     JobDescrList *list = *jl;
     if (list->count > 0 && list->count % 16 == 0) {
-        TRACE_AS("createJobDescrList_Ex", TRACE_INFO, "extending list %d --> %d\n", list->count, list->count + 16);
+        TRACE_AS("createJobDescrList_Ex", TRACE_INFO, "extending list %d --> %d\n", list->count,
+                 list->count + 16);
         size_t size = sizeof(JobDescrList) + static_cast<size_t>(list->count + 16) * sizeof(JobDescriptor *);
         auto *grown = static_cast<JobDescrList *>(std::realloc(list, size));
         if (!grown)
@@ -555,8 +566,8 @@ void removeJobDescriptor(JobDescriptor *jd)
 {
     if (!jd)
         return;
-    for (char *text : {jd->sensorName, jd->sensorLocation, jd->controllerIpAddress, jd->filePath, jd->userName,
-                       jd->controllerFacility, jd->controllerName, jd->controllerLocation})
+    for (char *text : {jd->sensorName, jd->sensorLocation, jd->controllerIpAddress, jd->filePath,
+                       jd->userName, jd->controllerFacility, jd->controllerName, jd->controllerLocation})
         std::free(text);
 }
 
@@ -628,7 +639,8 @@ bool fillRequest(MeasurementRequest *rq, const JobHeader &h, const LabPlace &at,
               dupInto(&rq->usedMethod, attrValue(at.lab, "used_method")) &&
               dupInto(&rq->labUnit, attrValue(at.lab, "lab_unit"));
     if (ok && at.prc)
-        ok = dupInto(&rq->parameter, attrValue(at.prc, "parameter")) && dupInto(&rq->unit, attrValue(at.prc, "unit"));
+        ok = dupInto(&rq->parameter, attrValue(at.prc, "parameter")) &&
+             dupInto(&rq->unit, attrValue(at.prc, "unit"));
     if (const char *b64 = ok ? attrValue(at.sample, "sensordata") : nullptr) {
         size_t len = std::strlen(b64);
         rq->sensorData = static_cast<uint8_t *>(std::malloc(len ? len : 1));
@@ -711,7 +723,8 @@ MeasurementRequestList *makeRequests(qrx_Element *root)
 }
 } // namespace
 
-int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex, MeasurementRequestList **list)
+int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex,
+                                 MeasurementRequestList **list)
 {
     if (!handle)
         return -1;
@@ -754,8 +767,8 @@ void assureStringsMeasurementRequest(MeasurementRequest *rq)
 {
     if (!rq)
         return;
-    for (char **field : {&rq->sampleId, &rq->label, &rq->parameter, &rq->unit, &rq->spareText, &rq->defaultMethod,
-                         &rq->usedMethod, &rq->labUnit})
+    for (char **field : {&rq->sampleId, &rq->label, &rq->parameter, &rq->unit, &rq->spareText,
+                         &rq->defaultMethod, &rq->usedMethod, &rq->labUnit})
         if (!*field)
             *field = strdup("");
 }
@@ -829,11 +842,12 @@ static bool addResult(const LabPlace &at, const MeasurementRequest *rq, int coun
     if (jobapi_formatLabTime(when, sizeof when, t) <= 0)
         when[0] = '\0';
     bool ok = qrx_AddAttribute("done", done.c_str(), lab) && qrx_AddAttribute("data_type", "16", lab) &&
-              qrx_AddAttribute("lab_time", when, lab) && (!rq->labUnit || qrx_AddAttribute("lab_unit", rq->labUnit, lab)) &&
+              qrx_AddAttribute("lab_time", when, lab) &&
+              (!rq->labUnit || qrx_AddAttribute("lab_unit", rq->labUnit, lab)) &&
               (!rq->usedMethod || qrx_AddAttribute("used_method", rq->usedMethod, lab));
     if (ok)
-        TRACE_AS(kChange, TRACE_INFO, "  sample %d : added labMeas (index=%d, totalIndex=%d) = %s\n", at.number,
-                 at.index, counter, lab->value);
+        TRACE_AS(kChange, TRACE_INFO, "  sample %d : added labMeas (index=%d, totalIndex=%d) = %s\n",
+                 at.number, at.index, counter, lab->value);
     return ok;
 }
 
@@ -1089,7 +1103,8 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
                 qrx_Element *el = measurements->appendCopy("lab_measurement", lab);
                 if (!el)
                     return -1;
-                if (str_equal(attrValue(el, "done"), "4") && (!setValue(el, "-1.0") || !qrx_AddAttribute("done", "0", el)))
+                if (str_equal(attrValue(el, "done"), "4") &&
+                    (!setValue(el, "-1.0") || !qrx_AddAttribute("done", "0", el)))
                     return -1;
                 ++measCount;
             }
@@ -1187,14 +1202,16 @@ int mergeTrees(const char *basePath, const char *newsPath, Handle &hb, Handle &h
     }
     if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20)) {
         const int rc = copyStreamReplacing(news, basePath);
-        TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n",
-                 newsPath, basePath, rc);
+        TRACE_AS(kMerge, TRACE_INFO,
+                 "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n", newsPath,
+                 basePath, rc);
         if (rc != 0)
             return rc == ENOMEM ? JOBAPI_NO_MEMORY : -2;
         deleteNewsRead(newsPath, news);
         return 0;
     }
-    const int count = mergeHeader(baseJob, newsJob, merJob) ? mergeSamples(hb.p->root, hn.p->root, merJob) : -1;
+    const int count =
+        mergeHeader(baseJob, newsJob, merJob) ? mergeSamples(hb.p->root, hn.p->root, merJob) : -1;
     if (count < 0)
         return JOBAPI_NO_MEMORY;
     if (const int err = jobapi_writeTreeReplacing(basePath, hm.p))
@@ -1223,9 +1240,10 @@ int mergeLocked(const char *basePath, const char *newsPath)
         }
         if (r != 0)
             return r;
-        struct stat sb {}, sn {};
-        if (fstat(base.lock.fd(), &sb) == 0 && fstat(fileno(news.get()), &sn) == 0 && sb.st_dev == sn.st_dev &&
-            sb.st_ino == sn.st_ino) {
+        struct stat sb {
+        }, sn{};
+        if (fstat(base.lock.fd(), &sb) == 0 && fstat(fileno(news.get()), &sn) == 0 &&
+            sb.st_dev == sn.st_dev && sb.st_ino == sn.st_ino) {
             TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
             return -4;
         }
@@ -1271,8 +1289,7 @@ static double roundSignificant(double v, int s, int *e)
 {
     double ip;
     if (v >= 1) {
-        for (*e = 1; std::modf(v / std::pow(10.0, *e), &ip), ip != 0; ++*e) {
-        }
+        for (*e = 1; std::modf(v / std::pow(10.0, *e), &ip), ip != 0; ++*e) {}
         if (!std::isfinite(std::pow(10.0, *e)))
             return HUGE_VAL;
         double t = v / std::pow(10.0, *e) * std::pow(10.0, s);
@@ -1280,8 +1297,7 @@ static double roundSignificant(double v, int s, int *e)
         double k = ip + (frac >= 0.5 ? 1 : 0);
         return s > *e ? k / std::pow(10.0, s - *e) : k * std::pow(10.0, *e - s);
     }
-    for (*e = 1; std::modf(v * std::pow(10.0, *e), &ip), ip == 0; ++*e) {
-    }
+    for (*e = 1; std::modf(v * std::pow(10.0, *e), &ip), ip == 0; ++*e) {}
     double t = v * std::pow(10.0, *e) * std::pow(10.0, s - 1);
     double frac = std::modf(t, &ip);
     double r = (ip + (frac >= 0.5 ? 1 : 0)) / std::pow(10.0, s + *e - 1);

@@ -89,7 +89,8 @@ qrx_Element *qrx_AddElement(const char *name, const char *value, qrx_Element *pa
     return el;
 }
 
-qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Element *parent, qrx_Element *before)
+qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Element *parent,
+                                  qrx_Element *before)
 {
     qrx_Element **link = &parent->children;
     if (before) {
@@ -328,7 +329,10 @@ inline Window windowOf(FILE *f)
     return {reinterpret_cast<const unsigned char *>(f->_IO_read_ptr),
             reinterpret_cast<const unsigned char *>(f->_IO_read_end)};
 }
-inline void handBack(FILE *f, Window w) { f->_IO_read_ptr = reinterpret_cast<char *>(const_cast<unsigned char *>(w.p)); }
+inline void handBack(FILE *f, Window w)
+{
+    f->_IO_read_ptr = reinterpret_cast<char *>(const_cast<unsigned char *>(w.p));
+}
 #else
 inline Window windowOf(FILE *) { return {nullptr, nullptr}; }
 inline void handBack(FILE *, Window) {}
@@ -347,9 +351,8 @@ inline Word bytesEqual(Word x, unsigned char c) { return bytesBelow(x ^ (kOnes *
 /* Moves p over whole words up to the first flagged byte, or while a word
    fits before stop; with `out`, copies them there too. Words are stored
    in full, so out must have room for one wherever p has. */
-template <class Flags>
-inline __attribute__((always_inline)) void scanWords(const unsigned char *&p, const unsigned char *stop, Flags flags,
-                                                     char **out = nullptr)
+template <class Flags> inline __attribute__((always_inline)) void
+scanWords(const unsigned char *&p, const unsigned char *stop, Flags flags, char **out = nullptr)
 {
     if (!kWordScans)
         return;
@@ -375,7 +378,8 @@ inline __attribute__((always_inline)) void passName(const unsigned char *&p, con
                                                     char **out = nullptr)
 {
     for (;;) {
-        scanWords(p, stop, [](Word x) { return bytesBelow(x, '?'); }, out);
+        scanWords(
+            p, stop, [](Word x) { return bytesBelow(x, '?'); }, out);
         if (p == stop || !isNameChar(*p))
             return;
         if (out)
@@ -422,8 +426,7 @@ struct Tokenizer {
 
     Tokenizer(qrx_Parser *hp, FILE *f, qrx_ParseCallback callback, void *user, char *valueBuffer)
         : h(hp), fp(f), cb(callback), userData(user), value(valueBuffer), win(windowOf(f)), counted(win.p)
-    {
-    }
+    {}
 
     /* The window is used up: one character through stdio, which refills it. */
     __attribute__((noinline)) int refill()
@@ -506,7 +509,8 @@ struct Tokenizer {
             }
             *out++ = static_cast<char>(ch);
             const unsigned char *last = w.p + std::min<size_t>(w.end - w.p, full - out);
-            scanWords(w.p, last, [stop](Word x) { return bytesEqual(x, static_cast<unsigned char>(stop)); }, &out);
+            scanWords(
+                w.p, last, [stop](Word x) { return bytesEqual(x, static_cast<unsigned char>(stop)); }, &out);
             while (w.p < last && *w.p != stop)
                 *out++ = static_cast<char>(*w.p++);
             ch = next(w);
@@ -801,7 +805,7 @@ static int buildStart(qrx_Parser *hp, const char *elName, BuildState *bs)
 }
 
 int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, const char *attrName,
-                                      const char *value, void *userData)
+                               const char *value, void *userData)
 {
     if (!hp->last && mode >= QRX_START && mode <= QRX_END) {
         TRACE(TRACE_FAIL, "hp->last == NULL\n");
