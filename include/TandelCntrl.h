@@ -30,6 +30,48 @@ extern "C" {
 #define TANDEL_API
 #endif
 
+struct tm;
+
+/* ------------------------------------------------------------------ */
+/* Result codes                                                        */
+/* ------------------------------------------------------------------ */
+
+/*
+ * Every failure code has a name, defined once beside the functions that
+ * return it. A family is the set of functions whose codes share one
+ * meaning per value; the same value may mean something else in another
+ * family (-8 is a truncated message for the decoder, no memory for the
+ * encoder). The values never change: stored logs and callers rely on
+ * them.
+ */
+typedef enum tandel_Family {
+    TANDEL_XML_SETUP,    /* qrx_init, qrx_deinit, qrx_RemoveDOMTree */
+    TANDEL_XML_PARSE,    /* qrx_parse, qrx_BuildDOMTree */
+    TANDEL_XML_PRINT,    /* qrx_PrintDOMTree */
+    TANDEL_TREE,         /* qrx_RemoveAttribute, clearAttributes, copyAttributes */
+    TANDEL_SJOB_DECODE,  /* sjob_Message2DOMTree(N), sjob_SensorJobFile2DOMTree */
+    TANDEL_SJOB_ENCODE,  /* sjob_DOMTree2Message */
+    TANDEL_SJOB_WRITE,   /* sjob_DOMTree2SensorJobFile */
+    TANDEL_TEXT,         /* atotime2000, atolonglong, sprintf_tm */
+    TANDEL_JOB_LIST,     /* createJobDescrList(_Ex), listJobs_sax_callback, sortJobDescrList */
+    TANDEL_JOB_REQUESTS, /* createMeasurementRequestList */
+    TANDEL_LAB_RESULT,   /* addMeasurementResult, removeMeasurementResult */
+    TANDEL_MERGE,        /* mergeJobFile */
+    TANDEL_HTTP          /* makeHttpRequest */
+} tandel_Family;
+
+/*
+ * A fixed English sentence for a result of that family, without a final
+ * period: "success" for 0, "unknown result" for a value the family does
+ * not define. For TANDEL_HTTP every value not named below is the
+ * server's status code ("server status"). The text is static: never
+ * free or change it. Families whose functions pass on a parse result
+ * (TANDEL_JOB_REQUESTS, TANDEL_LAB_RESULT, TANDEL_MERGE) give the
+ * TANDEL_XML_PARSE text for a value they do not name themselves, and a
+ * text naming both where one of their values is also a parse result.
+ */
+TANDEL_API const char *tandel_errstr(tandel_Family family, int code);
+
 /* ------------------------------------------------------------------ */
 /* Tracer (provided by libLogTracer.so)                                */
 /* ------------------------------------------------------------------ */
@@ -98,7 +140,12 @@ TANDEL_API qrx_Attribute *qrx_AddAttribute(const char *name, const char *value, 
 TANDEL_API const char *qrx_GetAttribute(const char *name, const char *value, const qrx_Element *element,
                                         qrx_Attribute **outAttribute);
 
-/* 1 removed, 0 not found, -1 null argument. Only the first match goes. */
+/* Results of qrx_RemoveAttribute, clearAttributes and copyAttributes. */
+#define TREE_NULL_ARGUMENT (-1) /* null element, name or source */
+#define TREE_NULL_TARGET (-2)   /* copyAttributes: null target */
+#define TREE_NO_MEMORY (-3)     /* copyAttributes: out of memory */
+
+/* 1 removed, 0 not found, TREE_NULL_ARGUMENT. Only the first match goes. */
 TANDEL_API int qrx_RemoveAttribute(const char *name, qrx_Element *element);
 
 /* Frees the element, its attributes and its subtree, at any depth (no
@@ -110,8 +157,14 @@ TANDEL_API void qrx_RemoveElement(qrx_Element *element);
 /* Parser                                                              */
 /* ------------------------------------------------------------------ */
 
+/* qrx_Parser.state */
+#define QRX_STATE_FRESH 1     /* made by qrx_init, never parsed */
+#define QRX_STATE_PARSING 2   /* inside qrx_parse (seen by callbacks) */
+#define QRX_STATE_DONE 3      /* the last parse ended with 0 or 1 */
+#define QRX_STATE_FAILED (-1) /* the last parse ended with a negative result */
+
 typedef struct qrx_Parser {
-    int32_t state;     /* 1 fresh, 2 parsing, 3 last parse ok, -1 failed */
+    int32_t state;     /* one of QRX_STATE_* */
     int32_t maxDepth;  /* deepest allowed element depth (top is 0) */
     int32_t deepest;   /* greatest depth reached by the last parse */
     int32_t depth;     /* innermost open element, -1 when none */
@@ -133,14 +186,30 @@ typedef struct qrx_Parser {
 typedef int (*qrx_ParseCallback)(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
                                  const char *value, void *userData);
 
-/* 0 done; -1 handle is null or *handle is not null; -2 n < 1 or
-   n > 1048576 (2^20: keeps the slot array's size from wrapping on a
-   32-bit target); -3 out of memory. */
+/* Results of the handle functions (TANDEL_XML_SETUP). */
+#define QRX_BAD_HANDLE (-1) /* null handle; for qrx_init also *handle not null */
+#define QRX_BAD_LIMIT (-2)  /* qrx_init: n < 1 or n > 1048576 */
+#define QRX_NO_MEMORY (-3)
+
+/* 0 done; QRX_BAD_HANDLE; QRX_BAD_LIMIT (2^20 keeps the slot array's
+   size from wrapping on a 32-bit target); QRX_NO_MEMORY. */
 TANDEL_API int qrx_init(qrx_Parser **handle, int n);
 
-/* Frees names, tree and handle, nulls *handle. 0 done; -1 when handle
-   or *handle is null. */
+/* Frees names, tree and handle, nulls *handle. 0 done; QRX_BAD_HANDLE
+   when handle or *handle is null. */
 TANDEL_API int qrx_deinit(qrx_Parser **handle);
+
+/* Results of the parse (TANDEL_XML_PARSE), besides 0 and the
+   callback's own. QRX_BAD_HANDLE and QRX_NO_MEMORY belong here too. */
+#define QRX_SYNTAX (-2)                /* syntax error (traced) */
+#define QRX_TOO_DEEP (-8)              /* an element deeper than the handle allows */
+#define QRX_UNCLOSED (-9)              /* end of input with elements open */
+#define QRX_LONG_ELEMENT_NAME (-10)    /* element name over 125 characters */
+#define QRX_LONG_ATTRIBUTE_NAME (-11)  /* attribute name over 125 characters */
+#define QRX_LONG_ATTRIBUTE_VALUE (-12) /* attribute value over 8189 characters */
+#define QRX_LONG_TEXT (-13)            /* element text over 8189 characters */
+#define QRX_UNFINISHED (-14)           /* end of input inside a comment, PI or end tag */
+#define QRX_BAD_DEPTH (-15)            /* qrx_BuildDOMTree: start event beside the cursor */
 
 /*
  * Parses the stream, calling back per event. The stream is locked for
@@ -148,15 +217,13 @@ TANDEL_API int qrx_deinit(qrx_Parser **handle);
  * the stream and push characters back: the parse goes on from where it
  * leaves the stream, and line numbers do not count what it took.
  * Results: 0 read to the end, all closed; 1 or another negative value
- * the callback's; -2 syntax error (traced); -8 too deep; -9 elements
- * left open; -10/-11 element/attribute name over 125 characters;
- * -12/-13 attribute value/text over 8189 characters;
- * -14 end of input inside a comment, a processing instruction or the
- *     name of an end tag (traced like a syntax error);
- * -3 the value buffer could not be allocated.
- * "<??>" and "??" inside a processing instruction: the second '?' ends
- * the skipping, as the reading loop is defined, and is then read as
- * the first character of a name.
+ * the callback's; QRX_SYNTAX; QRX_TOO_DEEP; QRX_UNCLOSED;
+ * QRX_LONG_ELEMENT_NAME, QRX_LONG_ATTRIBUTE_NAME, QRX_LONG_ATTRIBUTE_VALUE,
+ * QRX_LONG_TEXT; QRX_UNFINISHED (traced like a syntax error);
+ * QRX_NO_MEMORY when the value buffer cannot be allocated.
+ * A processing instruction ends at its first "?>", and also at two '?'
+ * in a row (so in "<??>"): the second '?' then ends the skipping and is
+ * read as the first character of a name.
  */
 TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback callback, void *userData);
 
@@ -164,17 +231,22 @@ TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback cal
 /* Tree building and writing                                           */
 /* ------------------------------------------------------------------ */
 
+/* Results of qrx_PrintDOMTree (TANDEL_XML_PRINT), besides QRX_BAD_HANDLE. */
+#define QRX_NO_TREE (-2)
+#define QRX_STREAM_ERROR (-3)
+
 /*
  * Gives the handle a fresh "__ROOT__" (index -1) and parses the stream
- * into it. -1 null handle; 0 null stream (empty document); otherwise
- * the parse result. The handle must hold no tree. A start event whose
- * depth does not fit the cursor (possible only when a caller tampers
- * with depth) is traced and the parse ends with -15; the process goes
- * on. When a record cannot be allocated the parse ends with -3.
+ * into it. QRX_BAD_HANDLE; 0 for a null stream (empty document);
+ * otherwise the parse result. The handle must hold no tree. A start
+ * event whose depth does not fit the cursor (possible only when a caller
+ * tampers with depth) is traced and the parse ends with QRX_BAD_DEPTH;
+ * the process goes on. When a record cannot be allocated the parse ends
+ * with QRX_NO_MEMORY.
  */
 TANDEL_API int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream);
 
-/* Frees the handle's tree (any depth). -1 null handle, else 0. */
+/* Frees the handle's tree (any depth). QRX_BAD_HANDLE, else 0. */
 TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
 
 /*
@@ -184,10 +256,10 @@ TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
  * behind the stream keeps its mode). The walk follows `parent` back up,
  * so every child's parent must be the element that lists it; any depth
  * fits the stack.
- * -1 null handle; -2 no tree; -3 the stream reported an error (a write,
- * the flush or fsync failed; fsync refusing a descriptor that cannot be
- * synced, EINVAL or EROFS, is no error); otherwise the number of
- * characters. A failed fchmod is not reported.
+ * QRX_BAD_HANDLE; QRX_NO_TREE; QRX_STREAM_ERROR when a write, the flush
+ * or fsync failed (fsync refusing a descriptor that cannot be synced,
+ * EINVAL or EROFS, is no error); otherwise the number of characters.
+ * A failed fchmod is not reported.
  * Nothing is escaped. An attribute value holding '"' but no '\'' is
  * written in single quotes so that it reads back; one holding both,
  * and a text holding '<', do not read back as written.
@@ -199,14 +271,18 @@ TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
 /* ------------------------------------------------------------------ */
 
 /*
- * Results of the message decoder and the sensor job file reader, beyond
- * 0 (decoded): -1 no job container, -2 no job_id, -3 another required
- * field missing, -4 measured value of a data type other than 16,
- * -5 measurement count does not match, -6 too many samples or a sample
- * without date or measurement count, -7 a field out of order was met,
- * -99 null parser handle. The codes below are the library's own; each
+ * Results of the message decoder and the sensor job file reader
+ * (TANDEL_SJOB_DECODE), beyond 0 (decoded). From SJOB_TRUNCATED on, each
  * writes one level-2 trace.
  */
+#define SJOB_NO_JOB (-1)         /* no job container */
+#define SJOB_NO_JOB_ID (-2)      /* no job_id */
+#define SJOB_MISSING_FIELD (-3)  /* another required field missing */
+#define SJOB_BAD_DATA_TYPE (-4)  /* a measured value of a data type other than 16 */
+#define SJOB_COUNT_MISMATCH (-5) /* the measurement count does not match */
+#define SJOB_BAD_SAMPLE (-6)     /* too many samples, or a sample without date or count */
+#define SJOB_OUT_OF_ORDER (-7)   /* a field out of order */
+#define SJOB_NULL_PARSER (-99)   /* null parser handle */
 #define SJOB_TRUNCATED (-8)      /* the message ends before its end markers */
 #define SJOB_BAD_LENGTH (-9)     /* a length header with more than 4 length bytes */
 #define SJOB_SHORT_FILE (-10)    /* a sensor job file of fewer than 6 bytes */
@@ -242,20 +318,29 @@ TANDEL_API int sjob_Message2DOMTreeN(const uint8_t *message, uint32_t length, qr
    SJOB_BAD_LENGTH. */
 TANDEL_API int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser);
 
+/* Results of the encoder (TANDEL_SJOB_ENCODE). */
+#define SJOB_ENC_BAD_ARGUMENT (-1)  /* null parser, tree, length or message pointer, or buffer */
+#define SJOB_ENC_EMPTY (-2)         /* the root has no child */
+#define SJOB_ENC_NOT_A_JOB (-3)     /* the first child is not "job", or a required field is missing */
+#define SJOB_ENC_BAD_DATA_TYPE (-4) /* data_type other than 16 */
+#define SJOB_ENC_NO_DATA_TYPE (-5)  /* a process measurement without data_type */
+#define SJOB_ENC_TOO_SMALL (-7)     /* the message does not fit */
+#define SJOB_ENC_NO_MEMORY (-8)
+#define SJOB_ENC_TIME_RANGE (-9) /* a time outside the message's signed 32 bits */
+
 /*
  * Encodes the handle's job document into `buffer`, built from its end:
  * on success the message occupies *message up to buffer[*length - 2]
  * and *length (capacity on entry) becomes its length. Never writes
  * outside buffer[0] .. buffer[capacity - 2], also when it does not fit.
- * Results: 0; -1 null parser, tree, length or message pointer, or a
- * null buffer with a capacity above 0; -2 root without child; -3 the
- * first child is not "job", or a required field is missing (traced);
- * -4 data_type other than 16; -5 process measurement without data_type;
- * -7 does not fit in capacity - 1 bytes ("buffer too small" names the
- * capacity that would do); -8 out of memory; -9 a time whose fields
- * (counted as UTC, any offset in the text ignored) lie outside
- * 1931-12-13T20:45:52 .. 2068-01-19T03:14:07, the message's signed 32
- * bits (traced with the attribute). On failure the buffer and the
+ * Results: 0; SJOB_ENC_BAD_ARGUMENT (also a null buffer with a capacity
+ * above 0); SJOB_ENC_EMPTY; SJOB_ENC_NOT_A_JOB (traced);
+ * SJOB_ENC_BAD_DATA_TYPE; SJOB_ENC_NO_DATA_TYPE; SJOB_ENC_TOO_SMALL when
+ * it does not fit in capacity - 1 bytes ("buffer too small" names the
+ * capacity that would do); SJOB_ENC_NO_MEMORY; SJOB_ENC_TIME_RANGE for a
+ * time whose fields (counted as UTC, any offset in the text ignored) lie
+ * outside 1931-12-13T20:45:52 .. 2068-01-19T03:14:07 (traced with the
+ * attribute). On failure the buffer and the
  * out-values are undefined. Numbers use '.' whatever the caller's locale.
  */
 TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, qrx_Parser *parser);
@@ -271,6 +356,9 @@ TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t *
  */
 TANDEL_API int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser);
 
+/* The one failure of sjob_DOMTree2SensorJobFile (TANDEL_SJOB_WRITE). */
+#define SJOB_WRITE_FAILED (-1)
+
 /*
  * Encodes the handle's job document and writes it as a sensor job file.
  * An existing file is replaced atomically: the bytes go to a temporary
@@ -279,9 +367,9 @@ TANDEL_API int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser);
  * path; nothing that can fail comes after the rename. It never reads the
  * old file, so it takes no lock. A file the caller may not write stays.
  * After any failure the old file is intact and no temporary file is left.
- * 0 written; -1 null parser, encoding failed (message over 2040 bytes,
- * a time out of range among others), the file cannot be written, or
- * out of memory.
+ * 0 written; SJOB_WRITE_FAILED: null parser, encoding failed (message
+ * over 2040 bytes, a time out of range among others), the file cannot be
+ * written, or out of memory.
  */
 TANDEL_API int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser);
 
@@ -302,10 +390,13 @@ TANDEL_API int encode_base64(char *text, const uint8_t *data, int length);
  */
 TANDEL_API uint32_t decode_base64(uint8_t *data, const char *text, int length);
 
-struct tm;
-/* strftime "%Y-%m-%dT%H:%M:%S%z" into text: -1 (nothing written) when
-   size <= 25 or text or time is null, else strftime's result (0 when
-   it does not fit). */
+/* The failure of the text conversions (TANDEL_TEXT): atotime2000,
+   atolonglong, sprintf_tm. */
+#define TEXT_UNREADABLE (-1)
+
+/* strftime "%Y-%m-%dT%H:%M:%S%z" into text: TEXT_UNREADABLE (nothing
+   written) when size <= 25 or text or time is null, else strftime's
+   result (0 when it does not fit). */
 TANDEL_API int sprintf_tm(char *text, size_t size, const struct tm *time);
 
 /* ------------------------------------------------------------------ */
@@ -334,12 +425,12 @@ TANDEL_API qrx_Element *findElement(qrx_Element *start, const char *const *path,
 /* First attribute of that name, or null (also for a null element). */
 TANDEL_API qrx_Attribute *findAttribute(const qrx_Element *element, const char *name);
 
-/* Frees every attribute of the element. 0, or -1 for a null element. */
+/* Frees every attribute of the element. 0, or TREE_NULL_ARGUMENT. */
 TANDEL_API int clearAttributes(qrx_Element *element);
 
 /* Sets every source attribute on the target (qrx_AddAttribute).
-   0; -1 null source; -2 null target; -3 out of memory (the attributes
-   copied so far stay). */
+   0; TREE_NULL_ARGUMENT (null source); TREE_NULL_TARGET; TREE_NO_MEMORY
+   (the attributes copied so far stay). */
 TANDEL_API int copyAttributes(const qrx_Element *source, qrx_Element *target);
 
 /*
@@ -352,35 +443,39 @@ TANDEL_API int copyAttributes(const qrx_Element *source, qrx_Element *target);
 TANDEL_API qrx_Element *copyElement(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent,
                                     int front);
 
-/* One job file of a job directory. Texts are owned, null when absent. */
+/* One job file of a job directory, read from the attributes of its
+   "job" element and the header elements below it. Numbers are read with
+   atoi, serial numbers as hexadecimal; an absent attribute leaves 0.
+   Texts are owned, null when absent. "(counted)" marks the attributes
+   that count towards knownAttributeCount. */
 typedef struct JobDescriptor {
-    uint64_t sensorSerialNumber;
-    int32_t sensorDeviceId;
-    int32_t sensorManufacturerId;
-    char *sensorName;
-    char *sensorLocation;
-    int32_t controllerManufacturerId;
-    int32_t controllerDeviceId;
-    uint64_t controllerSerialNumber;
-    char *controllerIpAddress;
-    int32_t admitAutojob;
-    int32_t jobId;
-    int32_t date; /* seconds since 2000-01-01 UTC; -1 unreadable; 0 absent */
-    int32_t jobType;
-    int32_t jobHandling;
-    uint32_t flags; /* bit 0: some lab measurement is in state 1 */
-    int32_t containedSamples;
-    int32_t requestedSamples;
-    int32_t reserved0; /* reserved, 0 */
-    int32_t labAttributeCount;
-    int32_t labState1Count;
-    int32_t labState2Count;
-    int32_t knownAttributeCount;
-    char *filePath;
-    char *userName;
-    char *controllerFacility;
-    char *controllerName;
-    char *controllerLocation;
+    uint64_t sensorSerialNumber;      /* sensor serial_number (counted) */
+    int32_t sensorDeviceId;           /* sensor device_id (counted) */
+    int32_t sensorManufacturerId;     /* sensor manufacturer_id (counted) */
+    char *sensorName;                 /* sensor name (counted) */
+    char *sensorLocation;             /* sensor location (counted) */
+    int32_t controllerManufacturerId; /* controller manufacturer_id (counted) */
+    int32_t controllerDeviceId;       /* controller device_id (counted) */
+    uint64_t controllerSerialNumber;  /* controller serial_number (counted) */
+    char *controllerIpAddress;        /* controller ip_address */
+    int32_t admitAutojob;             /* job admit_autojob */
+    int32_t jobId;                    /* job job_id (counted) */
+    int32_t date;                     /* job date, seconds since 2000-01-01 UTC; -1 unreadable; 0 absent */
+    int32_t jobType;                  /* job job_type (counted) */
+    int32_t jobHandling;              /* job job_handling (counted) */
+    uint32_t flags;                   /* bit 0: some lab measurement is in state 1 */
+    int32_t containedSamples;         /* job contained_samples (counted) */
+    int32_t requestedSamples;         /* job requested_samples (counted) */
+    int32_t reserved0;                /* reserved, 0 */
+    int32_t labAttributeCount;        /* attributes of all sample lab_measurement elements */
+    int32_t labState1Count;           /* lab measurements whose done & 63 is 1 */
+    int32_t labState2Count;           /* lab measurements whose done & 63 is 2 */
+    int32_t knownAttributeCount;      /* counted attributes met (see createJobDescrList_Ex) */
+    char *filePath;                   /* the job file's path: directory "/" name */
+    char *userName;                   /* user name (counted) */
+    char *controllerFacility;         /* controller facility */
+    char *controllerName;             /* controller name */
+    char *controllerLocation;         /* controller location */
 } JobDescriptor;
 
 /* A 32-bit count, then count descriptor pointers (room for a multiple
@@ -392,16 +487,23 @@ typedef struct JobDescrList {
 
 /* Seconds since 2000-01-01 UTC of "%Y-%m-%dT%H:%M:%S%z" text, as a
    32-bit number (computed without time_t, so years past 2038 work on
-   32-bit targets); -1 (traced) when the text does not read or names a
-   time outside 1931-12-13T20:45:52Z .. 2068-01-19T03:14:07Z. */
+   32-bit targets); TEXT_UNREADABLE (traced) when the text does not read
+   or names a time outside 1931-12-13T20:45:52Z .. 2068-01-19T03:14:07Z. */
 TANDEL_API int32_t atotime2000(const char *text);
 
-/* The text read as hexadecimal ("%llX"); -1 (traced) when it does not read. */
+/* The text read as hexadecimal ("%llX"); TEXT_UNREADABLE (traced) when it
+   does not read. */
 TANDEL_API int64_t atolonglong(const char *text);
 
+/* Results of the job list functions (TANDEL_JOB_LIST). */
+#define JOBLIST_NULL_LIST (-1)    /* null list address; for sortJobDescrList null or empty list */
+#define JOBLIST_NO_DIRECTORY (-2) /* the directory cannot be opened */
+#define JOBLIST_READ_ERROR (-3)   /* a job file or the directory could not be read */
+#define JOBLIST_NO_MEMORY (-7)
+
 /* Parser callback filling the JobDescriptor given as userData from the
-   attribute events of a job file. Always 0, except -7 when a text cannot
-   be copied (the file is then not listed). */
+   attribute events of a job file. Always 0, except JOBLIST_NO_MEMORY when
+   a text cannot be copied (the file is then not listed). */
 TANDEL_API int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
                                      const char *value, void *userData);
 
@@ -416,11 +518,11 @@ TANDEL_API int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *e
  * other files, files that vanish, and files this process may not read
  * and write are left out.
  * Paths are used whole, whatever their length.
- * Result: the count; -1 null list address; -2 directory cannot be opened
- * (traced); -3 a job file or the directory could not be read for another
- * reason (I/O error, descriptors exhausted; traced), so the list would be
- * incomplete; -7 out of memory, also when a file cannot be opened or
- * parsed for lack of memory. Nothing is stored on failure.
+ * Result: the count; JOBLIST_NULL_LIST; JOBLIST_NO_DIRECTORY (traced);
+ * JOBLIST_READ_ERROR when a job file or the directory could not be read
+ * for another reason (I/O error, descriptors exhausted; traced), so the
+ * list would be incomplete; JOBLIST_NO_MEMORY, also when a file cannot be
+ * opened or parsed for lack of memory. Nothing is stored on failure.
  */
 TANDEL_API int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list,
                                      int minKnown);
@@ -431,7 +533,8 @@ TANDEL_API int createJobDescrList(const char *dirPath, const char *fileName, Job
    A null slot sorts first; two null slots compare equal. */
 TANDEL_API int compareJobDescriptors(const void *a, const void *b);
 
-/* Sorts newest first; the count, or -1 for a null or empty list. */
+/* Sorts newest first; the count, or JOBLIST_NULL_LIST for a null or
+   empty list. */
 TANDEL_API int sortJobDescrList(JobDescrList *list);
 
 /* Frees the descriptor's texts (not the record, fields are not cleared). */
@@ -476,6 +579,16 @@ typedef struct MeasurementRequestList {
     MeasurementRequest *items[];
 } MeasurementRequestList;
 
+/* Results of createMeasurementRequestList (TANDEL_JOB_REQUESTS), besides
+   the parse results of the job file. */
+#define REQLIST_NULL_HANDLE (-1)
+#define REQLIST_NULL_LIST (-2)  /* null list address */
+#define REQLIST_LIST_HELD (-3)  /* *list already holds a list */
+#define REQLIST_NULL_JOBS (-4)  /* null job list */
+#define REQLIST_BAD_INDEX (-5)  /* index outside the job list */
+#define REQLIST_UNREADABLE (-6) /* the job file cannot be read */
+#define REQLIST_NO_MEMORY (-7)
+
 /*
  * Reads the job file of jobs->items[jobIndex] into the handle's tree
  * (its old tree is freed; the new one stays after the call) and makes
@@ -484,11 +597,12 @@ typedef struct MeasurementRequestList {
  * first number missing (no upper limit). Attributes the document lacks
  * read as 0 (absent date: 0, absent serial number: 0). Labels longer
  * than 31 characters are cut.
- * Result: the count; -1 null handle; -2 null list address; -3 *list
- * already holds a list (traced); -4 null job list; -5 index outside the
- * list; -6 job file cannot be read (traced); the negative build result
- * when it does not parse (traced); -7 out of memory. Nothing is stored
- * at *list on failure.
+ * Result: the count; REQLIST_NULL_HANDLE; REQLIST_NULL_LIST;
+ * REQLIST_LIST_HELD (traced); REQLIST_NULL_JOBS; REQLIST_BAD_INDEX;
+ * REQLIST_UNREADABLE (traced); the negative build result when the file
+ * does not parse (traced; QRX_SYNTAX shares its value with
+ * REQLIST_NULL_LIST); REQLIST_NO_MEMORY. Nothing is stored at *list on
+ * failure.
  */
 TANDEL_API int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex,
                                             MeasurementRequestList **list);
@@ -502,6 +616,13 @@ TANDEL_API void freeMeasurementRequest(MeasurementRequest *request);
 
 /* Frees the list and its requests; sets *list to null. */
 TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
+
+/* Results of addMeasurementResult and removeMeasurementResult
+   (TANDEL_LAB_RESULT), besides the parse results of the job file. */
+#define LABRES_UNREADABLE (-1) /* cannot be read, null argument, or no such lab measurement */
+#define LABRES_NOT_FINITE (-4) /* add: the lab value is not finite */
+#define LABRES_UNWRITABLE (-6) /* the file cannot be written */
+#define LABRES_NO_MEMORY (-7)
 
 /*
  * Enter (add) or take back (remove) the lab result of the request's
@@ -524,16 +645,25 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * library are not excluded. Where the file system has no locks, the call
  * goes on unlocked and traces "cannot lock" at level 2. Readers (the job
  * and request lists) take no lock; they always see a whole file.
- * Result: 0; -1 the file cannot be read (also a FIFO, directory or other
- * file that is not regular), a null argument, or no lab measurement at
- * totalIndex (traced); -4 (add) the lab value is not finite, the file is
- * not opened; the negative build result when the file does not parse;
- * -6 the file cannot be written, also a readable file this process may
- * not write, or when descriptors run out for the temporary (traced); -7
- * out of memory. After the rename nothing can fail.
+ * Result: 0; LABRES_UNREADABLE: the file cannot be read (also a FIFO,
+ * directory or other file that is not regular), a null argument, or no
+ * lab measurement at totalIndex (traced); LABRES_NOT_FINITE (add; the
+ * file is not opened); the negative build result when the file does not
+ * parse; LABRES_UNWRITABLE, also for a readable file this process may not
+ * write, or when descriptors run out for the temporary (traced);
+ * LABRES_NO_MEMORY. After the rename nothing can fail.
  */
 TANDEL_API int addMeasurementResult(const char *path, const MeasurementRequest *request);
 TANDEL_API int removeMeasurementResult(const char *path, const MeasurementRequest *request);
+
+/* Results of mergeJobFile (TANDEL_MERGE), besides the parse results of
+   the two files. -3 is no longer returned. */
+#define MERGE_NEWS_UNREADABLE (-1) /* News cannot be read (also not a regular file) */
+#define MERGE_COPY_FAILED (-2)     /* a copy failed or a tree has no job element */
+#define MERGE_SAME_FILE (-4)       /* Base and News are the same file */
+#define MERGE_BASE_UNREADABLE (-5) /* Base may exist but cannot be opened for reading */
+#define MERGE_BASE_UNWRITABLE (-6) /* Base cannot be written or deleted */
+#define MERGE_NO_MEMORY (-7)
 
 /*
  * Folds the job file News into Base and deletes News. News' job_handling
@@ -545,15 +675,14 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
  * created under a lock on its directory. News is deleted only while its
  * path still names the file that was read (a newer News is kept).
  * Result: the number of measurement elements merged; 0 for the copy and
- * kill short-cuts; -1 News cannot be read (also not a regular file); -2
- * a copy failed or a tree has no job element; -3 no longer returned; -4
- * Base and News are the same file (same device and inode, however the
- * paths are spelled; nothing read, written or deleted); -5 Base cannot
- * be opened for reading although it may exist (not a regular file, not
- * readable, descriptors exhausted, read error); -6 Base cannot be
- * written (also a Base this process may not write, or a kill that
- * cannot delete it); the negative build result when Base or News does
- * not parse (traced; Base untouched, News kept); -7 out of memory.
+ * kill short-cuts; MERGE_NEWS_UNREADABLE; MERGE_COPY_FAILED;
+ * MERGE_SAME_FILE (same device and inode, however the paths are spelled;
+ * nothing read, written or deleted); MERGE_BASE_UNREADABLE (not a regular
+ * file, not readable, descriptors exhausted, read error);
+ * MERGE_BASE_UNWRITABLE (also a Base this process may not write, or a
+ * kill that cannot delete it); the negative build result when Base or
+ * News does not parse (traced; Base untouched, News kept; QRX_SYNTAX
+ * shares its value with MERGE_COPY_FAILED); MERGE_NO_MEMORY.
  */
 TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
 
@@ -572,6 +701,23 @@ TANDEL_API int formatMeasurementString(char *out, int format, double value);
 /* HTTP client                                                         */
 /* ------------------------------------------------------------------ */
 
+/* Results of makeHttpRequest (TANDEL_HTTP) other than a status. */
+#define HTTP_SHORT_ANSWER 1
+#define HTTP_NO_STATUS 2
+#define HTTP_SOCKET_FAILED (-1)
+#define HTTP_NO_HOST (-2)
+#define HTTP_CONNECT_FAILED (-3)
+#define HTTP_BODY_FAILED (-4)
+#define HTTP_NO_ANSWER_IN_TIME (-5)
+#define HTTP_WAIT_FAILED (-6)
+#define HTTP_RECV_FAILED (-7)
+#define HTTP_NO_ANSWER (-8)
+#define HTTP_HEAD_TOO_LONG (-9)
+#define HTTP_BAD_ARGUMENT (-10)
+#define HTTP_CONNECT_TIMED_OUT (-11)
+#define HTTP_SEND_STALLED (-12)
+#define HTTP_LOOKUP_FAILED (-13)
+
 /*
  * One blocking HTTP/1.1 request over a new TCP connection to an IPv4
  * host (name or dotted address, first IPv4 address of getaddrinfo; the
@@ -586,9 +732,9 @@ TANDEL_API int formatMeasurementString(char *out, int format, double value);
  * timeout (seconds; -1: 100; 0: no waiting at all) bounds each wait on
  * the peer on its own, not the whole call, so a slow peer that keeps
  * moving is never cut off:
- *   the connect: not done within timeout gives -11;
- *   a send that makes no progress within timeout gives -12;
- *   the first answer byte: none within timeout gives -5;
+ *   the connect: not done within timeout gives HTTP_CONNECT_TIMED_OUT;
+ *   a send that makes no progress within timeout gives HTTP_SEND_STALLED;
+ *   the first answer byte: none within timeout gives HTTP_NO_ANSWER_IN_TIME;
  *   each later read: timeout without a byte ends the answer, and the
  *       result comes from the bytes received as if the server had
  *       closed (a server that keeps the connection open costs timeout).
@@ -598,39 +744,43 @@ TANDEL_API int formatMeasurementString(char *out, int format, double value);
  * Results:
  *   the integer read as "%d" at offset 9 of an answer of 14 or more
  *       bytes (a negative one is returned as it stands);
- *   2  14 or more bytes but no integer (or none that fits an int) there;
- *   1  1 to 13 bytes received;
- *  -1  socket failed;
- *  -2  the host does not resolve: the name is unknown or has no IPv4
- *      address;
- *  -3  connect failed (refused, unreachable...);
- *  -4  the body could not be sent: the stream cannot be measured (not
- *      seekable, or larger than INT_MAX - 4 bytes), a read gives no
- *      bytes while some remain, or a send fails (for any method). The
- *      request ends at once: nothing more is sent, no answer is waited
- *      for. A stream that cannot be measured is found before connecting;
- *  -5  no answer byte within timeout;
- *  -6  poll failed with an error other than EINTR, or timeout is
- *      negative other than -1 (found before any socket is created);
- *  -7  recv failed;              -8  server closed without an answer;
- *  -9  the head does not fit the 8192-byte request buffer: for "PUT"
- *      and "POST" request line, headers and length header must leave
- *      room for "\r\n\r\n" and a terminator (at most 8187 bytes), for
- *      other methods request line, headers and "\r\n" at most 8191.
- *      Found before any socket is created;
- * -10  null host, method or path, a method or path holding a blank or
- *      a control character (below 0x20, or 0x7F), null body for
- *      "PUT"/"POST", negative responseSize, or null response with a
- *      positive responseSize. Found before any socket is created;
- * -11  the connect did not complete within timeout;
- * -12  a send made no progress within timeout (the peer stopped
- *      reading); what was sent before stays sent;
- * -13  the lookup could not be made (no reply from the resolver, no
- *      memory or descriptors...): unlike -2 it says nothing about the
- *      host.
- * errno: after -1, -3, -4 from a failed send, -6 from poll and -7 it is
- * the system's error of that call; after -11 and -12 it is ETIMEDOUT.
- * responseSize 0 stores nothing and gives -8 once the answer arrives.
+ *   HTTP_NO_STATUS     14 or more bytes but no integer (or none that
+ *                      fits an int) there;
+ *   HTTP_SHORT_ANSWER  1 to 13 bytes received;
+ *   HTTP_SOCKET_FAILED;
+ *   HTTP_NO_HOST       the name is unknown or has no IPv4 address;
+ *   HTTP_CONNECT_FAILED (refused, unreachable...);
+ *   HTTP_BODY_FAILED   the stream cannot be measured (not seekable, or
+ *      larger than INT_MAX - 4 bytes), a read gives no bytes while some
+ *      remain, or a send fails (for any method). The request ends at
+ *      once: nothing more is sent, no answer is waited for. A stream
+ *      that cannot be measured is found before connecting;
+ *   HTTP_NO_ANSWER_IN_TIME  no answer byte within timeout;
+ *   HTTP_WAIT_FAILED   poll failed with an error other than EINTR, or
+ *      timeout is negative other than -1 (found before any socket is
+ *      created);
+ *   HTTP_RECV_FAILED;  HTTP_NO_ANSWER  the server closed without one;
+ *   HTTP_HEAD_TOO_LONG the head does not fit the 8192-byte request
+ *      buffer: for "PUT" and "POST" request line, headers and length
+ *      header must leave room for "\r\n\r\n" and a terminator (at most
+ *      8187 bytes), for other methods request line, headers and "\r\n"
+ *      at most 8191. Found before any socket is created;
+ *   HTTP_BAD_ARGUMENT  null host, method or path, a method or path
+ *      holding a blank or a control character (below 0x20, or 0x7F),
+ *      null body for "PUT"/"POST", negative responseSize, or null
+ *      response with a positive responseSize. Found before any socket
+ *      is created;
+ *   HTTP_CONNECT_TIMED_OUT  the connect did not complete within timeout;
+ *   HTTP_SEND_STALLED  a send made no progress within timeout (the peer
+ *      stopped reading); what was sent before stays sent;
+ *   HTTP_LOOKUP_FAILED the lookup could not be made (no reply from the
+ *      resolver, no memory or descriptors...): unlike HTTP_NO_HOST it
+ *      says nothing about the host.
+ * errno: after HTTP_SOCKET_FAILED, HTTP_CONNECT_FAILED, HTTP_BODY_FAILED
+ * from a failed send, HTTP_WAIT_FAILED from poll and HTTP_RECV_FAILED it
+ * is the system's error of that call; after HTTP_CONNECT_TIMED_OUT and
+ * HTTP_SEND_STALLED it is ETIMEDOUT. responseSize 0 stores nothing and
+ * gives HTTP_NO_ANSWER once the answer arrives.
  * The body stream stays open, positioned where the reads ended. Every
  * path closes the socket. Safe on any thread; no state is kept.
  */
