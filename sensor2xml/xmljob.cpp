@@ -34,7 +34,7 @@
 #include <unistd.h>
 
 #include "sensor2xml/xmljob_internal.h"
-#include "xmlparser/qrxparser_internal.h"
+#include "tree.h"
 #include "clocale.h"
 #include "files.h"
 

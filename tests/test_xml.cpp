@@ -10,7 +10,7 @@
 
 #include "trace_recorder.h"
 #include "xml_helpers.h"
-#include "xmlparser/qrxparser_internal.h"
+#include "tree.h"
 
 namespace {
 

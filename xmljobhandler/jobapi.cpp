@@ -30,7 +30,7 @@
 #include <unistd.h>
 
 #include "jobapi_internal.h"
-#include "../xmlparser/qrxparser_internal.h"
+#include "tree.h"
 #include "civiltime.h"
 #include "clocale.h"
 #include "files.h"

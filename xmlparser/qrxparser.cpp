@@ -17,7 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "qrxparser_internal.h"
+#include "tree.h"
 #include "trace.h"
 
 static const char kTraceFile[] = "../xmlparser/qrxparser.cpp";

@@ -1,6 +1,6 @@
-/* Internals of the XML toolkit that tests and other subsystems reach. */
-#ifndef TANDEL_QRXPARSER_INTERNAL_H
-#define TANDEL_QRXPARSER_INTERNAL_H
+/* Tree building internals that the codec, the job handler and the tests share. */
+#ifndef TANDEL_INTERNAL_TREE_H
+#define TANDEL_INTERNAL_TREE_H
 
 #include "TandelCntrl.h"
 
