@@ -9,7 +9,7 @@ dir="${1:-build-valgrind}"
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug >/dev/null
 cmake --build "$dir" -j2 >/dev/null
 # The crash-safety test forks and kills children; a few kills suffice here.
-export HARDENING_KILLS="${HARDENING_KILLS:-20}"
+export CRASH_KILLS="${CRASH_KILLS:-20}"
 passed=0
 failed=0
 for t in "$dir"/tests/test_*; do

@@ -2,8 +2,9 @@
  * Crash safety: a child process rewrites job files and a sensor job file
  * in a loop while the parent kills it with SIGKILL at random moments.
  * After every kill each file must parse and be one of the versions the
- * operations produce, and leftover temporary files must stay bounded.
- * HARDENING_KILLS overrides the number of kills (valgrind runs use few).
+ * operations produce, and leftover temporary files must stay bounded;
+ * writers clear the temporaries of dead writers and nothing else.
+ * CRASH_KILLS overrides the number of kills (valgrind runs use few).
  */
 #include <signal.h>
 #include <sys/wait.h>
@@ -13,6 +14,7 @@
 #include <thread>
 
 #include "test_jobapi_util.h"
+#include "xmljobhandler/jobapi_internal.h"
 
 namespace {
 
@@ -95,6 +97,15 @@ bool parses(const std::string &path)
     return r == 0;
 }
 
+pid_t deadPid()
+{
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(0);
+    waitpid(pid, nullptr, 0);
+    return pid;
+}
+
 } // namespace
 
 TEST(CrashSafety, SigkillAtRandomMomentsLeavesOldOrNewVersion)
@@ -131,7 +142,7 @@ TEST(CrashSafety, SigkillAtRandomMomentsLeavesOldOrNewVersion)
     ASSERT_LE(jobVersions.size(), 8u);
     const size_t largest = std::max(readFile(f.job).size(), sampleJob().size()) * 2;
 
-    const char *env = std::getenv("HARDENING_KILLS");
+    const char *env = std::getenv("CRASH_KILLS");
     const int kills = env ? std::atoi(env) : 400;
     std::mt19937 rng(12345);
     std::uniform_int_distribution<int> delayUs(0, 15000);
@@ -190,4 +201,32 @@ TEST(CrashSafety, SigkillAtRandomMomentsLeavesOldOrNewVersion)
     EXPECT_LT(secs, 60.0);
     qrx_deinit(&a);
     qrx_deinit(&b);
+}
+
+/* Both writers clear the temporaries of writers that died before their
+   rename, and nothing else: not a live writer's, not a name that only
+   starts like one, not a link. */
+TEST(CrashSafety, WritersClearOnlyTemporariesOfDeadWriters)
+{
+    const std::string dead = ".jobapi-" + std::to_string(deadPid()) + "-";
+    const std::string kept[] = {".jobapi-" + std::to_string(getpid()) + "-Ef34Gh", dead + "Ab12Cd-notes.txt",
+                                dead + "Ab12C", "job.bin.tmp" + dead.substr(8) + "0", ".jobapi-X-Ab12Cd"};
+    for (int writer = 0; writer < 2; ++writer) {
+        TempDir dir;
+        std::set<std::string> expected(std::begin(kept), std::end(kept));
+        for (const std::string &name : kept)
+            writeFile(dir.file(name), "partial");
+        writeFile(dir.file(dead + "Zz99Yy"), "partial");
+        writeFile(dir.file("target"), "<job/>");
+        ASSERT_EQ(symlink("target", dir.file(dead + "Link00").c_str()), 0);
+        expected.insert({dead + "Link00", "target", "job.bin"});
+        if (writer == 0) {
+            qrx_Parser *h = treeOf(sampleJob());
+            ASSERT_EQ(sjob_DOMTree2SensorJobFile(dir.file("job.bin").c_str(), h), 0);
+            qrx_deinit(&h);
+        } else {
+            ASSERT_EQ(jobapi_copyFileReplacing(dir.file("target").c_str(), dir.file("job.bin").c_str()), 0);
+        }
+        EXPECT_EQ(dir.entries(), expected) << "writer " << writer;
+    }
 }
