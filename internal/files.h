@@ -7,6 +7,7 @@
 #ifndef TANDEL_INTERNAL_FILES_H
 #define TANDEL_INTERNAL_FILES_H
 
+#include <cerrno>
 #include <cstdio>
 #include <memory>
 #include <string>
@@ -115,6 +116,20 @@ private:
 bool namesFile(const char *path, int fd);
 /* Whether the two paths name one file; false when either is absent. */
 bool sameFile(const char *a, const char *b);
+
+/* Replaces path by what fill(stream) writes, through a Replacement
+   committed with mode (-1 keeps the temporary's). 0, or the errno of
+   the failing step (EIO when fill fails without one). */
+template <typename Fill> int replaceWith(const char *path, int mode, Fill fill)
+{
+    Replacement out;
+    if (const int err = out.open(path))
+        return err;
+    errno = 0;
+    if (!fill(out.stream()))
+        return errno ? errno : EIO;
+    return out.commit(mode);
+}
 
 } // namespace tandel
 

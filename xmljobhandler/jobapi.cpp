@@ -117,6 +117,22 @@ bool attrScan(const qrx_Element *el, const char *name, int *out)
     return v && std::sscanf(v, "%d", out) == 1;
 }
 
+/* Frees a list (a count, then record pointers), its records and their
+   texts through freeTexts; nulls *list. */
+template <typename List, typename Record> void freeList(List **list, void (*freeTexts)(Record *))
+{
+    if (!list || !*list)
+        return;
+    for (int32_t i = 0; i < (*list)->count; ++i) {
+        if (Record *record = (*list)->items[i]) {
+            freeTexts(record);
+            std::free(record);
+        }
+    }
+    std::free(*list);
+    *list = nullptr;
+}
+
 /* *field becomes a copy of text (null stays null); false when out of memory. */
 bool dupInto(char **field, const char *text)
 {
@@ -124,21 +140,6 @@ bool dupInto(char **field, const char *text)
         return true;
     *field = strdup(text);
     return *field != nullptr;
-}
-
-/* Writes the new content of path into a temporary file of the same
-   directory with fill(stream), pushes it to storage and renames it over
-   path with mode 0666. 0, or the errno of the failing step (temporary
-   file removed). */
-template <typename Fill> int replaceFile(const char *path, Fill fill)
-{
-    tandel::Replacement out;
-    if (const int err = out.open(path))
-        return err;
-    errno = 0;
-    if (!fill(out.stream()))
-        return errno ? errno : EIO;
-    return out.commit(0666);
 }
 
 } // namespace
@@ -189,7 +190,7 @@ qrx_Attribute *findAttribute(const qrx_Element *element, const char *name)
 int clearAttributes(qrx_Element *element)
 {
     if (!element)
-        return -1;
+        return TREE_NULL_ARGUMENT;
     while (qrx_Attribute *at = element->attributes) {
         element->attributes = at->next;
         std::free(at->name);
@@ -202,12 +203,12 @@ int clearAttributes(qrx_Element *element)
 int copyAttributes(const qrx_Element *source, qrx_Element *target)
 {
     if (!source)
-        return -1;
+        return TREE_NULL_ARGUMENT;
     if (!target)
-        return -2;
+        return TREE_NULL_TARGET;
     for (const qrx_Attribute *at = source->attributes; at; at = at->next)
         if (!qrx_AddAttribute(at->name, at->value, target))
-            return -3;
+            return TREE_NO_MEMORY;
     return 0;
 }
 
@@ -219,16 +220,18 @@ static qrx_Element *firstChildNamed(qrx_Element *parent, const char *name)
     return nullptr;
 }
 
-/* copyElement with the two ways of returning null told apart:
-   1 the source lacks the element (traced), -1 out of memory. */
-static int copyElementInto(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent, int front,
-                           qrx_Element **out)
+/* The results of copyElementInto. */
+enum CopyResult { kCopied = 0, kNoSource = 1, kCopyNoMemory = -1 };
+
+/* copyElement with the two ways of returning null told apart. */
+static CopyResult copyElementInto(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent,
+                                  int front, qrx_Element **out)
 {
     *out = nullptr;
     qrx_Element *src = firstChildNamed(sourceParent, name);
     if (!src) {
         TRACE_AS("copyElement", TRACE_INFO, "NO ELEMENT \"%s\"\n", name);
-        return 1;
+        return kNoSource;
     }
     qrx_Element *dst = firstChildNamed(targetParent, name);
     if (dst && front && targetParent->children != dst) {
@@ -241,7 +244,7 @@ static int copyElementInto(const char *name, qrx_Element *sourceParent, qrx_Elem
     } else if (!dst) {
         dst = qrx_NewElement(name, targetParent->index + 1);
         if (!dst)
-            return -1;
+            return kCopyNoMemory;
         dst->parent = targetParent;
         qrx_Element **link = &targetParent->children;
         if (!front)
@@ -251,7 +254,7 @@ static int copyElementInto(const char *name, qrx_Element *sourceParent, qrx_Elem
         *link = dst;
     }
     *out = dst;
-    return copyAttributes(src, dst) == 0 ? 0 : -1;
+    return copyAttributes(src, dst) == 0 ? kCopied : kCopyNoMemory;
 }
 
 qrx_Element *copyElement(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent, int front)
@@ -259,7 +262,7 @@ qrx_Element *copyElement(const char *name, qrx_Element *sourceParent, qrx_Elemen
     if (!name || !sourceParent || !targetParent)
         return nullptr;
     qrx_Element *el = nullptr;
-    return copyElementInto(name, sourceParent, targetParent, front, &el) == 0 ? el : nullptr;
+    return copyElementInto(name, sourceParent, targetParent, front, &el) == kCopied ? el : nullptr;
 }
 
 /* ------------------------------------------------------------------ */
@@ -272,13 +275,12 @@ int32_t atotime2000(const char *text)
     std::memset(&tm, 0, sizeof tm);
     if (!text || !strptime(text, kTimeFormat, &tm)) {
         TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text ? text : "(null)");
-        return -1;
+        return TEXT_UNREADABLE;
     }
-    const int64_t secs = daysFromCivil(tm.tm_year + 1900LL, tm.tm_mon + 1, tm.tm_mday) * 86400 +
-                         tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec - tm.tm_gmtoff;
+    const int64_t secs = timegm64(&tm) - tm.tm_gmtoff;
     if (secs < kMessageFirst || secs > kMessageLast) {
         TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text);
-        return -1;
+        return TEXT_UNREADABLE;
     }
     return static_cast<int32_t>(secs - kEpoch2000);
 }
@@ -288,10 +290,141 @@ int64_t atolonglong(const char *text)
     unsigned long long v = 0;
     if (!text || std::sscanf(text, "%llX", &v) != 1) {
         TRACE(TRACE_FAIL, "cannot read longlong  from \"%s\"\n", text ? text : "(null)");
-        return -1;
+        return TEXT_UNREADABLE;
     }
     return static_cast<int64_t>(v);
 }
+
+namespace {
+/* How a listed attribute is read into its descriptor field. */
+enum class Read { Number, Date, Hex, Text };
+
+/* One recognised attribute: the field it sets (one of the three
+   members, by kind) and whether it counts towards knownAttributeCount. */
+struct Field {
+    const char *attr;
+    Read read;
+    int32_t JobDescriptor::*number;
+    uint64_t JobDescriptor::*hex;
+    char *JobDescriptor::*text;
+    bool counted;
+};
+
+constexpr Field number(const char *attr, int32_t JobDescriptor::*f, bool counted = true)
+{
+    return {attr, Read::Number, f, nullptr, nullptr, counted};
+}
+constexpr Field date(const char *attr, int32_t JobDescriptor::*f)
+{
+    return {attr, Read::Date, f, nullptr, nullptr, false};
+}
+constexpr Field hex(const char *attr, uint64_t JobDescriptor::*f)
+{
+    return {attr, Read::Hex, nullptr, f, nullptr, true};
+}
+constexpr Field text(const char *attr, char *JobDescriptor::*f, bool counted)
+{
+    return {attr, Read::Text, nullptr, nullptr, f, counted};
+}
+
+using JD = JobDescriptor;
+const Field kJobFields[] = {
+    number("job_id", &JD::jobId),
+    number("job_type", &JD::jobType),
+    number("job_handling", &JD::jobHandling),
+    number("requested_samples", &JD::requestedSamples),
+    number("contained_samples", &JD::containedSamples),
+    date("date", &JD::date),
+    number("admit_autojob", &JD::admitAutojob, false),
+};
+const Field kSensorFields[] = {
+    number("manufacturer_id", &JD::sensorManufacturerId), number("device_id", &JD::sensorDeviceId),
+    hex("serial_number", &JD::sensorSerialNumber),        text("name", &JD::sensorName, true),
+    text("location", &JD::sensorLocation, true),
+};
+const Field kControllerFields[] = {
+    number("manufacturer_id", &JD::controllerManufacturerId),
+    number("device_id", &JD::controllerDeviceId),
+    hex("serial_number", &JD::controllerSerialNumber),
+    text("facility", &JD::controllerFacility, false),
+    text("name", &JD::controllerName, false),
+    text("location", &JD::controllerLocation, false),
+    text("ip_address", &JD::controllerIpAddress, false),
+};
+const Field kUserFields[] = {text("name", &JD::userName, true)};
+
+/* The elements whose attributes the listing reads, at their depth. */
+struct ListedElement {
+    int depth;
+    const char *name;
+    const Field *fields;
+    size_t count;
+};
+template <size_t N> constexpr ListedElement listed(int depth, const char *name, const Field (&fields)[N])
+{
+    return {depth, name, fields, N};
+}
+const ListedElement kListedElements[] = {
+    listed(0, "job", kJobFields),
+    listed(1, "sensor", kSensorFields),
+    listed(1, "controller", kControllerFields),
+    listed(1, "user", kUserFields),
+};
+
+const Field *listedField(int depth, const char *elName, const char *attrName)
+{
+    for (const ListedElement &el : kListedElements) {
+        if (el.depth != depth || !str_equal(elName, el.name))
+            continue;
+        for (size_t i = 0; i < el.count; ++i)
+            if (str_equal(attrName, el.fields[i].attr))
+                return &el.fields[i];
+        return nullptr;
+    }
+    return nullptr;
+}
+
+/* Sets the field from value; false when a text cannot be copied (the
+   field is null then). */
+bool readField(JobDescriptor *jd, const Field &f, const char *value)
+{
+    bool ok = true;
+    switch (f.read) {
+    case Read::Number:
+        jd->*f.number = std::atoi(value);
+        break;
+    case Read::Date:
+        jd->*f.number = atotime2000(value);
+        break;
+    case Read::Hex: {
+        unsigned long long v;
+        if (std::sscanf(value, "%llX", &v) == 1)
+            jd->*f.hex = v;
+        break;
+    }
+    case Read::Text: {
+        char *copy = strdup(value);
+        ok = copy != nullptr;
+        std::free(jd->*f.text);
+        jd->*f.text = copy;
+        break;
+    }
+    }
+    jd->knownAttributeCount += f.counted;
+    return ok;
+}
+
+/* A lab measurement attribute: counted, and its "done" state tallied. */
+void countLabAttribute(JobDescriptor *jd, const char *attrName, const char *value)
+{
+    ++jd->labAttributeCount;
+    if (str_equal(attrName, "done")) {
+        const int state = std::atoi(value) & 63;
+        jd->labState1Count += state == 1;
+        jd->labState2Count += state == 2;
+    }
+}
+} // namespace
 
 int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
                           const char *value, void *userData)
@@ -299,80 +432,12 @@ int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *elName, cons
     auto *jd = static_cast<JobDescriptor *>(userData);
     if (mode != QRX_ATTRIBUTE || !handle || !jd || !attrName || !value)
         return 0;
-    const int depth = handle->depth;
-    bool ok = true;
-    auto number = [&](int32_t *field, bool counted) {
-        *field = std::atoi(value);
-        jd->knownAttributeCount += counted;
-    };
-    auto hex = [&](uint64_t *field) {
-        unsigned long long v;
-        if (std::sscanf(value, "%llX", &v) == 1)
-            *field = v;
-        ++jd->knownAttributeCount;
-    };
-    auto text = [&](char **field, bool counted) {
-        char *copy = strdup(value);
-        ok = copy != nullptr;
-        std::free(*field);
-        *field = copy;
-        jd->knownAttributeCount += counted;
-    };
-    auto is = [&](const char *name) { return str_equal(attrName, name); };
-
-    if (depth == 0 && str_equal(elName, "job")) {
-        if (is("job_id"))
-            number(&jd->jobId, true);
-        else if (is("job_type"))
-            number(&jd->jobType, true);
-        else if (is("job_handling"))
-            number(&jd->jobHandling, true);
-        else if (is("requested_samples"))
-            number(&jd->requestedSamples, true);
-        else if (is("contained_samples"))
-            number(&jd->containedSamples, true);
-        else if (is("date"))
-            jd->date = atotime2000(value);
-        else if (is("admit_autojob"))
-            number(&jd->admitAutojob, false);
-    } else if (depth == 1 && str_equal(elName, "sensor")) {
-        if (is("manufacturer_id"))
-            number(&jd->sensorManufacturerId, true);
-        else if (is("device_id"))
-            number(&jd->sensorDeviceId, true);
-        else if (is("serial_number"))
-            hex(&jd->sensorSerialNumber);
-        else if (is("name"))
-            text(&jd->sensorName, true);
-        else if (is("location"))
-            text(&jd->sensorLocation, true);
-    } else if (depth == 1 && str_equal(elName, "controller")) {
-        if (is("manufacturer_id"))
-            number(&jd->controllerManufacturerId, true);
-        else if (is("device_id"))
-            number(&jd->controllerDeviceId, true);
-        else if (is("serial_number"))
-            hex(&jd->controllerSerialNumber);
-        else if (is("facility"))
-            text(&jd->controllerFacility, false);
-        else if (is("name"))
-            text(&jd->controllerName, false);
-        else if (is("location"))
-            text(&jd->controllerLocation, false);
-        else if (is("ip_address"))
-            text(&jd->controllerIpAddress, false);
-    } else if (depth == 1 && str_equal(elName, "user")) {
-        if (is("name"))
-            text(&jd->userName, true);
-    } else if (depth == 2 && str_equal(elName, "lab_measurement")) {
-        ++jd->labAttributeCount;
-        if (is("done")) {
-            int state = std::atoi(value) & 63;
-            jd->labState1Count += state == 1;
-            jd->labState2Count += state == 2;
-        }
+    if (handle->depth == 2 && str_equal(elName, "lab_measurement")) {
+        countLabAttribute(jd, attrName, value);
+        return 0;
     }
-    return ok ? 0 : JOBAPI_NO_MEMORY;
+    const Field *f = listedField(handle->depth, elName, attrName);
+    return f && !readField(jd, *f, value) ? JOBLIST_NO_MEMORY : 0;
 }
 
 static JobDescrList *newJobList(int32_t capacity)
@@ -382,6 +447,8 @@ static JobDescrList *newJobList(int32_t capacity)
 }
 
 namespace {
+const char kList[] = "createJobDescrList_Ex";
+
 /* Why a job file was not read: absent, or not readable and writable by
    this process (not listed, as before), or a failure that makes the
    whole list wrong. */
@@ -428,7 +495,7 @@ Skip readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *accept)
     if (qrx_init(&hp.p, kMaxDepth) != 0)
         return Skip::NoMemory;
     const int r = qrx_parse(hp.p, fp, listJobs_sax_callback, jd);
-    if (r == JOBAPI_NO_MEMORY || r == -3)
+    if (r == JOBLIST_NO_MEMORY || r == QRX_NO_MEMORY)
         return Skip::NoMemory;
     if (std::ferror(fp))
         return Skip::Failure;
@@ -441,8 +508,7 @@ bool appendJob(JobDescrList **jl, const JobDescriptor &jd, const std::string &pa
 {
     JobDescrList *list = *jl;
     if (list->count > 0 && list->count % 16 == 0) {
-        TRACE_AS("createJobDescrList_Ex", TRACE_INFO, "extending list %d --> %d\n", list->count,
-                 list->count + 16);
+        TRACE_AS(kList, TRACE_INFO, "extending list %d --> %d\n", list->count, list->count + 16);
         size_t size = sizeof(JobDescrList) + static_cast<size_t>(list->count + 16) * sizeof(JobDescriptor *);
         auto *grown = static_cast<JobDescrList *>(std::realloc(list, size));
         if (!grown)
@@ -472,10 +538,10 @@ Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList
     if (!fp) {
         const Skip why = classifyOpenError(errno);
         if (why != Skip::Quietly)
-            TRACE_AS("createJobDescrList_Ex", TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
+            TRACE_AS(kList, TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
         return why;
     }
-    TRACE_AS("createJobDescrList_Ex", TRACE_INFO, "---- file = %s ----\n", path.c_str());
+    TRACE_AS(kList, TRACE_INFO, "---- file = %s ----\n", path.c_str());
     JobDescriptor jd;
     std::memset(&jd, 0, sizeof jd);
     bool accept = false;
@@ -486,7 +552,7 @@ Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList
     if (why == Skip::None && accept && !taken)
         why = Skip::NoMemory;
     if (why == Skip::Failure)
-        TRACE_AS("createJobDescrList_Ex", TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
+        TRACE_AS(kList, TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
     return why;
 }
 
@@ -495,42 +561,44 @@ bool isJobFileName(const char *name, const char *only)
     const size_t len = std::strlen(name);
     return len > 4 && std::strcmp(name + len - 4, ".xml") == 0 && (!only || std::strcmp(name, only) == 0);
 }
+
+/* Lists the job files of an open directory into *jl (only fileName when
+   not null); Skip::None or Quietly when the whole directory was read. */
+Skip listDirectory(DIR *dir, const char *dirPath, const char *fileName, int minKnown, JobDescrList **jl)
+try {
+    Skip why = Skip::None;
+    for (;;) {
+        errno = 0;
+        const struct dirent *de = readdir(dir);
+        if (!de)
+            return errno != 0 ? Skip::Failure : why;
+        if (!isJobFileName(de->d_name, fileName))
+            continue;
+        why = listEntry(dirPath, de->d_name, minKnown, jl);
+        if (why == Skip::NoMemory || why == Skip::Failure || fileName)
+            return why;
+    }
+} catch (...) {
+    return Skip::NoMemory;
+}
 } // namespace
 
 int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list, int minKnown)
 {
     if (!list)
-        return -1;
+        return JOBLIST_NULL_LIST;
     std::unique_ptr<DIR, int (*)(DIR *)> dir(dirPath ? opendir(dirPath) : nullptr, closedir);
     if (!dir) {
         TRACE(TRACE_FAIL, "can not open dir \"%s\"\n", dirPath ? dirPath : "(null)");
-        return errno == ENOMEM ? JOBAPI_NO_MEMORY : -2;
+        return errno == ENOMEM ? JOBLIST_NO_MEMORY : JOBLIST_NO_DIRECTORY;
     }
     JobDescrList *jl = newJobList(16);
     if (!jl)
-        return JOBAPI_NO_MEMORY;
-    Skip why = Skip::None;
-    try {
-        for (;;) {
-            errno = 0;
-            const struct dirent *de = readdir(dir.get());
-            if (!de) {
-                if (errno != 0)
-                    why = Skip::Failure;
-                break;
-            }
-            if (!isJobFileName(de->d_name, fileName))
-                continue;
-            why = listEntry(dirPath, de->d_name, minKnown, &jl);
-            if (why == Skip::NoMemory || why == Skip::Failure || fileName)
-                break;
-        }
-    } catch (...) {
-        why = Skip::NoMemory;
-    }
+        return JOBLIST_NO_MEMORY;
+    const Skip why = listDirectory(dir.get(), dirPath, fileName, minKnown, &jl);
     if (why == Skip::NoMemory || why == Skip::Failure) {
         removeJobDescrList(&jl);
-        return why == Skip::NoMemory ? JOBAPI_NO_MEMORY : -3;
+        return why == Skip::NoMemory ? JOBLIST_NO_MEMORY : JOBLIST_READ_ERROR;
     }
     sortJobDescrList(jl);
     *list = jl;
@@ -539,7 +607,8 @@ int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrLis
 
 int createJobDescrList(const char *dirPath, const char *fileName, JobDescrList **list)
 {
-    return createJobDescrList_Ex(dirPath, fileName, list, 13);
+    const int kDefaultMinKnown = 13;
+    return createJobDescrList_Ex(dirPath, fileName, list, kDefaultMinKnown);
 }
 
 int compareJobDescriptors(const void *a, const void *b)
@@ -557,7 +626,7 @@ int compareJobDescriptors(const void *a, const void *b)
 int sortJobDescrList(JobDescrList *list)
 {
     if (!list || list->count <= 0)
-        return -1;
+        return JOBLIST_NULL_LIST;
     std::qsort(list->items, static_cast<size_t>(list->count), sizeof(JobDescriptor *), compareJobDescriptors);
     return list->count;
 }
@@ -571,21 +640,7 @@ void removeJobDescriptor(JobDescriptor *jd)
         std::free(text);
 }
 
-void removeJobDescrList(JobDescrList **list)
-{
-    if (!list || !*list)
-        return;
-    JobDescrList *jl = *list;
-    for (int32_t i = 0; i < jl->count; ++i) {
-        if (jl->items[i]) {
-            removeJobDescriptor(jl->items[i]);
-            std::free(jl->items[i]);
-            jl->items[i] = nullptr;
-        }
-    }
-    std::free(jl);
-    *list = nullptr;
-}
+void removeJobDescrList(JobDescrList **list) { freeList(list, removeJobDescriptor); }
 
 /* ------------------------------------------------------------------ */
 /* Measurement request list                                            */
@@ -653,8 +708,8 @@ bool fillRequest(MeasurementRequest *rq, const JobHeader &h, const LabPlace &at,
 
 /* The lab measurements in request order: samples numbered 0, 1, ... and
    per sample lab indexes 0, 1, ..., each walk ending at the first number
-   missing. totalIndex is the position in this walk, for the request
-   list and for the result update alike. */
+   missing. The one walk of the request list, the result update and
+   the job_handling count: totalIndex is the position in it. */
 std::vector<LabPlace> labPlaces(qrx_Element *root)
 {
     std::vector<LabPlace> places;
@@ -690,13 +745,13 @@ JobHeader jobHeader(qrx_Element *root)
     return h;
 }
 
-/* The code for a job file that cannot be opened: out of memory, or the
-   operation's own "cannot read" code. */
-int openFailure(int err, int cannotRead) { return err == ENOMEM ? JOBAPI_NO_MEMORY : cannotRead; }
+/* The code for a job file that cannot be opened: the operation's own
+   out of memory or "cannot read" code. */
+int openFailure(int err, int unreadable, int noMemory) { return err == ENOMEM ? noMemory : unreadable; }
 
-/* The builder's out of memory (-3) as the handler's; other parse results
+/* The builder's out of memory as the operation's; other parse results
    as they stand. */
-int buildResult(int r) { return r == -3 ? JOBAPI_NO_MEMORY : r; }
+int buildResult(int r, int noMemory) { return r == QRX_NO_MEMORY ? noMemory : r; }
 
 MeasurementRequestList *makeRequests(qrx_Element *root)
 {
@@ -723,42 +778,63 @@ MeasurementRequestList *makeRequests(qrx_Element *root)
 }
 } // namespace
 
+namespace {
+const char kRequests[] = "createMeasurementRequestList";
+
+/* The first argument the request list refuses, or 0. */
+int checkRequestArguments(const qrx_Parser *handle, const JobDescrList *jobs, int jobIndex,
+                          MeasurementRequestList *const *list)
+{
+    if (!handle)
+        return REQLIST_NULL_HANDLE;
+    if (!list)
+        return REQLIST_NULL_LIST;
+    if (*list) {
+        TRACE_AS(kRequests, TRACE_FAIL, "*ppJML is already initialized\n");
+        return REQLIST_LIST_HELD;
+    }
+    if (!jobs)
+        return REQLIST_NULL_JOBS;
+    if (jobIndex < 0 || jobIndex >= jobs->count)
+        return REQLIST_BAD_INDEX;
+    return 0;
+}
+
+/* Replaces the handle's tree by the job file's: 0, or the list's code. */
+int readRequestTree(qrx_Parser *handle, FILE *fp, const char *path)
+{
+    qrx_RemoveDOMTree(handle);
+    const int r = buildResult(qrx_BuildDOMTree(handle, fp), REQLIST_NO_MEMORY);
+    if (r < 0) {
+        TRACE_AS(kRequests, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
+        return r;
+    }
+    if (std::ferror(fp)) {
+        TRACE_AS(kRequests, TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return REQLIST_UNREADABLE;
+    }
+    return 0;
+}
+} // namespace
+
 int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex,
                                  MeasurementRequestList **list)
 {
-    if (!handle)
-        return -1;
-    if (!list)
-        return -2;
-    if (*list) {
-        TRACE(TRACE_FAIL, "*ppJML is already initialized\n");
-        return -3;
-    }
-    if (!jobs)
-        return -4;
-    if (jobIndex < 0 || jobIndex >= jobs->count)
-        return -5;
+    if (const int r = checkRequestArguments(handle, jobs, jobIndex, list))
+        return r;
     const JobDescriptor *jd = jobs->items[jobIndex];
     const char *path = jd ? jd->filePath : nullptr;
     FilePtr fp(path ? tandel::openRegularStream(path) : nullptr);
     if (!fp) {
         TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path ? path : "(null)");
-        return path ? openFailure(errno, -6) : -6;
+        return path ? openFailure(errno, REQLIST_UNREADABLE, REQLIST_NO_MEMORY) : REQLIST_UNREADABLE;
     }
     tandel::CNumbers numbers;
-    qrx_RemoveDOMTree(handle);
-    const int r = buildResult(qrx_BuildDOMTree(handle, fp.get()));
-    if (r < 0) {
-        TRACE(TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
+    if (const int r = readRequestTree(handle, fp.get(), path))
         return r;
-    }
-    if (std::ferror(fp.get())) {
-        TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return -6;
-    }
     MeasurementRequestList *ml = makeRequests(handle->root);
     if (!ml)
-        return JOBAPI_NO_MEMORY;
+        return REQLIST_NO_MEMORY;
     *list = ml;
     return ml->count;
 }
@@ -783,21 +859,7 @@ void freeMeasurementRequest(MeasurementRequest *rq)
     std::free(rq->sensorData);
 }
 
-void removeMeasurementRequestList(MeasurementRequestList **list)
-{
-    if (!list || !*list)
-        return;
-    MeasurementRequestList *ml = *list;
-    for (int32_t i = 0; i < ml->count; ++i) {
-        if (ml->items[i]) {
-            freeMeasurementRequest(ml->items[i]);
-            std::free(ml->items[i]);
-            ml->items[i] = nullptr;
-        }
-    }
-    std::free(ml);
-    *list = nullptr;
-}
+void removeMeasurementRequestList(MeasurementRequestList **list) { freeList(list, freeMeasurementRequest); }
 
 /* ------------------------------------------------------------------ */
 /* Measurement result update                                           */
@@ -894,10 +956,20 @@ struct LockedJob {
     FilePtr stream;
 };
 
-/* 0, or the caller's code: cannotRead when the file cannot be opened,
-   -6 when it can be read but not written, -7 out of memory. *absent
+/* The codes of one operation for its job file. */
+struct FileCodes {
+    int unreadable;
+    int unwritable;
+    int noMemory;
+};
+const FileCodes kLabCodes = {LABRES_UNREADABLE, LABRES_UNWRITABLE, LABRES_NO_MEMORY};
+const FileCodes kBaseCodes = {MERGE_BASE_UNREADABLE, MERGE_BASE_UNWRITABLE, MERGE_NO_MEMORY};
+
+/* 0, or one of the operation's codes: unreadable when the file cannot
+   be opened, unwritable when it can be read but not written. *absent
    when it does not exist. */
-int openLocked(const char *path, LockedJob *job, int cannotRead, const char *fn, bool *absent = nullptr)
+int openLocked(const char *path, LockedJob *job, const FileCodes &codes, const char *fn,
+               bool *absent = nullptr)
 {
     bool locked = true;
     const int fd = job->lock.open(path, O_RDWR, &locked);
@@ -906,11 +978,11 @@ int openLocked(const char *path, LockedJob *job, int cannotRead, const char *fn,
         if (absent)
             *absent = tandel::isAbsent(err);
         if (err == ENOMEM)
-            return JOBAPI_NO_MEMORY;
+            return codes.noMemory;
         const bool readable = (err == EACCES || err == EPERM || err == EROFS || err == ETXTBSY) &&
                               tandel::Fd(tandel::openRegular(path, O_RDONLY)).get() >= 0;
         TRACE_AS(fn, TRACE_FAIL, readable ? "cannot write \"%s\"\n" : "cannot read \"%s\"\n", path);
-        return readable ? -6 : cannotRead;
+        return readable ? codes.unwritable : codes.unreadable;
     }
     if (!locked)
         TRACE_AS(fn, TRACE_FAIL, "cannot lock \"%s\"\n", path);
@@ -918,58 +990,74 @@ int openLocked(const char *path, LockedJob *job, int cannotRead, const char *fn,
     job->stream.reset(dupFd < 0 ? nullptr : tandel::streamOf(dupFd));
     if (!job->stream) {
         TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return openFailure(errno, cannotRead);
+        return openFailure(errno, codes.unreadable, codes.noMemory);
     }
     return 0;
 }
 
-/* The code for a failed replacement of path. */
-int writeFailure(int err, const char *path, const char *fn)
+/* The operation's code for a failed replacement of path. */
+int writeFailure(int err, const char *path, const char *fn, const FileCodes &codes)
 {
     TRACE_AS(fn, TRACE_FAIL, "cannot write \"%s\"\n", path);
-    return err == ENOMEM ? JOBAPI_NO_MEMORY : -6;
+    return err == ENOMEM ? codes.noMemory : codes.unwritable;
+}
+
+/* Opens and reads the job file into the handle's tree: 0, a LABRES code
+   or the parse result. */
+int readLockedTree(const char *path, LockedJob *file, Handle *hp)
+{
+    if (const int r = openLocked(path, file, kLabCodes, kChange))
+        return r;
+    if (qrx_init(&hp->p, kMaxDepth) != 0)
+        return LABRES_NO_MEMORY;
+    const int r = buildResult(qrx_BuildDOMTree(hp->p, file->stream.get()), LABRES_NO_MEMORY);
+    if (r < 0)
+        return r;
+    if (std::ferror(file->stream.get())) {
+        TRACE_AS(kChange, TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return LABRES_UNREADABLE;
+    }
+    return 0;
+}
+
+/* Enters or takes back the result at the request's totalIndex and
+   updates job_handling: 0 or a LABRES code. */
+int applyChange(qrx_Element *root, const MeasurementRequest *request, int add)
+try {
+    const std::vector<LabPlace> places = labPlaces(root);
+    const int k = request->totalIndex;
+    const bool matched = k >= 0 && static_cast<size_t>(k) < places.size();
+    if (matched && !(add ? addResult(places[k], request, k) : removeResult(places[k], request, k)))
+        return LABRES_NO_MEMORY;
+    if (!updateJobHandling(root, places))
+        return LABRES_NO_MEMORY;
+    if (!matched) {
+        TRACE_AS(kChange, TRACE_FAIL, "no sample with number=%d\n", request->sampleNumber);
+        return LABRES_UNREADABLE;
+    }
+    return 0;
+} catch (...) {
+    return LABRES_NO_MEMORY;
 }
 } // namespace
 
 int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add)
 {
     if (!path || !request)
-        return -1;
+        return LABRES_UNREADABLE;
     if (add && !std::isfinite(request->labValue)) {
         TRACE(TRACE_FAIL, "lab value is not a number\n");
-        return -4;
+        return LABRES_NOT_FINITE;
     }
     LockedJob file;
-    if (const int r = openLocked(path, &file, -1, __func__))
-        return r;
     Handle hp;
-    if (qrx_init(&hp.p, kMaxDepth) != 0)
-        return JOBAPI_NO_MEMORY;
     tandel::CNumbers numbers;
-    const int r = buildResult(qrx_BuildDOMTree(hp.p, file.stream.get()));
-    if (r < 0)
+    if (const int r = readLockedTree(path, &file, &hp))
         return r;
-    if (std::ferror(file.stream.get())) {
-        TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return -1;
-    }
-    try {
-        const std::vector<LabPlace> places = labPlaces(hp.p->root);
-        const int k = request->totalIndex;
-        const bool matched = k >= 0 && static_cast<size_t>(k) < places.size();
-        if (matched && !(add ? addResult(places[k], request, k) : removeResult(places[k], request, k)))
-            return JOBAPI_NO_MEMORY;
-        if (!updateJobHandling(hp.p->root, places))
-            return JOBAPI_NO_MEMORY;
-        if (!matched) {
-            TRACE(TRACE_FAIL, "no sample with number=%d\n", request->sampleNumber);
-            return -1;
-        }
-    } catch (...) {
-        return JOBAPI_NO_MEMORY;
-    }
+    if (const int r = applyChange(hp.p->root, request, add))
+        return r;
     if (const int err = jobapi_writeTreeReplacing(path, hp.p))
-        return writeFailure(err, path, __func__);
+        return writeFailure(err, path, __func__, kLabCodes);
     return 0;
 }
 
@@ -987,7 +1075,7 @@ int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle)
 try {
     if (!path || !handle || !handle->root)
         return EINVAL;
-    return replaceFile(path, [handle](FILE *fp) { return qrx_PrintDOMTree(handle, fp) >= 0; });
+    return tandel::replaceWith(path, 0666, [handle](FILE *fp) { return qrx_PrintDOMTree(handle, fp) >= 0; });
 } catch (...) {
     return ENOMEM;
 }
@@ -996,7 +1084,7 @@ try {
 static int copyStreamReplacing(FILE *in, const char *target)
 try {
     std::rewind(in);
-    return replaceFile(target, [in](FILE *out) {
+    return tandel::replaceWith(target, 0666, [in](FILE *out) {
         char buf[8192];
         size_t n;
         while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
@@ -1059,11 +1147,68 @@ private:
     qrx_Element **link_;
 };
 
-/* Builds merged's samples from Base and News; the measurement count,
-   or -1 when out of memory. */
+/* Appends a copy of Base's or News' process measurement; News' text
+   wins when News has one. False when out of memory. */
+bool appendProcess(ChildAppender &to, const qrx_Element *prc, const qrx_Element *newsPrc)
+{
+    qrx_Element *el = to.appendCopy("process_measurement", prc);
+    return el && (!newsPrc || !newsPrc->value || setValue(el, newsPrc->value));
+}
+
+/* Appends a copy of a lab measurement; one whose done is exactly "4"
+   comes out open again (-1.0, done 0). False when out of memory. */
+bool appendLab(ChildAppender &to, const qrx_Element *lab)
+{
+    qrx_Element *el = to.appendCopy("lab_measurement", lab);
+    return el && (!str_equal(attrValue(el, "done"), "4") ||
+                  (setValue(el, "-1.0") && qrx_AddAttribute("done", "0", el)));
+}
+
+struct MergeCount {
+    int samples = 0;
+    int measurements = 0;
+};
+
+/* Merges the sample of one number (Base's bs, News' ns, either may be
+   null) into a new sample of samples' parent, index by index up to the
+   first index neither side has; no sample when that is index 0. The
+   new sample takes News' attributes, or Base's without News. False when
+   out of memory. */
+bool mergeSample(qrx_Element *bs, qrx_Element *ns, ChildAppender &samples, MergeCount *count)
+{
+    NumberedIndex bPrc(bs, jobref_prcMeas, "index"), bLab(bs, jobref_labMeas, "index");
+    NumberedIndex nPrc(ns, jobref_prcMeas, "index"), nLab(ns, jobref_labMeas, "index");
+    std::optional<ChildAppender> measurements;
+    for (int i = 0;; ++i) {
+        qrx_Element *bp = bPrc.find(i), *np = nPrc.find(i);
+        qrx_Element *prc = bp ? bp : np;
+        qrx_Element *lab = nLab.find(i);
+        if (!lab)
+            lab = bLab.find(i);
+        if (!prc && !lab)
+            return true;
+        if (!measurements) {
+            qrx_Element *sample = samples.append("sample", nullptr);
+            if (!sample || copyAttributes(ns ? ns : bs, sample) != 0)
+                return false;
+            measurements.emplace(sample);
+            ++count->samples;
+        }
+        if (prc && !appendProcess(*measurements, prc, np))
+            return false;
+        count->measurements += prc != nullptr;
+        if (lab && !appendLab(*measurements, lab))
+            return false;
+        count->measurements += lab != nullptr;
+    }
+}
+
+/* Builds merged's samples from Base and News, numbers 0, 1, ... up to
+   the first number neither side has, and sets contained_samples. The
+   measurement count, or MERGE_NO_MEMORY. */
 int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merged)
 {
-    int sampleCount = 0, measCount = 0;
+    MergeCount count;
     NumberedIndex baseSamples(baseRoot, jobref_sample, "number");
     NumberedIndex newsSamples(newsRoot, jobref_sample, "number");
     ChildAppender samples(merged);
@@ -1072,47 +1217,12 @@ int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merg
         qrx_Element *ns = newsSamples.find(n);
         if (!bs && !ns)
             break;
-        NumberedIndex bPrc(bs, jobref_prcMeas, "index"), bLab(bs, jobref_labMeas, "index");
-        NumberedIndex nPrc(ns, jobref_prcMeas, "index"), nLab(ns, jobref_labMeas, "index");
-        qrx_Element *sample = nullptr;
-        std::optional<ChildAppender> measurements;
-        for (int i = 0;; ++i) {
-            qrx_Element *bp = bPrc.find(i), *np = nPrc.find(i);
-            qrx_Element *prc = bp ? bp : np;
-            qrx_Element *lab = nLab.find(i);
-            if (!lab)
-                lab = bLab.find(i);
-            if (!prc && !lab)
-                break;
-            if (!sample) {
-                sample = samples.append("sample", nullptr);
-                if (!sample || copyAttributes(ns ? ns : bs, sample) != 0)
-                    return -1;
-                measurements.emplace(sample);
-                ++sampleCount;
-            }
-            if (prc) {
-                qrx_Element *el = measurements->appendCopy("process_measurement", prc);
-                if (!el)
-                    return -1;
-                if (np && np->value && !setValue(el, np->value))
-                    return -1;
-                ++measCount;
-            }
-            if (lab) {
-                qrx_Element *el = measurements->appendCopy("lab_measurement", lab);
-                if (!el)
-                    return -1;
-                if (str_equal(attrValue(el, "done"), "4") &&
-                    (!setValue(el, "-1.0") || !qrx_AddAttribute("done", "0", el)))
-                    return -1;
-                ++measCount;
-            }
-        }
+        if (!mergeSample(bs, ns, samples, &count))
+            return MERGE_NO_MEMORY;
     }
-    if (!qrx_AddAttribute("contained_samples", decimal(sampleCount).c_str(), merged))
-        return -1;
-    return measCount;
+    if (!qrx_AddAttribute("contained_samples", decimal(count.samples).c_str(), merged))
+        return MERGE_NO_MEMORY;
+    return count.measurements;
 }
 
 /* Header part: job attributes and the four header elements, News over Base. */
@@ -1123,7 +1233,7 @@ bool mergeHeader(qrx_Element *baseJob, qrx_Element *newsJob, qrx_Element *merged
             return false;
         for (const char *name : kHeaderElements) {
             qrx_Element *el;
-            if (copyElementInto(name, side, merged, 1, &el) < 0)
+            if (copyElementInto(name, side, merged, 1, &el) == kCopyNoMemory)
                 return false;
         }
     }
@@ -1133,6 +1243,9 @@ bool mergeHeader(qrx_Element *baseJob, qrx_Element *newsJob, qrx_Element *merged
 
 namespace {
 const char kMerge[] = "mergeJobFile";
+
+/* copyToAbsentBase: Base exists by now, merge it instead. */
+const int kBaseAppeared = 1;
 
 /* Deletes News once Base holds what was read from it, unless the path
    names another file by now (a newer News that is not merged yet). */
@@ -1147,8 +1260,8 @@ void deleteNewsRead(const char *newsPath, FILE *news)
 }
 
 /* Base does not exist: it becomes a copy of News, under the directory's
-   lock so that two first deliveries do not overwrite each other. 1 when
-   Base appeared meanwhile (merge it instead). */
+   lock so that two first deliveries do not overwrite each other. 0, a
+   MERGE code, or kBaseAppeared. */
 int copyToAbsentBase(const char *basePath, const char *newsPath, FILE *news)
 {
     tandel::PathLock dirLock;
@@ -1157,68 +1270,115 @@ int copyToAbsentBase(const char *basePath, const char *newsPath, FILE *news)
         TRACE_AS(kMerge, TRACE_FAIL, "cannot lock \"%s\"\n", basePath);
     struct stat st {};
     if (lstat(basePath, &st) == 0)
-        return 1;
+        return kBaseAppeared;
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - no Base job\"%s\"\n", basePath);
     if (const int err = copyStreamReplacing(news, basePath)) {
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - failed cp \"%s\" \"%s\"\n", newsPath, basePath);
-        return err == ENOMEM ? JOBAPI_NO_MEMORY : -2;
+        return err == ENOMEM ? MERGE_NO_MEMORY : MERGE_COPY_FAILED;
     }
     deleteNewsRead(newsPath, news);
     return 0;
 }
 
-/* Builds a tree of stream; the parse result with out of memory as -7. */
+/* Builds a tree of stream; the parse result with out of memory as
+   MERGE_NO_MEMORY. */
 int buildFrom(Handle *h, FILE *stream, const char *path)
 {
     if (qrx_init(&h->p, kMaxDepth) != 0)
-        return JOBAPI_NO_MEMORY;
-    const int r = buildResult(qrx_BuildDOMTree(h->p, stream));
+        return MERGE_NO_MEMORY;
+    const int r = buildResult(qrx_BuildDOMTree(h->p, stream), MERGE_NO_MEMORY);
     if (r < 0)
         TRACE_AS(kMerge, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
     return r;
+}
+
+/* News' job_handling bit 0x100: Base is deleted, News kept. */
+int killJob(const char *basePath)
+{
+    TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - kill job (%s)\n", basePath);
+    if (unlink(basePath) != 0)
+        return writeFailure(errno, basePath, kMerge, kBaseCodes);
+    return 0;
+}
+
+/* News' job_type bit 0x20: Base becomes a copy of News. */
+int copySingleton(const char *basePath, const char *newsPath, FILE *news)
+{
+    const int rc = copyStreamReplacing(news, basePath);
+    TRACE_AS(kMerge, TRACE_INFO,
+             "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n", newsPath,
+             basePath, rc);
+    if (rc != 0)
+        return rc == ENOMEM ? MERGE_NO_MEMORY : MERGE_COPY_FAILED;
+    deleteNewsRead(newsPath, news);
+    return 0;
+}
+
+/* A tree of one empty "job" element, as "<job/>" would parse. */
+bool newJobTree(Handle *h)
+{
+    return qrx_init(&h->p, kMaxDepth) == 0 && (h->p->root = qrx_NewElement("__ROOT__", -1)) &&
+           qrx_AddElement("job", nullptr, h->p->root);
 }
 
 /* The merge proper, with Base locked and both files read. */
 int mergeTrees(const char *basePath, const char *newsPath, Handle &hb, Handle &hn, FILE *news)
 {
     Handle hm;
-    if (qrx_init(&hm.p, kMaxDepth) != 0 || !(hm.p->root = qrx_NewElement("__ROOT__", -1)) ||
-        !qrx_AddElement("job", nullptr, hm.p->root))
-        return JOBAPI_NO_MEMORY;
+    if (!newJobTree(&hm))
+        return MERGE_NO_MEMORY;
     qrx_Element *baseJob = findElement(hb.p->root, jobref_job, nullptr, nullptr);
     qrx_Element *newsJob = findElement(hn.p->root, jobref_job, nullptr, nullptr);
     qrx_Element *merJob = hm.p->root->children;
     if (!baseJob || !newsJob) {
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() Base=%p News=%p Mer=%p\n", static_cast<void *>(baseJob),
                  static_cast<void *>(newsJob), static_cast<void *>(merJob));
-        return -2;
+        return MERGE_COPY_FAILED;
     }
     int bits = 0;
-    if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100)) {
-        TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - kill job (%s)\n", basePath);
-        if (unlink(basePath) != 0)
-            return writeFailure(errno, basePath, kMerge);
-        return 0;
-    }
-    if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20)) {
-        const int rc = copyStreamReplacing(news, basePath);
-        TRACE_AS(kMerge, TRACE_INFO,
-                 "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n", newsPath,
-                 basePath, rc);
-        if (rc != 0)
-            return rc == ENOMEM ? JOBAPI_NO_MEMORY : -2;
-        deleteNewsRead(newsPath, news);
-        return 0;
-    }
-    const int count =
-        mergeHeader(baseJob, newsJob, merJob) ? mergeSamples(hb.p->root, hn.p->root, merJob) : -1;
+    if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100))
+        return killJob(basePath);
+    if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20))
+        return copySingleton(basePath, newsPath, news);
+    if (!mergeHeader(baseJob, newsJob, merJob))
+        return MERGE_NO_MEMORY;
+    const int count = mergeSamples(hb.p->root, hn.p->root, merJob);
     if (count < 0)
-        return JOBAPI_NO_MEMORY;
+        return count;
     if (const int err = jobapi_writeTreeReplacing(basePath, hm.p))
-        return writeFailure(err, basePath, kMerge);
+        return writeFailure(err, basePath, kMerge, kBaseCodes);
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - DO NOT delete file \"%s\"\n", newsPath);
     deleteNewsRead(newsPath, news);
     return count;
+}
+
+/* Whether two open descriptors are one file (same device and inode). */
+bool sameOpenFile(int a, int b)
+{
+    struct stat sa {
+    }, sb{};
+    return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+/* Reads the locked Base and News into trees and merges them. */
+int mergeOpen(const char *basePath, const char *newsPath, LockedJob &base, FILE *news)
+{
+    if (sameOpenFile(base.lock.fd(), fileno(news))) {
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
+        return MERGE_SAME_FILE;
+    }
+    Handle hb, hn;
+    int rb = buildFrom(&hb, base.stream.get(), basePath);
+    if (rb >= 0 && std::ferror(base.stream.get()))
+        rb = MERGE_BASE_UNREADABLE;
+    if (rb < 0)
+        return rb;
+    const int rn = buildFrom(&hn, news, newsPath);
+    if (rn < 0)
+        return rn;
+    if (std::ferror(news))
+        return MERGE_NEWS_UNREADABLE;
+    return mergeTrees(basePath, newsPath, hb, hn, news);
 }
 
 int mergeLocked(const char *basePath, const char *newsPath)
@@ -1226,39 +1386,21 @@ int mergeLocked(const char *basePath, const char *newsPath)
     FilePtr news(tandel::openRegularStream(newsPath));
     if (!news) {
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - cannot read News \"%s\"\n", newsPath);
-        return openFailure(errno, -1);
+        return openFailure(errno, MERGE_NEWS_UNREADABLE, MERGE_NO_MEMORY);
     }
     for (;;) {
         LockedJob base;
         bool absent = false;
-        const int r = openLocked(basePath, &base, -5, kMerge, &absent);
+        const int r = openLocked(basePath, &base, kBaseCodes, kMerge, &absent);
         if (absent) {
             const int c = copyToAbsentBase(basePath, newsPath, news.get());
-            if (c == 1)
+            if (c == kBaseAppeared)
                 continue;
             return c;
         }
         if (r != 0)
             return r;
-        struct stat sb {
-        }, sn{};
-        if (fstat(base.lock.fd(), &sb) == 0 && fstat(fileno(news.get()), &sn) == 0 &&
-            sb.st_dev == sn.st_dev && sb.st_ino == sn.st_ino) {
-            TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
-            return -4;
-        }
-        Handle hb, hn;
-        int rb = buildFrom(&hb, base.stream.get(), basePath);
-        if (rb >= 0 && std::ferror(base.stream.get()))
-            rb = -5;
-        if (rb < 0)
-            return rb;
-        const int rn = buildFrom(&hn, news.get(), newsPath);
-        if (rn < 0)
-            return rn;
-        if (std::ferror(news.get()))
-            return -1;
-        return mergeTrees(basePath, newsPath, hb, hn, news.get());
+        return mergeOpen(basePath, newsPath, base, news.get());
     }
 }
 } // namespace
@@ -1266,16 +1408,16 @@ int mergeLocked(const char *basePath, const char *newsPath)
 int mergeJobFile(const char *basePath, const char *newsPath)
 try {
     if (!basePath || !newsPath)
-        return -1;
+        return MERGE_NEWS_UNREADABLE;
     TRACE(TRACE_INFO, "mergeJobFile() - Base = \"%s\", News = \"%s\"\n", basePath, newsPath);
     if (tandel::sameFile(basePath, newsPath)) {
         TRACE(TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
-        return -4;
+        return MERGE_SAME_FILE;
     }
     tandel::CNumbers numbers;
     return mergeLocked(basePath, newsPath);
 } catch (...) {
-    return JOBAPI_NO_MEMORY;
+    return MERGE_NO_MEMORY;
 }
 
 /* ------------------------------------------------------------------ */
@@ -1303,6 +1445,23 @@ static double roundSignificant(double v, int s, int *e)
     double r = (ip + (frac >= 0.5 ? 1 : 0)) / std::pow(10.0, s + *e - 1);
     /* subnormal magnitudes overflow the scaling; they print as zero */
     return std::isfinite(r) ? r : 0.0;
+}
+
+/* Cuts the text of a significant-digit value r to what the digits can
+   tell: n is the sign (0 or 1), e as roundSignificant leaves it. */
+static void cutToDigits(char *text, double r, int digits, int n, int e)
+{
+    const char *dot = std::strchr(text, '.');
+    if (!dot)
+        return;
+    const size_t before = static_cast<size_t>(dot - text);
+    size_t cut;
+    if (r > 1 || r < -1)
+        cut = before >= static_cast<size_t>(digits + n) ? before : static_cast<size_t>(n + digits + 1);
+    else
+        cut = static_cast<size_t>(n + digits + e + 1);
+    if (std::strlen(text) > cut)
+        text[cut] = '\0';
 }
 
 int formatMeasurementString(char *out, int format, double value)
@@ -1347,20 +1506,9 @@ int formatMeasurementString(char *out, int format, double value)
         return 1;
     }
     std::snprintf(text, sizeof text, "%.*f", decimals, r);
-    size_t len = std::strlen(text);
-    const char *dot = std::strchr(text, '.');
-    if (!fixed && dot) {
-        size_t before = static_cast<size_t>(dot - text);
-        size_t cut;
-        if (r > 1 || r < -1)
-            cut = before >= static_cast<size_t>(digits + n) ? before : static_cast<size_t>(n + digits + 1);
-        else
-            cut = static_cast<size_t>(n + digits + e + 1);
-        if (len > cut) {
-            text[cut] = '\0';
-            len = cut;
-        }
-    }
+    if (!fixed)
+        cutToDigits(text, r, digits, n, e);
+    const size_t len = std::strlen(text);
     const size_t allowed = 10 + n + (std::strchr(text, '.') ? 1 : 0);
     std::strcpy(out, len > allowed ? "##.##" : text);
     return 1;

@@ -11,9 +11,6 @@
 
 #include "TandelCntrl.h"
 
-/* Out of memory, for every operation of the job handler. */
-#define JOBAPI_NO_MEMORY (-7)
-
 /* add 1: enter the request's lab value; add 0: take it back. */
 int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add);
 
