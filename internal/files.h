@@ -116,6 +116,16 @@ bool namesFile(const char *path, int fd);
 /* Whether the two paths name one file; false when either is absent. */
 bool sameFile(const char *a, const char *b);
 
+/* Owns a library record that Release frees and nulls through the
+   owner's address (qrx_deinit, removeJobDescrList, ...). */
+template <class T, auto Release> struct Owned {
+    T *p = nullptr;
+    Owned() = default;
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { Release(&p); }
+};
+
 } // namespace tandel
 
 #endif
