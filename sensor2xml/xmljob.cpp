@@ -227,34 +227,34 @@ void skipField(tag_cursor *c)
     advance(c, c->len);
 }
 
+/* Skips the fields before `tag`. A tail before the last tag found is
+   out of order: traced with `format`, status set, false. */
+bool skipTo(uint8_t tag, tag_cursor *c, const char *fn, const char *format)
+{
+    if (peek(c) < c->lastTag) {
+        TRACE_AS(fn, TRACE_FAIL, format, unsigned{tag}, unsigned{*c->tail});
+        c->status = SJOB_OUT_OF_ORDER;
+        return false;
+    }
+    while (tag > peek(c))
+        skipField(c);
+    return true;
+}
+
 } // namespace
 
 void FIND_TAG(uint8_t tag, tag_cursor *c)
 {
     if (tag < c->lastTag)
         c->lastTag = 0;
-    if (peek(c) < c->lastTag) {
-        TRACE_AS("FIND_TAG", TRACE_FAIL, "FIND_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag},
-                 unsigned{*c->tail});
-        c->status = SJOB_OUT_OF_ORDER;
-        return;
-    }
-    while (tag > peek(c))
-        skipField(c);
-    if (*c->tail == tag)
+    if (skipTo(tag, c, "FIND_TAG", "FIND_TAG(%02X) - aborting *tail=%02X\n") && *c->tail == tag)
         c->lastTag = tag;
 }
 
 void SKIP_TAG(uint8_t tag, tag_cursor *c)
 {
-    if (peek(c) < c->lastTag) {
-        TRACE_AS("SKIP_TAG", TRACE_FAIL, "SKIP_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag},
-                 unsigned{*c->tail});
-        c->status = SJOB_OUT_OF_ORDER;
+    if (!skipTo(tag, c, "SKIP_TAG", "SKIP_TAG(%02X) - aborting *tail=%02X\n"))
         return;
-    }
-    while (tag > peek(c))
-        skipField(c);
     if (*c->tail == tag)
         skipField(c);
     else
