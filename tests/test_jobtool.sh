@@ -304,12 +304,15 @@ run 2 frobnicate
 run 2 check a.sjb --bogus
 has err "--bogus"
 
-# ---- descriptors run out: the job list, then the lab result's temporary
-# (descriptors 3 and 4 are the library's; an emulator takes its own)
+# ---- descriptors run out: the job file after the listed directory, the
+# lab result's temporary after the locked file and its stream. An emulator
+# takes descriptors of its own; so does UBSan's vptr check, in the list.
 if [ "$(head -c2 "$JT")" != '#!' ]; then
   fresh
-  (exec 3>&- 4>&-; ulimit -n 4; exec "$JT" list ex/jobs) >out 2>err
-  has err "jobtool list: ex/jobs: a job file or the directory could not be read (result -3)"
+  if ! ldd "$JT" 2>/dev/null | grep -q libubsan; then
+    (exec 3>&- 4>&-; ulimit -n 4; exec "$JT" list ex/jobs) >out 2>err
+    has err "jobtool list: ex/jobs: a job file or the directory could not be read (result -3)"
+  fi
   (exec 3>&- 4>&-; ulimit -n 5; exec "$JT" add-result ex/jobs/job-1002.xml 2 1) >out 2>err
   has err "jobtool add-result: ex/jobs/job-1002.xml: job file cannot be written (result -6)"
 fi
