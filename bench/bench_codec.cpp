@@ -9,6 +9,7 @@
 
 #include "bench_common.h"
 #include "sensor2xml/xmljob_internal.h"
+#include "jobfile.h"
 
 namespace {
 

@@ -26,7 +26,7 @@ int main(int argc, char **argv)
     int rc = qrx_BuildDOMTree(parser, in);
     fclose(in);
     if (rc < 0) {
-        fprintf(stderr, "%s: parse failed (%d)\n", argv[1], rc);
+        fprintf(stderr, "%s: %s (result %d)\n", argv[1], tandel_errstr(TANDEL_XML_PARSE, rc), rc);
         qrx_deinit(&parser);
         return 1;
     }

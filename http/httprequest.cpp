@@ -32,24 +32,6 @@ constexpr char kClosing[] = "\r\n\r\n";
 constexpr size_t kClosingSize = sizeof kClosing - 1;
 constexpr int kDefaultWait = 100;
 
-enum : int {
-    kSocketFailed = -1,
-    kNoHost = -2,
-    kConnectFailed = -3,
-    kBodyFailed = -4,
-    kTimedOut = -5,
-    kWaitFailed = -6,
-    kRecvFailed = -7,
-    kNoAnswer = -8,
-    kHeadTooLong = -9,
-    kBadArgument = -10,
-    kConnectTimedOut = -11,
-    kSendStalled = -12,
-    kLookupFailed = -13,
-    kTooShort = 1,
-    kNoStatus = 2,
-};
-
 /* Owns the socket: shuts a connected one down, then closes it, leaving
    errno as the failure that ended the request set it. */
 class Connection {
@@ -173,11 +155,11 @@ int sendAll(int fd, const char *data, size_t size, int seconds)
         } else if (n < 0 && errno == EAGAIN) {
             const int ready = waitFor(fd, POLLOUT, seconds);
             if (ready == 0)
-                return errno = ETIMEDOUT, kSendStalled;
+                return errno = ETIMEDOUT, HTTP_SEND_STALLED;
             if (ready < 0)
-                return kWaitFailed;
+                return HTTP_WAIT_FAILED;
         } else if (n == 0 || errno != EINTR) {
-            return kBodyFailed;
+            return HTTP_BODY_FAILED;
         }
     }
     return 0;
@@ -193,7 +175,7 @@ int sendUpload(int fd, char *buf, size_t used, FILE *body, long bodySize, int se
         const size_t room = kBufferSize - used;
         const size_t got = fread(buf + used, 1, remaining < room ? remaining : room, body);
         if (got == 0)
-            return kBodyFailed;
+            return HTTP_BODY_FAILED;
         remaining -= got;
         used += got;
         if (const int sent = sendAll(fd, buf, used, seconds))
@@ -211,18 +193,18 @@ int connectTo(int fd, const sockaddr_in &addr, int seconds)
     if (connect(fd, reinterpret_cast<const sockaddr *>(&addr), sizeof addr) == 0)
         return 0;
     if (errno != EINPROGRESS && errno != EINTR)
-        return kConnectFailed;
+        return HTTP_CONNECT_FAILED;
     const int ready = waitFor(fd, POLLOUT, seconds);
     if (ready == 0)
-        return errno = ETIMEDOUT, kConnectTimedOut;
+        return errno = ETIMEDOUT, HTTP_CONNECT_TIMED_OUT;
     if (ready < 0)
-        return kWaitFailed;
+        return HTTP_WAIT_FAILED;
     int error = 0;
     socklen_t len = sizeof error;
     if (getsockopt(fd, SOL_SOCKET, SO_ERROR, &error, &len) != 0)
-        return kConnectFailed;
+        return HTTP_CONNECT_FAILED;
     if (error != 0)
-        return errno = error, kConnectFailed;
+        return errno = error, HTTP_CONNECT_FAILED;
     return 0;
 }
 
@@ -237,12 +219,12 @@ int lookUp(const char *host, int port, sockaddr_in *addr)
     addrinfo *found = nullptr;
     const int r = getaddrinfo(host, nullptr, &hints, &found);
     if (r == EAI_NONAME || r == EAI_NODATA || r == EAI_ADDRFAMILY)
-        return kNoHost;
+        return HTTP_NO_HOST;
     if (r != 0)
-        return kLookupFailed;
+        return HTTP_LOOKUP_FAILED;
     AddrInfoList list(found);
     if (!found || found->ai_addrlen < sizeof(sockaddr_in))
-        return kNoHost;
+        return HTTP_NO_HOST;
     memcpy(addr, found->ai_addr, sizeof *addr);
     addr->sin_port = htons(static_cast<uint16_t>(port & 0xFFFF));
     return 0;
@@ -267,9 +249,9 @@ long readAnswer(int fd, char *response, size_t size, int seconds)
             if (ready == 0)
                 break;
             if (ready < 0)
-                return kWaitFailed;
+                return HTTP_WAIT_FAILED;
         } else if (errno != EINTR) {
-            return kRecvFailed;
+            return HTTP_RECV_FAILED;
         }
     }
     return static_cast<long>(total);
@@ -284,9 +266,9 @@ bool isDigit(char c) { return c >= '0' && c <= '9'; }
 int statusOf(const char *response, size_t total)
 {
     if (total == 0)
-        return kNoAnswer;
+        return HTTP_NO_ANSWER;
     if (total < 14)
-        return kTooShort;
+        return HTTP_SHORT_ANSWER;
     size_t i = 9;
     while (i < total && isSpace(response[i]))
         ++i;
@@ -294,13 +276,13 @@ int statusOf(const char *response, size_t total)
     if (i < total && (response[i] == '+' || response[i] == '-'))
         negative = response[i++] == '-';
     if (i == total || !isDigit(response[i]))
-        return kNoStatus;
+        return HTTP_NO_STATUS;
     const int64_t bound = negative ? -static_cast<int64_t>(INT_MIN) : INT_MAX;
     int64_t value = 0;
     for (; i < total && isDigit(response[i]); ++i) {
         value = value * 10 + (response[i] - '0');
         if (value > bound)
-            return kNoStatus;
+            return HTTP_NO_STATUS;
     }
     return static_cast<int>(negative ? -value : value);
 }
@@ -311,29 +293,29 @@ TANDEL_API int makeHttpRequest(const char *host, int port, int timeout, const ch
                                const char *headers, FILE *body, char *response, int responseSize)
 {
     if (!host || !method || !path || responseSize < 0 || (!response && responseSize > 0))
-        return kBadArgument;
+        return HTTP_BAD_ARGUMENT;
     if (!fitsRequestLine(method) || !fitsRequestLine(path))
-        return kBadArgument;
+        return HTTP_BAD_ARGUMENT;
     const bool upload = isUpload(method);
     if (upload && !body)
-        return kBadArgument;
+        return HTTP_BAD_ARGUMENT;
     if (timeout < -1)
-        return kWaitFailed; /* poll would take it for "forever" */
+        return HTTP_WAIT_FAILED; /* poll would take it for "forever" */
     const int seconds = timeout == -1 ? kDefaultWait : timeout;
 
     /* Everything that can be refused without the network is refused
        before a socket exists. */
     long bodySize = -1;
     if (upload && (bodySize = measureBody(body)) < 0)
-        return kBodyFailed;
+        return HTTP_BODY_FAILED;
     char buf[kBufferSize];
     const size_t headSize = buildHead(buf, method, path, headers, bodySize);
     if (headSize == 0)
-        return kHeadTooLong;
+        return HTTP_HEAD_TOO_LONG;
 
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, IPPROTO_TCP);
     if (fd < 0)
-        return kSocketFailed;
+        return HTTP_SOCKET_FAILED;
     Connection conn(fd);
 
     sockaddr_in addr{};
@@ -350,7 +332,7 @@ TANDEL_API int makeHttpRequest(const char *host, int port, int timeout, const ch
 
     const int ready = waitFor(fd, POLLIN, seconds);
     if (ready <= 0)
-        return ready == 0 ? kTimedOut : kWaitFailed;
+        return ready == 0 ? HTTP_NO_ANSWER_IN_TIME : HTTP_WAIT_FAILED;
     const long total = readAnswer(fd, response, static_cast<size_t>(responseSize), seconds);
     if (total < 0)
         return static_cast<int>(total);

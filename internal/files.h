@@ -131,6 +131,16 @@ template <typename Fill> int replaceWith(const char *path, int mode, Fill fill)
     return out.commit(mode);
 }
 
+/* Owns a library record that Release frees and nulls through the
+   owner's address (qrx_deinit, removeJobDescrList, ...). */
+template <class T, auto Release> struct Owned {
+    T *p = nullptr;
+    Owned() = default;
+    Owned(const Owned &) = delete;
+    Owned &operator=(const Owned &) = delete;
+    ~Owned() { Release(&p); }
+};
+
 } // namespace tandel
 
 #endif

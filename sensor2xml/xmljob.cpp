@@ -37,6 +37,7 @@
 #include "tree.h"
 #include "clocale.h"
 #include "files.h"
+#include "jobfile.h"
 
 static const char kTraceFile[] = "../sensor2xml/xmljob.cpp";
 #include "trace.h"
@@ -144,7 +145,7 @@ uint32_t decode_base64(uint8_t *data, const char *text, int length)
 int sprintf_tm(char *text, size_t size, const struct tm *time)
 {
     if (size <= 25 || !text || !time)
-        return -1;
+        return TEXT_UNREADABLE;
     return static_cast<int>(std::strftime(text, size, kTimeFormat, time));
 }
 
@@ -226,34 +227,34 @@ void skipField(tag_cursor *c)
     advance(c, c->len);
 }
 
+/* Skips the fields before `tag`. A tail before the last tag found is
+   out of order: traced with `format`, status set, false. */
+bool skipTo(uint8_t tag, tag_cursor *c, const char *fn, const char *format)
+{
+    if (peek(c) < c->lastTag) {
+        TRACE_AS(fn, TRACE_FAIL, format, unsigned{tag}, unsigned{*c->tail});
+        c->status = SJOB_OUT_OF_ORDER;
+        return false;
+    }
+    while (tag > peek(c))
+        skipField(c);
+    return true;
+}
+
 } // namespace
 
 void FIND_TAG(uint8_t tag, tag_cursor *c)
 {
     if (tag < c->lastTag)
         c->lastTag = 0;
-    if (peek(c) < c->lastTag) {
-        TRACE_AS("FIND_TAG", TRACE_FAIL, "FIND_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag},
-                 unsigned{*c->tail});
-        c->status = -7;
-        return;
-    }
-    while (tag > peek(c))
-        skipField(c);
-    if (*c->tail == tag)
+    if (skipTo(tag, c, "FIND_TAG", "FIND_TAG(%02X) - aborting *tail=%02X\n") && *c->tail == tag)
         c->lastTag = tag;
 }
 
 void SKIP_TAG(uint8_t tag, tag_cursor *c)
 {
-    if (peek(c) < c->lastTag) {
-        TRACE_AS("SKIP_TAG", TRACE_FAIL, "SKIP_TAG(%02X) - aborting *tail=%02X\n", unsigned{tag},
-                 unsigned{*c->tail});
-        c->status = -7;
+    if (!skipTo(tag, c, "SKIP_TAG", "SKIP_TAG(%02X) - aborting *tail=%02X\n"))
         return;
-    }
-    while (tag > peek(c))
-        skipField(c);
     if (*c->tail == tag)
         skipField(c);
     else
@@ -401,72 +402,139 @@ private:
             throw OutOfMemory{};
         return true;
     }
-    int measurement(bool lab, qrx_Element *m);
+    /* The field `tag` into attribute `name` through `read`, when the
+       message has it. */
+    void optional(uint8_t tag, void (Decoder::*read)(const char *, qrx_Element *), const char *name,
+                  qrx_Element *el)
+    {
+        FIND_TAG(tag, &c_);
+        if (at() == tag)
+            (this->*read)(name, el);
+    }
+    /* Moves to the field `tag`: true when the message has it. */
+    bool found(uint8_t tag)
+    {
+        FIND_TAG(tag, &c_);
+        return at() == tag;
+    }
+    int processMeasurement(qrx_Element *m);
+    int labMeasurement(qrx_Element *m);
+    int jobHeader(qrx_Element *job, int *maxSamples);
+    int sample(qrx_Element *s, int number);
+    int samples(qrx_Element *job, int maxSamples);
     int walk(qrx_Parser *parser);
 };
 
-int Decoder::measurement(bool lab, qrx_Element *m)
+int Decoder::processMeasurement(qrx_Element *m)
 {
+    if (at() != 0x00)
+        return DECODER_FAIL(SJOB_MISSING_FIELD, "no pm.index\n");
+    intAttr("index", m);
+    optional(0x02, &Decoder::textAttr, "comment", m);
+    optional(0x03, &Decoder::intAttr, "parameter_number", m);
+    optional(0x04, &Decoder::intAttr, "unit_number", m);
+    optional(0x05, &Decoder::intAttr, "display_format", m);
+    if (!found(0x0E))
+        return DECODER_FAIL(SJOB_MISSING_FIELD, "no pm.dataType\n");
+    const int dataType = readInt();
+    attrNumber("data_type", dataType, m);
+    if (!found(0x0F))
+        return DECODER_FAIL(SJOB_MISSING_FIELD, "no pm.data\n");
+    if (!realValue(dataType, m))
+        return DECODER_FAIL(SJOB_BAD_DATA_TYPE, "not yet supported\n");
+    return 0;
+}
+
+int Decoder::labMeasurement(qrx_Element *m)
+{
+    if (at() != 0x00)
+        return DECODER_FAIL(SJOB_MISSING_FIELD, "no lm.index\n");
+    intAttr("index", m);
+    if (!found(0x01))
+        return DECODER_FAIL(SJOB_MISSING_FIELD, "no lm.done\n");
+    attrNumber("done", applyJobEdit(jobEdit_, readInt()), m);
+    optional(0x05, &Decoder::textAttr, "default_method", m);
+    optional(0x06, &Decoder::textAttr, "used_method", m);
+    optional(0x0B, &Decoder::timeAttr, "scheduled_processing", m);
+    optional(0x0C, &Decoder::timeAttr, "scheduled_return", m);
+    optional(0x0D, &Decoder::timeAttr, "lab_time", m);
     int dataType = -1;
-    if (!lab) {
-        if (at() != 0x00)
-            return DECODER_FAIL(-3, "no pm.index\n");
-        intAttr("index", m);
-        FIND_TAG(0x02, &c_);
-        if (at() == 0x02)
-            textAttr("comment", m);
-        const struct {
-            uint8_t tag;
-            const char *name;
-        } optional[] = {{0x03, "parameter_number"}, {0x04, "unit_number"}, {0x05, "display_format"}};
-        for (const auto &o : optional) {
-            FIND_TAG(o.tag, &c_);
-            if (at() == o.tag)
-                intAttr(o.name, m);
-        }
-        FIND_TAG(0x0E, &c_);
-        if (at() != 0x0E)
-            return DECODER_FAIL(-3, "no pm.dataType\n");
+    if (found(0x0E)) {
         dataType = readInt();
         attrNumber("data_type", dataType, m);
-        FIND_TAG(0x0F, &c_);
-        if (at() != 0x0F)
-            return DECODER_FAIL(-3, "no pm.data\n");
-        if (!realValue(dataType, m))
-            return DECODER_FAIL(-4, "not yet supported\n");
-    } else {
-        if (at() != 0x00)
-            return DECODER_FAIL(-3, "no lm.index\n");
-        intAttr("index", m);
-        FIND_TAG(0x01, &c_);
-        if (at() != 0x01)
-            return DECODER_FAIL(-3, "no lm.done\n");
-        attrNumber("done", applyJobEdit(jobEdit_, readInt()), m);
-        FIND_TAG(0x05, &c_);
-        if (at() == 0x05)
-            textAttr("default_method", m);
-        FIND_TAG(0x06, &c_);
-        if (at() == 0x06)
-            textAttr("used_method", m);
-        const struct {
-            uint8_t tag;
-            const char *name;
-        } times[] = {{0x0B, "scheduled_processing"}, {0x0C, "scheduled_return"}, {0x0D, "lab_time"}};
-        for (const auto &t : times) {
-            FIND_TAG(t.tag, &c_);
-            if (at() == t.tag)
-                timeAttr(t.name, m);
-        }
-        FIND_TAG(0x0E, &c_);
-        if (at() == 0x0E) {
-            dataType = readInt();
-            attrNumber("data_type", dataType, m);
-        }
-        FIND_TAG(0x0F, &c_);
-        if (at() == 0x0F && !realValue(dataType, m))
-            return DECODER_FAIL(-4, "not yet supported\n");
+    }
+    if (found(0x0F) && !realValue(dataType, m))
+        return DECODER_FAIL(SJOB_BAD_DATA_TYPE, "not yet supported\n");
+    return 0;
+}
+
+int Decoder::jobHeader(qrx_Element *job, int *maxSamples)
+{
+    if (at() == 0x00)
+        intAttr("version", job);
+    if (!found(0x01))
+        return DECODER_FAIL(SJOB_NO_JOB_ID, "no jobId\n");
+    intAttr("job_id", job);
+    optional(0x02, &Decoder::timeAttr, "date", job);
+    if (!found(0x03))
+        return DECODER_FAIL(SJOB_MISSING_FIELD, "no jobType\n");
+    intAttr("job_type", job);
+    optional(0x04, &Decoder::intAttr, "job_handling", job);
+    optional(0x05, &Decoder::intAttr, "requested_samples", job);
+    optional(0x06, &Decoder::intAttr, "contained_samples", job);
+    if (!found(0x07))
+        return DECODER_FAIL(SJOB_MISSING_FIELD, "no maxSamples\n");
+    *maxSamples = readInt();
+    attrNumber("max_samples", *maxSamples, job);
+    return 0;
+}
+
+/* One sample, tail at its first field, and its measurements. */
+int Decoder::sample(qrx_Element *s, int number)
+{
+    attrNumber("number", number, s);
+    if (at() == 0x00)
+        textAttr("sample_id", s);
+    if (!found(0x01))
+        return DECODER_FAIL(SJOB_BAD_SAMPLE, "no date\n");
+    timeAttr("date", s);
+    optional(0x02, &Decoder::bytesAttr, "sensordata", s);
+    if (!found(0x03))
+        return DECODER_FAIL(SJOB_BAD_SAMPLE, "no cntMeasurements\n");
+    const int cntMeasurements = readInt();
+    optional(0x04, &Decoder::intAttr, "bottle_number", s);
+
+    qrx_Element *last = nullptr;
+    int seen = 0;
+    FIND_TAG(0x20, &c_);
+    while (at() == 0x20 || at() == 0x21) {
+        const bool lab = at() == 0x21;
+        enterField(&c_);
+        qrx_Element *m = child(lab ? "lab_measurement" : "process_measurement", s, &last);
+        ++seen;
+        if (const int r = lab ? labMeasurement(m) : processMeasurement(m))
+            return r;
+        SKIP_TAG(0xFF, &c_);
     }
     SKIP_TAG(0xFF, &c_);
+    if (cntMeasurements != seen)
+        return DECODER_FAIL(SJOB_COUNT_MISMATCH, "cntMeasurements does not match\n");
+    return 0;
+}
+
+int Decoder::samples(qrx_Element *job, int maxSamples)
+{
+    qrx_Element *last = nullptr;
+    FIND_TAG(0x40, &c_);
+    for (int number = 0; at() == 0x40; ++number) {
+        enterField(&c_);
+        if (number >= maxSamples) {
+            TRACE_AS(kDecoder, TRACE_FAIL, "more than %d Samples\n", maxSamples);
+            return SJOB_BAD_SAMPLE;
+        }
+        if (const int r = sample(child("sample", job, &last), number))
+            return r;
+    }
     return 0;
 }
 
@@ -478,84 +546,16 @@ int Decoder::walk(qrx_Parser *parser)
         throw OutOfMemory{};
     if (const int r = readJobEdit(&jobEdit_))
         return r;
-
-    FIND_TAG(0x60, &c_);
-    if (at() != 0x60)
-        return DECODER_FAIL(-1, "not a sensor job file\n");
+    if (!found(0x60))
+        return DECODER_FAIL(SJOB_NO_JOB, "not a sensor job file\n");
     enterField(&c_);
-    qrx_Element *onlyChild = nullptr, *lastSample = nullptr;
+    qrx_Element *onlyChild = nullptr;
     qrx_Element *job = child("job", parser->root, &onlyChild);
-
-    if (at() == 0x00)
-        intAttr("version", job);
-    FIND_TAG(0x01, &c_);
-    if (at() != 0x01)
-        return DECODER_FAIL(-2, "no jobId\n");
-    intAttr("job_id", job);
-    FIND_TAG(0x02, &c_);
-    if (at() == 0x02)
-        timeAttr("date", job);
-    FIND_TAG(0x03, &c_);
-    if (at() != 0x03)
-        return DECODER_FAIL(-3, "no jobType\n");
-    intAttr("job_type", job);
-    const struct {
-        uint8_t tag;
-        const char *name;
-    } optional[] = {{0x04, "job_handling"}, {0x05, "requested_samples"}, {0x06, "contained_samples"}};
-    for (const auto &o : optional) {
-        FIND_TAG(o.tag, &c_);
-        if (at() == o.tag)
-            intAttr(o.name, job);
-    }
-    FIND_TAG(0x07, &c_);
-    if (at() != 0x07)
-        return DECODER_FAIL(-3, "no maxSamples\n");
-    const int maxSamples = readInt();
-    attrNumber("max_samples", maxSamples, job);
-
-    FIND_TAG(0x40, &c_);
-    for (int number = 0; at() == 0x40; ++number) {
-        enterField(&c_);
-        if (number >= maxSamples) {
-            TRACE_AS(kDecoder, TRACE_FAIL, "more than %d Samples\n", maxSamples);
-            return -6;
-        }
-        qrx_Element *sample = child("sample", job, &lastSample);
-        qrx_Element *lastMeasurement = nullptr;
-        attrNumber("number", number, sample);
-        if (at() == 0x00)
-            textAttr("sample_id", sample);
-        FIND_TAG(0x01, &c_);
-        if (at() != 0x01)
-            return DECODER_FAIL(-6, "no date\n");
-        timeAttr("date", sample);
-        FIND_TAG(0x02, &c_);
-        if (at() == 0x02)
-            bytesAttr("sensordata", sample);
-        FIND_TAG(0x03, &c_);
-        if (at() != 0x03)
-            return DECODER_FAIL(-6, "no cntMeasurements\n");
-        const int cntMeasurements = readInt();
-        int seen = 0;
-        FIND_TAG(0x04, &c_);
-        if (at() == 0x04)
-            intAttr("bottle_number", sample);
-
-        FIND_TAG(0x20, &c_);
-        while (at() == 0x20 || at() == 0x21) {
-            const bool lab = at() == 0x21;
-            enterField(&c_);
-            qrx_Element *m = child(lab ? "lab_measurement" : "process_measurement", sample, &lastMeasurement);
-            ++seen;
-            const int r = measurement(lab, m);
-            if (r != 0)
-                return r;
-        }
-        SKIP_TAG(0xFF, &c_);
-        if (cntMeasurements != seen)
-            return DECODER_FAIL(-5, "cntMeasurements does not match\n");
-    }
+    int maxSamples = 0;
+    if (const int r = jobHeader(job, &maxSamples))
+        return r;
+    if (const int r = samples(job, maxSamples))
+        return r;
     SKIP_TAG(0xFF, &c_);
     return c_.status;
 }
@@ -564,7 +564,7 @@ int Decoder::run(qrx_Parser *parser)
 {
     if (!parser) {
         TRACE_AS(kDecoder, TRACE_FAIL, "no parser\n");
-        return -99;
+        return SJOB_NULL_PARSER;
     }
     tandel::CNumbers numbers;
     try {
@@ -710,7 +710,8 @@ bool intAttr(const qrx_Element *el, const char *name, uint16_t *v)
 
 /* Wall-clock fields of the text counted as UTC, seconds since 2000 as
    the message's 32 bits. An offset in the text is accepted, not applied.
-   1 stored, 0 absent or no time, -9 outside what 32 bits hold (traced). */
+   1 stored, 0 absent or no time, SJOB_ENC_TIME_RANGE outside what 32
+   bits hold (traced). */
 int timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
 {
     const char *s = attrText(el, name);
@@ -725,7 +726,7 @@ int timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
     const int64_t t = timegm64(&tm);
     if (t < kMessageFirst || t > kMessageLast) {
         TRACE_AS(kEncoder, TRACE_FAIL, "time out of range in %s=\"%s\"\n", name, s);
-        return -9;
+        return SJOB_ENC_TIME_RANGE;
     }
     *v = static_cast<uint32_t>(static_cast<uint64_t>(t - kEpoch2000));
     return 1;
@@ -772,7 +773,7 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
     if (intAttr(m, "data_type", &dataType)) {
         if (dataType != 16) {
             TRACE_AS(kEncoder, TRACE_FAIL, "dataType %d not implemented\n", int{dataType});
-            return -4;
+            return SJOB_ENC_BAD_DATA_TYPE;
         }
         float f;
         if (sscanf_nonempty(m->value, "%f", &f) == 1) {
@@ -782,7 +783,7 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
         }
         w.u16(0x0E, 16);
     } else if (!lab) {
-        return ENCODER_FAIL(-5, "missing dataType\n");
+        return ENCODER_FAIL(SJOB_ENC_NO_DATA_TYPE, "missing dataType\n");
     }
     uint16_t v;
     if (!lab) {
@@ -801,11 +802,11 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
         optionalText(w, m, 0x06, "used_method");
         optionalText(w, m, 0x05, "default_method");
         if (!intAttr(m, "done", &v))
-            return ENCODER_FAIL(-3, "missing done\n");
+            return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing done\n");
         w.u16(0x01, v);
     }
     if (!intAttr(m, "index", &v))
-        return ENCODER_FAIL(-3, "missing index\n");
+        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing index\n");
     w.u16(0x00, v);
     w.close(lab ? 0x21 : 0x20, end);
     return 0;
@@ -832,7 +833,7 @@ int encodeSample(BackWriter &w, const qrx_Element *s)
     uint32_t date;
     const int dated = timeAttr(s, "date", &date);
     if (dated <= 0)
-        return dated < 0 ? dated : ENCODER_FAIL(-3, "no date\n");
+        return dated < 0 ? dated : ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "no date\n");
     w.u32(0x01, date);
     optionalText(w, s, 0x00, "sample_id");
     w.close(0x40, end);
@@ -853,21 +854,21 @@ int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_El
     }
     uint16_t v;
     if (!intAttr(job, "max_samples", &v))
-        return ENCODER_FAIL(-3, "missing max_samples\n");
+        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing max_samples\n");
     w.u16(0x07, v);
     w.u16(0x06, static_cast<uint16_t>(samples.size()));
     optionalInt(w, job, 0x05, "requested_samples");
     optionalInt(w, job, 0x04, "job_handling");
     if (!intAttr(job, "job_type", &v))
-        return ENCODER_FAIL(-3, "missing job_type\n");
+        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing job_type\n");
     w.u16(0x03, v);
     uint32_t date;
     const int dated = timeAttr(job, "date", &date);
     if (dated <= 0)
-        return dated < 0 ? dated : ENCODER_FAIL(-3, "missing date\n");
+        return dated < 0 ? dated : ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing date\n");
     w.u32(0x02, date);
     if (!intAttr(job, "job_id", &v))
-        return ENCODER_FAIL(-3, "missing job_id\n");
+        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing job_id\n");
     w.u16(0x01, v);
     optionalInt(w, job, 0x00, "version");
     w.close(0x60, end);
@@ -876,7 +877,7 @@ int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_El
     if (w.pos() < 0) {
         TRACE_AS(kEncoder, TRACE_FAIL, "buffer too small (%lu/%lu)\n",
                  static_cast<unsigned long>(messageLength + 1), static_cast<unsigned long>(capacity));
-        return -7;
+        return SJOB_ENC_TOO_SMALL;
     }
     *message = buffer + w.pos();
     *length = static_cast<uint32_t>(messageLength);
@@ -888,49 +889,24 @@ int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_El
 int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, qrx_Parser *parser)
 {
     if (!parser || !parser->root || !length || !message || (!buffer && *length > 0))
-        return -1;
+        return SJOB_ENC_BAD_ARGUMENT;
     const qrx_Element *job = parser->root->children;
     if (!job)
-        return -2;
+        return SJOB_ENC_EMPTY;
     if (!str_equal(job->name, "job"))
-        return ENCODER_FAIL(-3, "job expected\n");
+        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "job expected\n");
     tandel::CNumbers numbers;
     try {
         return encodeJob(buffer, length, message, job);
     } catch (const std::bad_alloc &) {
         TRACE_AS(kEncoder, TRACE_FAIL, "out of memory\n");
-        return -8;
+        return SJOB_ENC_NO_MEMORY;
     }
 }
 
 /* ------------------------------------------------------------------ */
 /* Sensor job file                                                     */
 /* ------------------------------------------------------------------ */
-
-namespace {
-
-constexpr std::array<uint16_t, 256> makeCrcTable()
-{
-    std::array<uint16_t, 256> t{};
-    for (unsigned i = 0; i < 256; ++i) {
-        unsigned crc = i;
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? (crc >> 1) ^ 0x8408u : crc >> 1;
-        t[i] = static_cast<uint16_t>(crc);
-    }
-    return t;
-}
-constexpr std::array<uint16_t, 256> kCrcTable = makeCrcTable();
-
-} // namespace
-
-uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length)
-{
-    unsigned crc = 0xFFFF;
-    for (uint32_t i = 0; i < length; ++i)
-        crc = kCrcTable[(crc ^ data[i]) & 0xFF] ^ (crc >> 8);
-    return static_cast<uint16_t>(crc);
-}
 
 namespace {
 
@@ -982,15 +958,14 @@ int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser)
         if (r != 0)
             return r;
         const auto size = static_cast<uint32_t>(data.size());
-        if (size < 6) {
+        if (size < tandel::kJobFileMin) {
             TRACE(TRACE_FAIL, "sensor job file \"%s\" too short (%d bytes)\n", path, static_cast<int>(size));
             return SJOB_SHORT_FILE;
         }
         if (calculateProbeDrvCRC(data.data(), size) != 0)
             TRACE(TRACE_FAIL, "calculateProbeDrvCRC() - crc error\n");
         TRACE(TRACE_INFO, "read sensor job from file \"%s\" (%d bytes)\n", path, static_cast<int>(size));
-        /* The message lies between the header and the CRC trailer. */
-        return sjob_Message2DOMTreeN(data.data() + 4, size - 6, parser);
+        return tandel::decodeJobFile(data.data(), size, parser);
     } catch (const std::bad_alloc &) {
         TRACE(TRACE_FAIL, "out of memory\n");
         return SJOB_NO_MEMORY;
@@ -1001,31 +976,20 @@ int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser)
 {
     if (!parser) {
         TRACE(TRACE_FAIL, "no parser\n");
-        return -1;
+        return SJOB_WRITE_FAILED;
     }
-    std::array<uint8_t, 2048> buf{};
-    uint32_t n = 2048 - 7;
-    uint8_t *message = nullptr;
-    if (sjob_DOMTree2Message(buf.data() + 4, &n, &message, parser) != 0)
-        return -1;
-    if (n & 1)
-        message[n++] = 0x00;
-    uint8_t *file = message - 4;
-    const auto words = static_cast<uint16_t>((n + 6) / 2);
-    file[0] = 13;
-    file[1] = 0;
-    file[2] = static_cast<uint8_t>(words);
-    file[3] = static_cast<uint8_t>(words >> 8);
-    const uint16_t crc = calculateProbeDrvCRC(file, 4 + n);
-    file[4 + n] = static_cast<uint8_t>(crc);
-    file[5 + n] = static_cast<uint8_t>(crc >> 8);
+    uint8_t buf[tandel::kJobFileMax] = {};
+    uint8_t *file = nullptr;
+    uint32_t size = 0;
+    if (tandel::encodeJobFile(parser, buf, &file, &size) != 0)
+        return SJOB_WRITE_FAILED;
     bool written = false;
     try {
-        written = path && replaceFile(path, file, n + 6);
+        written = path && replaceFile(path, file, size);
     } catch (const std::bad_alloc &) {}
     if (!written) {
         TRACE(TRACE_FAIL, "cannot write file \"%s\"\n", path ? path : "(null)");
-        return -1;
+        return SJOB_WRITE_FAILED;
     }
     TRACE(TRACE_INFO, "write sensor job to file \"%s\"\n", path);
     return 0;

@@ -1,6 +1,7 @@
 /*
  * Internals of the sensor job codec: the decoder's cursor and its two
- * routines, the length and text helpers and the file CRC. Not exported; tests reach them through the static library.
+ * routines, the length and text helpers. Not exported; tests reach them
+ * through the static library.
  */
 #ifndef TANDEL_XMLJOB_INTERNAL_H
 #define TANDEL_XMLJOB_INTERNAL_H
@@ -17,7 +18,7 @@
 struct tag_cursor {
     uint32_t len;        /* value length of the last decoded length header */
     uint32_t lenCount;   /* bytes of that header */
-    int32_t status;      /* 0, or -7 once a field out of order was met */
+    int32_t status;      /* 0, or SJOB_OUT_OF_ORDER once a field out of order was met */
     const uint8_t *tail; /* tag byte of the next field */
     uint8_t lastTag;     /* tag FIND_TAG found last */
     const uint8_t *start;
@@ -33,7 +34,7 @@ struct MessageFault {
 };
 
 /* Moves tail to the field `tag` of the current container or to the
-   first one above it; out of order: trace, status -7, no move. */
+   first one above it; out of order: trace, status SJOB_OUT_OF_ORDER, no move. */
 void FIND_TAG(uint8_t tag, tag_cursor *c);
 /* Moves tail past the field `tag` (the end marker 0xFF). */
 void SKIP_TAG(uint8_t tag, tag_cursor *c);
@@ -49,8 +50,5 @@ char *copy_to_string(const uint8_t *bytes, uint32_t n);
 int encode_length(int32_t n, uint8_t *out, int *size);
 /* 0 for a null or empty text, else vsscanf's result. */
 int sscanf_nonempty(const char *text, const char *format, ...) __attribute__((format(scanf, 2, 3)));
-
-/* CRC-16/MCRF4XX; 0xFFFF for no bytes. */
-uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length);
 
 #endif

@@ -16,6 +16,7 @@
 #include <unistd.h>
 
 #include "sensor2xml/xmljob_internal.h"
+#include "jobfile.h"
 #include "trace_recorder.h"
 #include "xml_helpers.h"
 

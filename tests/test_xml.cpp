@@ -726,4 +726,22 @@ TEST(Writer, StreamErrorsAndNonRegularFiles)
     rmdir(dir);
 }
 
+/* jobtool shows named failures; these are what it cannot: a table's
+   first entry, 0, and values a family does not name. */
+TEST(Results, FirstEntrySuccessAndUnnamedValues)
+{
+    const struct {
+        tandel_Family family;
+        int code;
+        const char *text;
+    } cases[] = {
+        {TANDEL_XML_SETUP, QRX_BAD_HANDLE, "bad parser handle"},
+        {TANDEL_MERGE, 0, "success"},
+        {TANDEL_HTTP, 0, "server status"},
+        {TANDEL_TREE, -99, "unknown result"},
+    };
+    for (const auto &c : cases)
+        EXPECT_STREQ(tandel_errstr(c.family, c.code), c.text) << c.family << " " << c.code;
+}
+
 } // namespace

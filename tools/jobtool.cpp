@@ -29,6 +29,9 @@
 #include <nlohmann/json.hpp>
 
 #include "TandelCntrl.h"
+#include "civiltime.h"
+#include "files.h"
+#include "jobfile.h"
 
 #ifndef JOBTOOL_VERSION
 #define JOBTOOL_VERSION "unknown"
@@ -48,27 +51,7 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 constexpr int kMaxDepth = 4;
-constexpr int64_t kEpoch2000 = 946684800;
 constexpr mode_t kJobFileMode = 0666; /* what the library gives job files */
-
-/* Library results jobtool tells apart by number. */
-constexpr int kMergeSameFile = -4;
-constexpr int kMergeBaseUnreadable = -5;
-constexpr int kMergeBaseUnwritable = -6;
-constexpr int kMergeNoMemory = -7;
-constexpr int kResultUnreadable = -1;
-constexpr int kResultNotFinite = -4;
-constexpr int kResultUnwritable = -6;
-constexpr int kResultNoMemory = -7;
-constexpr int kListReadError = -3;
-constexpr int kListNoMemory = -7;
-constexpr int kRequestsUnreadable = -6;
-constexpr int kPrintStreamError = -3;
-constexpr int kEncodeTimeRange = -9;
-constexpr int kHttpConnectFailed = -3;
-constexpr int kHttpConnectTimeout = -11;
-constexpr int kHttpSendStall = -12;
-constexpr int kHttpLookupFailed = -13;
 constexpr int kProcessBitKill = 0x100;
 constexpr int kJobTypeSingleton = 0x20;
 
@@ -85,49 +68,38 @@ struct UsageError {
 {
     throw Failure{message + " (result " + std::to_string(rc) + ")"};
 }
+/* A library failure: what it concerns, the library's text for the
+   result, the system's reason when there is one, and the result. */
+[[noreturn]] void failLib(const std::string &what, tandel_Family family, int rc,
+                          const std::string &reason = "")
+{
+    failResult(what + ": " + tandel_errstr(family, rc) + (reason.empty() ? "" : ": " + reason), rc);
+}
 /* The file and the system's reason, from errno as the failed call left it. */
 [[noreturn]] void failSys(const std::string &path) { throw Failure{path + ": " + std::strerror(errno)}; }
 
 std::string displayName(const std::string &path) { return path == "-" ? "standard input" : path; }
 
-struct FileCloser {
-    void operator()(FILE *f) const
-    {
-        if (f != stdin && f != stdout)
-            std::fclose(f);
-    }
+/* A stream read whole: a file it owns, or standard input, left open. */
+struct Input {
+    tandel::FilePtr file;
+    FILE *get() const { return file ? file.get() : stdin; }
 };
-using FilePtr = std::unique_ptr<FILE, FileCloser>;
 
-struct Parser {
-    qrx_Parser *p = nullptr;
+struct Parser : tandel::Owned<qrx_Parser, qrx_deinit> {
     Parser()
     {
-        if (qrx_init(&p, kMaxDepth) != 0)
-            fail("out of memory");
+        if (const int rc = qrx_init(&p, kMaxDepth))
+            failResult(tandel_errstr(TANDEL_XML_SETUP, rc), rc);
     }
-    Parser(const Parser &) = delete;
-    Parser &operator=(const Parser &) = delete;
-    ~Parser() { qrx_deinit(&p); }
     const qrx_Element *top() const { return p->root ? p->root->children : nullptr; }
 };
 
-struct JobList {
-    JobDescrList *l = nullptr;
+struct JobList : tandel::Owned<JobDescrList, removeJobDescrList> {
     int count = 0;
-    JobList() = default;
-    JobList(const JobList &) = delete;
-    JobList &operator=(const JobList &) = delete;
-    ~JobList() { removeJobDescrList(&l); }
 };
 
-struct RequestList {
-    MeasurementRequestList *l = nullptr;
-    RequestList() = default;
-    RequestList(const RequestList &) = delete;
-    RequestList &operator=(const RequestList &) = delete;
-    ~RequestList() { removeMeasurementRequestList(&l); }
-};
+using RequestList = tandel::Owned<MeasurementRequestList, removeMeasurementRequestList>;
 
 /* Everything the command line can say; each command reads its part. */
 struct Cli {
@@ -170,16 +142,6 @@ int daysInMonth(long y, int m)
 {
     static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return m == 2 && isLeap(y) ? 29 : days[m - 1];
-}
-
-/* Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar. */
-int64_t daysFromCivil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
 }
 
 /* "YYYY-MM-DDTHH:MM:SS+hhmm" (or "Z") as Unix seconds. Every field is
@@ -300,12 +262,6 @@ std::string baseName(const std::string &path)
     return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
-std::string dirName(const std::string &path)
-{
-    size_t slash = path.rfind('/');
-    return slash == std::string::npos ? "." : slash == 0 ? "/" : path.substr(0, slash);
-}
-
 std::string plural(long n, const char *one, const char *many)
 {
     return std::to_string(n) + " " + (n == 1 ? one : many);
@@ -347,11 +303,11 @@ std::string formatValue(int word, double value)
 /* ------------------------------------------------------------------ */
 
 /* Opens a file to read ("-": standard input); a directory is told as one. */
-FilePtr openInput(const std::string &path, const char *mode = "rb")
+Input openInput(const std::string &path, const char *mode = "rb")
 {
     if (path == "-")
-        return FilePtr(stdin);
-    FilePtr f(std::fopen(path.c_str(), mode));
+        return {};
+    tandel::FilePtr f(std::fopen(path.c_str(), mode));
     if (!f)
         failSys(path);
     struct stat st {};
@@ -359,12 +315,12 @@ FilePtr openInput(const std::string &path, const char *mode = "rb")
         errno = EISDIR;
         failSys(path);
     }
-    return f;
+    return {std::move(f)};
 }
 
 std::string readAll(const std::string &path)
 {
-    FilePtr f = openInput(path);
+    Input f = openInput(path);
     std::string data;
     char buf[8192];
     size_t n;
@@ -425,7 +381,7 @@ void writeFileAtomic(const std::string &path, const std::string &data, mode_t ne
     } else if (errno != ENOENT) {
         failSys(path);
     }
-    std::string tmp = dirName(target) + "/." + baseName(target) + ".XXXXXX";
+    std::string tmp = tandel::directoryOf(target.c_str()) + "/." + baseName(target) + ".XXXXXX";
     int fd = mkstemp(&tmp[0]);
     if (fd < 0)
         failSys(path);
@@ -464,117 +420,35 @@ std::string printTree(const Parser &p, const std::string &what)
     bool closed = std::fclose(ms) == 0;
     std::string text = buf ? std::string(buf, size) : std::string();
     std::free(buf);
-    if (rc < 0 || !closed)
-        failResult(what + ": " +
-                       (rc == kPrintStreamError || !closed ? "cannot print the document" : "no document"),
-                   rc);
+    if (rc >= 0 && !closed)
+        rc = QRX_STREAM_ERROR;
+    if (rc < 0)
+        failLib(what, TANDEL_XML_PRINT, rc);
     return text;
 }
 
-/* Why a file the library could not write cannot be written. */
+/* The system's reason why the library could not replace path; "" when
+   none shows. */
 std::string writeReason(const std::string &path)
 {
     if (access(path.c_str(), W_OK) != 0 && errno != ENOENT)
-        return path + ": " + std::strerror(errno);
-    std::string dir = dirName(path);
+        return std::strerror(errno);
+    std::string dir = tandel::directoryOf(path.c_str());
     if (access(dir.c_str(), W_OK) != 0)
         return dir + ": " + std::strerror(errno) + " (a temporary file goes there)";
-    return path + ": cannot be written";
+    return "";
 }
 
 /* ------------------------------------------------------------------ */
 /* Sensor job files                                                    */
 /* ------------------------------------------------------------------ */
 
-const char *codecReason(int rc)
-{
-    switch (rc) {
-    case -1:
-        return "no job container in the message";
-    case -2:
-        return "the job has no job_id";
-    case -3:
-        return "a required field is missing";
-    case -4:
-        return "a measured value of a data type other than 16";
-    case -5:
-        return "the measurement count does not match";
-    case -6:
-        return "too many samples, or a sample without date or measurement count";
-    case -7:
-        return "a field out of order";
-    case SJOB_TRUNCATED:
-        return "the message ends before its end markers";
-    case SJOB_BAD_LENGTH:
-        return "a length header with more than 4 length bytes";
-    case SJOB_SHORT_FILE:
-        return "the file is too short for a sensor job file (at least 6 bytes)";
-    case SJOB_FILE_ERROR:
-        return "the file cannot be opened or read";
-    case SJOB_NO_MEMORY:
-        return "out of memory";
-    case SJOB_SETTING_ERROR:
-        return "the job-edit setting file exists but cannot be read";
-    default:
-        return "the message does not decode";
-    }
-}
+const uint8_t *bytesOf(const std::string &b) { return reinterpret_cast<const uint8_t *>(b.data()); }
 
-const char *encodeReason(int rc)
+/* The CRC of the first n bytes. */
+uint16_t crc16(const std::string &b, size_t n)
 {
-    switch (rc) {
-    case -2:
-        return "the document is empty";
-    case -3:
-        return "not a job document, or a required field is missing";
-    case -4:
-        return "a data_type other than 16";
-    case -5:
-        return "a process measurement without data_type";
-    case -7:
-        return "the message would be over 2040 bytes";
-    case -8:
-        return "out of memory";
-    case kEncodeTimeRange:
-        return "a time outside 1931-12-13T20:45:52Z..2068-01-19T03:14:07Z";
-    default:
-        return "the document does not encode";
-    }
-}
-
-const char *buildReason(int rc)
-{
-    switch (rc) {
-    case -2:
-        return "XML syntax error";
-    case -8:
-        return "elements nested too deep";
-    case -9:
-        return "elements left open";
-    case -3:
-        return "out of memory";
-    case -10:
-    case -11:
-    case -12:
-    case -13:
-        return "the document ends inside a name, value or text, or one is too long";
-    case -14:
-        return "the document ends inside a comment or processing instruction";
-    default:
-        return "the document does not parse";
-    }
-}
-
-/* CRC-16 of the sensor job file trailer (reflected 0x1021, start 0xFFFF). */
-uint16_t crc16(const std::string &data, size_t length)
-{
-    uint16_t crc = 0xFFFF;
-    for (size_t i = 0; i < length; ++i) {
-        crc ^= static_cast<unsigned char>(data[i]);
-        for (int b = 0; b < 8; ++b)
-            crc = (crc & 1) ? static_cast<uint16_t>((crc >> 1) ^ 0x8408) : static_cast<uint16_t>(crc >> 1);
-    }
-    return crc;
+    return calculateProbeDrvCRC(bytesOf(b), static_cast<uint32_t>(n));
 }
 
 /* The CRC over a whole intact file, trailer included, is 0. */
@@ -585,37 +459,22 @@ bool crcIntact(const std::string &b) { return b.size() >= 2 && crc16(b, b.size()
    the bytes between header and trailer, as that reader does. */
 int decodeFile(const std::string &path, const std::string &bytes, Parser &p)
 {
-    if (bytes.size() < 6)
+    if (bytes.size() < tandel::kJobFileMin)
         return SJOB_SHORT_FILE;
     if (path != "-")
         return sjob_SensorJobFile2DOMTree(path.c_str(), p.p);
-    return sjob_Message2DOMTreeN(reinterpret_cast<const uint8_t *>(bytes.data()) + 4,
-                                 static_cast<uint32_t>(bytes.size() - 6), p.p);
+    return tandel::decodeJobFile(bytesOf(bytes), static_cast<uint32_t>(bytes.size()), p.p);
 }
 
-/* The sensor job file of the handle's document, laid out as the library
-   lays it out: 13, 0, word count, message, fill to even, CRC-16. */
+/* The sensor job file of the handle's document, as the library writes it. */
 std::string encodeFile(Parser &p, const std::string &what)
 {
-    uint8_t buf[2048] = {};
-    uint32_t n = sizeof buf - 7;
-    uint8_t *message = nullptr;
-    int rc = sjob_DOMTree2Message(buf + 4, &n, &message, p.p);
-    if (rc != 0)
-        failResult(what + ": " + encodeReason(rc), rc);
-    if (n & 1)
-        message[n++] = 0;
-    uint8_t *file = message - 4;
-    const auto words = static_cast<uint16_t>((n + 6) / 2);
-    file[0] = 13;
-    file[1] = 0;
-    file[2] = static_cast<uint8_t>(words);
-    file[3] = static_cast<uint8_t>(words >> 8);
-    std::string out(reinterpret_cast<char *>(file), n + 4);
-    const uint16_t crc = crc16(out, out.size());
-    out += static_cast<char>(crc & 0xFF);
-    out += static_cast<char>(crc >> 8);
-    return out;
+    uint8_t buf[tandel::kJobFileMax] = {};
+    uint8_t *file = nullptr;
+    uint32_t size = 0;
+    if (const int rc = tandel::encodeJobFile(p.p, buf, &file, &size))
+        failLib(what, TANDEL_SJOB_ENCODE, rc);
+    return std::string(reinterpret_cast<char *>(file), size);
 }
 
 struct TreeCounts {
@@ -649,13 +508,12 @@ int cmdDecode(const Cli &cli)
     Parser p;
     int rc = decodeFile(in, bytes, p);
     if (rc == SJOB_SHORT_FILE) /* said before any CRC warning: a short file has no CRC */
-        failResult(displayName(in) + ": " + codecReason(rc) + ", it has " +
-                       plural(long(bytes.size()), "byte", "bytes"),
-                   rc);
+        failLib(displayName(in), TANDEL_SJOB_DECODE, rc,
+                "it has " + plural(long(bytes.size()), "byte", "bytes"));
     if (!crcIntact(bytes))
         std::fprintf(stderr, "jobtool decode: warning: %s: CRC error\n", displayName(in).c_str());
     if (rc != 0)
-        failResult(displayName(in) + ": " + codecReason(rc), rc);
+        failLib(displayName(in), TANDEL_SJOB_DECODE, rc);
     writeOutput(cli.out, printTree(p, displayName(in)), kJobFileMode);
     return kOk;
 }
@@ -663,11 +521,11 @@ int cmdDecode(const Cli &cli)
 int cmdEncode(const Cli &cli)
 {
     const std::string &in = cli.pos[0];
-    FilePtr f = openInput(in, "r");
+    Input f = openInput(in, "r");
     Parser p;
     int rc = qrx_BuildDOMTree(p.p, f.get());
     if (rc < 0)
-        failResult(displayName(in) + ": " + buildReason(rc), rc);
+        failLib(displayName(in), TANDEL_XML_PARSE, rc);
     writeOutput(cli.out, encodeFile(p, displayName(in)), kJobFileMode);
     return kOk;
 }
@@ -721,8 +579,10 @@ std::string checkOne(const std::string &in, std::vector<std::vector<std::string>
         (*j)["process_measurements"] = c.process;
         (*j)["lab_measurements"] = c.lab;
     } else {
-        row("decode", std::string(codecReason(rc)) + " (result " + std::to_string(rc) + ")", false);
-        problem = name + ": " + codecReason(rc) + " (result " + std::to_string(rc) + ")";
+        const std::string reason =
+            tandel_errstr(TANDEL_SJOB_DECODE, rc) + (" (result " + std::to_string(rc) + ")");
+        row("decode", reason, false);
+        problem = name + ": " + reason;
     }
     (*j)["ok"] = problem.empty();
     return problem;
@@ -773,14 +633,10 @@ void loadJobs(const std::string &dir, const char *name, int minKnown, JobList *j
         closedir(d);
     else
         failSys(dir);
-    int n = createJobDescrList_Ex(dir.c_str(), name, &jobs->l, minKnown);
-    if (n == kListReadError)
-        failResult(dir + ": a job file could not be read (I/O error, or no descriptors left)", n);
-    if (n == kListNoMemory)
-        failResult("out of memory", n);
+    int n = createJobDescrList_Ex(dir.c_str(), name, &jobs->p, minKnown);
     if (n < 0)
-        failResult(dir + ": cannot list the directory", n);
-    std::stable_sort(jobs->l->items, jobs->l->items + n, [](const JobDescriptor *a, const JobDescriptor *b) {
+        failLib(dir, TANDEL_JOB_LIST, n);
+    std::stable_sort(jobs->p->items, jobs->p->items + n, [](const JobDescriptor *a, const JobDescriptor *b) {
         auto da = static_cast<uint32_t>(a->date), db = static_cast<uint32_t>(b->date);
         return da != db ? da > db : std::strcmp(a->filePath, b->filePath) < 0;
     });
@@ -797,14 +653,15 @@ std::string leftOutReason(const std::string &path, int minKnown)
         return "not a regular file";
     if (access(path.c_str(), W_OK) != 0)
         return std::string("not writable by you (") + std::strerror(errno) + ")";
-    FILE *f = std::fopen(path.c_str(), "r");
+    tandel::FilePtr f(std::fopen(path.c_str(), "r"));
     if (!f)
         return std::strerror(errno);
     Parser p;
-    int rc = qrx_BuildDOMTree(p.p, f);
-    std::fclose(f);
+    int rc = qrx_BuildDOMTree(p.p, f.get());
+    f.reset();
     if (rc < 0)
-        return std::string("does not parse: ") + buildReason(rc) + " (result " + std::to_string(rc) + ")";
+        return std::string("does not parse: ") + tandel_errstr(TANDEL_XML_PARSE, rc) + " (result " +
+               std::to_string(rc) + ")";
     if (!p.top() || !str_equal(p.top()->name, "job"))
         return "not a job document";
     return "fewer than " + std::to_string(minKnown) + " of the 14 job header attributes (--min lowers it)";
@@ -818,7 +675,7 @@ std::vector<LeftOut> leftOutFiles(const std::string &dir, const char *only, int 
 {
     std::set<std::string> listed;
     for (int i = 0; i < jobs.count; ++i)
-        listed.insert(baseName(jobs.l->items[i]->filePath));
+        listed.insert(baseName(jobs.p->items[i]->filePath));
     std::vector<LeftOut> out;
     DIR *d = opendir(dir.c_str());
     if (!d)
@@ -843,7 +700,7 @@ int labTotal(JobDescrList *jobs, int index)
 {
     Parser p;
     RequestList r;
-    return createMeasurementRequestList(p.p, jobs, index, &r.l);
+    return createMeasurementRequestList(p.p, jobs, index, &r.p);
 }
 
 int minKnownOf(const Cli &cli, int fallback)
@@ -857,59 +714,58 @@ void refuseStdin(const std::string &path, const char *why)
         throw UsageError{std::string("'-' (standard input) cannot be used here: ") + why};
 }
 
-int cmdList(const Cli &cli)
+/* One listed job with raw numbers beside the texts. */
+Json jobJson(const JobList &jobs, int i)
 {
-    const std::string &dir = cli.pos[0];
-    refuseStdin(dir, "a job directory is listed");
-    const int minKnown = minKnownOf(cli, 13);
-    const char *only = cli.fileOpt->count() ? cli.file.c_str() : nullptr;
-    JobList jobs;
-    loadJobs(dir, only, minKnown, &jobs);
-    std::vector<LeftOut> left = leftOutFiles(dir, only, minKnown, jobs);
-    if (cli.json) {
-        Json list = Json::array();
-        for (int i = 0; i < jobs.count; ++i) {
-            const JobDescriptor *d = jobs.l->items[i];
-            list.push_back({{"index", i},
-                            {"file", d->filePath},
-                            {"job_id", d->jobId},
-                            {"date", isoDate(d->date)},
-                            {"date_2000", d->date},
-                            {"job_type", d->jobType},
-                            {"job_handling", d->jobHandling},
-                            {"contained_samples", d->containedSamples},
-                            {"requested_samples", d->requestedSamples},
-                            {"lab_entered", d->labState1Count},
-                            {"lab_total", labTotal(jobs.l, i)},
-                            {"sensor",
-                             {{"name", orNull(d->sensorName)},
-                              {"location", orNull(d->sensorLocation)},
-                              {"serial_number", hex64(d->sensorSerialNumber)},
-                              {"manufacturer_id", d->sensorManufacturerId},
-                              {"device_id", d->sensorDeviceId}}},
-                            {"controller",
-                             {{"name", orNull(d->controllerName)},
-                              {"location", orNull(d->controllerLocation)},
-                              {"facility", orNull(d->controllerFacility)},
-                              {"ip_address", orNull(d->controllerIpAddress)},
-                              {"serial_number", hex64(d->controllerSerialNumber)}}},
-                            {"user", orNull(d->userName)}});
-        }
-        Json skipped = Json::array();
-        for (const LeftOut &l : left)
-            skipped.push_back({{"file", l.name}, {"reason", l.reason}});
-        Json j = {{"directory", dir}, {"jobs", list}, {"left_out", skipped}};
-        std::printf("%s\n", j.dump(2).c_str());
-        return kOk;
-    }
+    const JobDescriptor *d = jobs.p->items[i];
+    return {{"index", i},
+            {"file", d->filePath},
+            {"job_id", d->jobId},
+            {"date", isoDate(d->date)},
+            {"date_2000", d->date},
+            {"job_type", d->jobType},
+            {"job_handling", d->jobHandling},
+            {"contained_samples", d->containedSamples},
+            {"requested_samples", d->requestedSamples},
+            {"lab_entered", d->labState1Count},
+            {"lab_total", labTotal(jobs.p, i)},
+            {"sensor",
+             {{"name", orNull(d->sensorName)},
+              {"location", orNull(d->sensorLocation)},
+              {"serial_number", hex64(d->sensorSerialNumber)},
+              {"manufacturer_id", d->sensorManufacturerId},
+              {"device_id", d->sensorDeviceId}}},
+            {"controller",
+             {{"name", orNull(d->controllerName)},
+              {"location", orNull(d->controllerLocation)},
+              {"facility", orNull(d->controllerFacility)},
+              {"ip_address", orNull(d->controllerIpAddress)},
+              {"serial_number", hex64(d->controllerSerialNumber)}}},
+            {"user", orNull(d->userName)}};
+}
+
+void printJobsJson(const std::string &dir, const JobList &jobs, const std::vector<LeftOut> &left)
+{
+    Json list = Json::array();
+    for (int i = 0; i < jobs.count; ++i)
+        list.push_back(jobJson(jobs, i));
+    Json skipped = Json::array();
+    for (const LeftOut &l : left)
+        skipped.push_back({{"file", l.name}, {"reason", l.reason}});
+    Json j = {{"directory", dir}, {"jobs", list}, {"left_out", skipped}};
+    std::printf("%s\n", j.dump(2).c_str());
+}
+
+void printJobs(const std::string &dir, const JobList &jobs, const std::vector<LeftOut> &left)
+{
     if (jobs.count == 0) {
         std::printf("no jobs in %s\n", dir.c_str());
     } else {
         std::vector<std::vector<std::string>> rows{
             {"#", "JOB", "DATE", "TYPE", "SAMPLES", "LAB", "SENSOR", "FILE"}};
         for (int i = 0; i < jobs.count; ++i) {
-            const JobDescriptor *d = jobs.l->items[i];
-            int total = labTotal(jobs.l, i);
+            const JobDescriptor *d = jobs.p->items[i];
+            int total = labTotal(jobs.p, i);
             rows.push_back(
                 {std::to_string(i), std::to_string(d->jobId), localDate(d->date, "%Y-%m-%d %H:%M"),
                  std::to_string(d->jobType),
@@ -924,6 +780,21 @@ int cmdList(const Cli &cli)
         for (const LeftOut &l : left)
             std::printf("  %s: %s\n", l.name.c_str(), l.reason.c_str());
     }
+}
+
+int cmdList(const Cli &cli)
+{
+    const std::string &dir = cli.pos[0];
+    refuseStdin(dir, "a job directory is listed");
+    const int minKnown = minKnownOf(cli, 13);
+    const char *only = cli.fileOpt->count() ? cli.file.c_str() : nullptr;
+    JobList jobs;
+    loadJobs(dir, only, minKnown, &jobs);
+    std::vector<LeftOut> left = leftOutFiles(dir, only, minKnown, jobs);
+    if (cli.json)
+        printJobsJson(dir, jobs, left);
+    else
+        printJobs(dir, jobs, left);
     return kOk;
 }
 
@@ -946,7 +817,7 @@ std::string loadRequests(const Cli &cli, Parser &p, JobList *jobs, RequestList *
             throw UsageError{pos[0] + " is a directory: give the INDEX of a job ('jobtool list " + pos[0] +
                              "')"};
         openInput(pos[0], "r");
-        const std::string dir = dirName(pos[0]), name = baseName(pos[0]);
+        const std::string dir = tandel::directoryOf(pos[0].c_str()), name = baseName(pos[0]);
         loadJobs(dir, name.c_str(), minKnownOf(cli, 0), jobs);
         if (jobs->count == 0)
             fail(pos[0] + ": not a job file: " +
@@ -954,12 +825,10 @@ std::string loadRequests(const Cli &cli, Parser &p, JobList *jobs, RequestList *
                       ? std::string("the name does not end in .xml")
                       : leftOutReason(pos[0], minKnownOf(cli, 0))));
     }
-    std::string path = jobs->l->items[index]->filePath;
-    int n = createMeasurementRequestList(p.p, jobs->l, index, &reqs->l);
-    if (n == kRequestsUnreadable)
-        failResult(path + ": cannot read the job file", n);
+    std::string path = jobs->p->items[index]->filePath;
+    int n = createMeasurementRequestList(p.p, jobs->p, index, &reqs->p);
     if (n < 0)
-        failResult(path + ": " + buildReason(n), n);
+        failLib(path, TANDEL_JOB_REQUESTS, n);
     if (!p.top() || !str_equal(p.top()->name, "job"))
         fail(path + ": not a job document (its top element is '" + (p.top() ? p.top()->name : "") + "')");
     return path;
@@ -968,39 +837,58 @@ std::string loadRequests(const Cli &cli, Parser &p, JobList *jobs, RequestList *
 bool hasLab(const MeasurementRequest *r) { return (r->done & 0x3F) == 1; }
 int labWord(const MeasurementRequest *r) { return r->displayFormat ? r->displayFormat : 0x8000; }
 
+/* One request with raw values beside the texts. */
+Json requestJson(const MeasurementRequest *r)
+{
+    const bool process = r->displayFormat != 0;
+    return {{"total_index", r->totalIndex},
+            {"job_id", r->jobId},
+            {"sample_number", r->sampleNumber},
+            {"sample_id", orNull(r->sampleId)},
+            {"label", orNull(r->label)},
+            {"sample_date", isoDate(r->sampleDate)},
+            {"sample_date_2000", r->sampleDate},
+            {"parameter", orNull(r->parameter)},
+            {"unit", orNull(r->unit)},
+            {"display_format", r->displayFormat},
+            {"process_value", process ? Json(r->processValue) : Json(nullptr)},
+            {"process_text", process ? Json(formatValue(r->displayFormat, r->processValue)) : Json(nullptr)},
+            {"done", r->done},
+            {"lab_value", hasLab(r) ? Json(r->labValue) : Json(nullptr)},
+            {"lab_text", hasLab(r) ? Json(formatValue(labWord(r), r->labValue)) : Json(nullptr)},
+            {"lab_unit", orNull(r->labUnit)},
+            {"default_method", orNull(r->defaultMethod)},
+            {"used_method", orNull(r->usedMethod)}};
+}
+
+std::vector<std::string> requestRow(const MeasurementRequest *r)
+{
+    std::string unit = r->unit && *r->unit ? std::string(" ") + r->unit : "";
+    std::string labUnit = r->labUnit && *r->labUnit ? std::string(" ") + r->labUnit : unit;
+    std::string process = r->displayFormat ? formatValue(r->displayFormat, r->processValue) + unit : "-";
+    std::string lab = hasLab(r) ? formatValue(labWord(r), r->labValue) + labUnit : "-";
+    std::string method = orDash(r->usedMethod && *r->usedMethod ? r->usedMethod : r->defaultMethod);
+    return {std::to_string(r->totalIndex),
+            orDash(r->label),
+            localDate(r->sampleDate, "%Y-%m-%d %H:%M"),
+            orDash(r->parameter),
+            process,
+            lab,
+            hasLab(r) ? "entered" : "open",
+            method};
+}
+
 int cmdRequests(const Cli &cli)
 {
     Parser p;
     JobList jobs;
     RequestList reqs;
     const std::string path = loadRequests(cli, p, &jobs, &reqs);
-    const int n = reqs.l->count;
+    const int n = reqs.p->count;
     if (cli.json) {
         Json list = Json::array();
-        for (int i = 0; i < n; ++i) {
-            const MeasurementRequest *r = reqs.l->items[i];
-            const bool process = r->displayFormat != 0;
-            list.push_back(
-                {{"total_index", r->totalIndex},
-                 {"job_id", r->jobId},
-                 {"sample_number", r->sampleNumber},
-                 {"sample_id", orNull(r->sampleId)},
-                 {"label", orNull(r->label)},
-                 {"sample_date", isoDate(r->sampleDate)},
-                 {"sample_date_2000", r->sampleDate},
-                 {"parameter", orNull(r->parameter)},
-                 {"unit", orNull(r->unit)},
-                 {"display_format", r->displayFormat},
-                 {"process_value", process ? Json(r->processValue) : Json(nullptr)},
-                 {"process_text",
-                  process ? Json(formatValue(r->displayFormat, r->processValue)) : Json(nullptr)},
-                 {"done", r->done},
-                 {"lab_value", hasLab(r) ? Json(r->labValue) : Json(nullptr)},
-                 {"lab_text", hasLab(r) ? Json(formatValue(labWord(r), r->labValue)) : Json(nullptr)},
-                 {"lab_unit", orNull(r->labUnit)},
-                 {"default_method", orNull(r->defaultMethod)},
-                 {"used_method", orNull(r->usedMethod)}});
-        }
+        for (int i = 0; i < n; ++i)
+            list.push_back(requestJson(reqs.p->items[i]));
         Json j = {{"file", path}, {"requests", list}};
         std::printf("%s\n", j.dump(2).c_str());
         return kOk;
@@ -1011,17 +899,8 @@ int cmdRequests(const Cli &cli)
         return kOk;
     std::vector<std::vector<std::string>> rows{
         {"#", "SAMPLE", "DATE", "PARAMETER", "PROCESS", "LAB", "STATE", "METHOD"}};
-    for (int i = 0; i < n; ++i) {
-        const MeasurementRequest *r = reqs.l->items[i];
-        std::string unit = r->unit && *r->unit ? std::string(" ") + r->unit : "";
-        std::string labUnit = r->labUnit && *r->labUnit ? std::string(" ") + r->labUnit : unit;
-        std::string process = r->displayFormat ? formatValue(r->displayFormat, r->processValue) + unit : "-";
-        std::string lab = hasLab(r) ? formatValue(labWord(r), r->labValue) + labUnit : "-";
-        std::string method = orDash(r->usedMethod && *r->usedMethod ? r->usedMethod : r->defaultMethod);
-        rows.push_back({std::to_string(r->totalIndex), orDash(r->label),
-                        localDate(r->sampleDate, "%Y-%m-%d %H:%M"), orDash(r->parameter), process, lab,
-                        hasLab(r) ? "entered" : "open", method});
-    }
+    for (int i = 0; i < n; ++i)
+        rows.push_back(requestRow(reqs.p->items[i]));
     printTable(rows);
     return kOk;
 }
@@ -1062,10 +941,10 @@ int changeResult(const Cli &cli, bool add)
     Cli one = cli;
     one.pos.resize(1);
     const std::string path = loadRequests(one, p, &jobs, &reqs);
-    if (total >= reqs.l->count)
+    if (total >= reqs.p->count)
         fail(path + ": no request " + std::to_string(total) + " (the job has " +
-             std::to_string(reqs.l->count) + ")");
-    MeasurementRequest *r = reqs.l->items[total];
+             std::to_string(reqs.p->count) + ")");
+    MeasurementRequest *r = reqs.p->items[total];
     int rc;
     if (add) {
         r->labValue = static_cast<float>(value);
@@ -1076,16 +955,8 @@ int changeResult(const Cli &cli, bool add)
     } else {
         rc = removeMeasurementResult(path.c_str(), r);
     }
-    if (rc == kResultUnwritable)
-        failResult(writeReason(path), rc);
-    if (rc == kResultUnreadable)
-        failResult(path + ": cannot be read, or it changed and has no request " + std::to_string(total), rc);
-    if (rc == kResultNotFinite)
-        failResult(path + ": the lab value is not finite", rc);
-    if (rc == kResultNoMemory)
-        failResult("out of memory", rc);
     if (rc != 0)
-        failResult(path + ": " + buildReason(rc), rc);
+        failLib(path, TANDEL_LAB_RESULT, rc, rc == LABRES_UNWRITABLE ? writeReason(path) : "");
     std::printf("job %d, request %d (%s, %s): %s\n", r->jobId, total, orDash(r->label).c_str(),
                 orDash(r->parameter).c_str(),
                 add ? ("lab result " + formatValue(labWord(r), r->labValue) + " entered").c_str()
@@ -1102,10 +973,10 @@ int cmdRemove(const Cli &cli) { return changeResult(cli, false); }
 
 void readTree(const std::string &path, Parser &p)
 {
-    FilePtr f = openInput(path, "r");
+    Input f = openInput(path, "r");
     int rc = qrx_BuildDOMTree(p.p, f.get());
     if (rc < 0)
-        failResult(path + ": " + buildReason(rc), rc);
+        failLib(path, TANDEL_XML_PARSE, rc);
     if (!p.top() || !str_equal(p.top()->name, "job"))
         fail(path + ": not a job document");
 }
@@ -1175,6 +1046,16 @@ void describeMerge(const std::string &basePath, const Parser &base, const std::s
                 plural(samples, "sample", "samples").c_str(), basePath.c_str(), newsPath.c_str());
 }
 
+/* The file a merge result speaks of. */
+std::string mergeSubject(int rc, const std::string &basePath, const std::string &newsPath)
+{
+    if (rc == MERGE_NEWS_UNREADABLE)
+        return newsPath;
+    if (rc == MERGE_BASE_UNREADABLE || rc == MERGE_BASE_UNWRITABLE)
+        return basePath;
+    return basePath + " and " + newsPath;
+}
+
 int cmdMerge(const Cli &cli)
 {
     const std::string &basePath = cli.pos[0], &newsPath = cli.pos[1];
@@ -1209,26 +1090,9 @@ int cmdMerge(const Cli &cli)
         return kOk;
     }
     int rc = mergeJobFile(basePath.c_str(), newsPath.c_str());
-    switch (rc) {
-    case -1:
-        failResult(newsPath + ": cannot be read", rc);
-    case -2:
-        failResult("copying " + newsPath + " to " + basePath + " failed, or a document has no job element",
-                   rc);
-    case -3:
-        failResult("the in-memory stream cannot be opened", rc);
-    case kMergeSameFile:
-        failResult(basePath + " and " + newsPath + " are the same file", rc);
-    case kMergeBaseUnreadable:
-        failResult(basePath + ": exists but cannot be read", rc);
-    case kMergeBaseUnwritable:
-        failResult(writeReason(basePath), rc);
-    case kMergeNoMemory:
-        failResult("out of memory", rc);
-    default:
-        if (rc < 0)
-            failResult(basePath + " or " + newsPath + ": " + buildReason(rc), rc);
-    }
+    if (rc < 0)
+        failLib(mergeSubject(rc, basePath, newsPath), TANDEL_MERGE, rc,
+                rc == MERGE_BASE_UNWRITABLE ? writeReason(basePath) : "");
     std::printf("%s: %s\n", basePath.c_str(), plural(rc, "measurement", "measurements").c_str());
     return kOk;
 }
@@ -1249,40 +1113,6 @@ int cmdFormat(const Cli &cli)
 /* HTTP                                                                */
 /* ------------------------------------------------------------------ */
 
-const char *httpReason(int rc)
-{
-    switch (rc) {
-    case 1:
-        return "the answer is too short to carry a status";
-    case 2:
-        return "the answer carries no status code";
-    case -1:
-        return "socket failed";
-    case -2:
-        return "the host does not resolve";
-    case -4:
-        return "the body could not be sent";
-    case -5:
-        return "no answer within the time limit";
-    case -6:
-        return "waiting for the answer failed";
-    case -7:
-        return "receiving the answer failed";
-    case -8:
-        return "the server closed without an answer";
-    case -9:
-        return "the request head is too long (at most 8187 bytes)";
-    case kHttpConnectTimeout:
-        return "connect timed out";
-    case kHttpSendStall:
-        return "sending stalled";
-    case kHttpLookupFailed:
-        return "the host name cannot be looked up";
-    default:
-        return "the request failed";
-    }
-}
-
 bool hasHeader(const std::vector<std::string> &headers, const char *name)
 {
     const size_t n = std::strlen(name);
@@ -1293,18 +1123,18 @@ bool hasHeader(const std::vector<std::string> &headers, const char *name)
 }
 
 /* A seekable stream of the body: the library measures it before sending. */
-FilePtr openBody(const std::string &path)
+Input openBody(const std::string &path)
 {
     if (path != "-")
         return openInput(path);
-    FilePtr tmp(std::tmpfile());
+    tandel::FilePtr tmp(std::tmpfile());
     if (!tmp)
         failSys("temporary file for standard input");
     std::string data = readAll(path);
     if (std::fwrite(data.data(), 1, data.size(), tmp.get()) != data.size() || std::fflush(tmp.get()) != 0)
         failSys("temporary file for standard input");
     std::rewind(tmp.get());
-    return tmp;
+    return {std::move(tmp)};
 }
 
 int cmdUpload(const Cli &cli)
@@ -1325,7 +1155,7 @@ int cmdUpload(const Cli &cli)
             throw UsageError{"--header must be one 'Name: value' line, not '" + h + "'"};
         head += h + "\r\n";
     }
-    FilePtr body = openBody(file);
+    Input body = openBody(file);
     struct stat st {};
     long long size = fstat(fileno(body.get()), &st) == 0 ? static_cast<long long>(st.st_size) : -1;
     if (cli.verbose)
@@ -1347,13 +1177,9 @@ int cmdUpload(const Cli &cli)
             fail(host + ":" + std::to_string(port) + " answered " + std::to_string(rc));
         return kOk;
     }
-    std::string where = host + ":" + std::to_string(port);
-    if (rc == kHttpConnectFailed)
-        failResult("connect to " + where + " failed: " + (err ? std::strerror(err) : "no reason given"), rc);
-    std::string reason = httpReason(rc);
-    if (err && rc != -9 && rc != -2)
-        reason += std::string(": ") + std::strerror(err);
-    failResult(where + ": " + reason, rc);
+    /* errno says nothing after these two. */
+    const bool told = err && rc != HTTP_HEAD_TOO_LONG && rc != HTTP_NO_HOST;
+    failLib(host + ":" + std::to_string(port), TANDEL_HTTP, rc, told ? std::strerror(err) : "");
 }
 
 /* ------------------------------------------------------------------ */

@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "TandelCntrl.h"
+#include "civiltime.h"
 
 namespace {
 
@@ -248,7 +249,7 @@ bool writeJobFile(const std::string &dir, const std::string &sjb, const Job &j)
         if (ok) {
             MeasurementRequest *rq = reqs->items[r.totalIndex];
             rq->labValue = r.value;
-            rq->labTime = static_cast<uint32_t>(atotime2000(r.time)) + 946684800u;
+            rq->labTime = static_cast<uint32_t>(atotime2000(r.time) + kEpoch2000);
             free(rq->labUnit);
             free(rq->usedMethod);
             rq->labUnit = strdup(r.unit);

@@ -177,7 +177,7 @@ static void freeAttribute(qrx_Attribute *at)
 int qrx_RemoveAttribute(const char *name, qrx_Element *element)
 {
     if (!element || !name)
-        return -1;
+        return TREE_NULL_ARGUMENT;
     for (qrx_Attribute **link = &element->attributes; *link; link = &(*link)->next) {
         qrx_Attribute *at = *link;
         if (str_equal(at->name, name)) {
@@ -233,19 +233,6 @@ enum {
 };
 static const int kValueMax = 8189;
 
-/* Results of the parse besides 0 and the callback's. */
-enum {
-    kErrNoMemory = -3,
-    kErrSyntax = -2,
-    kErrTooDeep = -8,
-    kErrUnclosed = -9,
-    kErrElementName = -10,
-    kErrAttributeName = -11,
-    kErrAttributeValue = -12,
-    kErrText = -13,
-    kErrEndOfInput = -14
-};
-
 /* Deep enough for any document, small enough that the slot array's
    size cannot wrap on a 32-bit target. */
 static const int kMaxDepthLimit = 1 << 20;
@@ -253,17 +240,15 @@ static_assert(kMaxDepthLimit < (SIZE_MAX - sizeof(qrx_Parser)) / sizeof(char *) 
 
 int qrx_init(qrx_Parser **handle, int n)
 {
-    if (!handle)
-        return -1;
-    if (*handle)
-        return -1;
+    if (!handle || *handle)
+        return QRX_BAD_HANDLE;
     if (n < 1 || n > kMaxDepthLimit)
-        return -2;
+        return QRX_BAD_LIMIT;
     size_t size = sizeof(qrx_Parser) + (static_cast<size_t>(n) + 1) * sizeof(char *);
     auto *h = static_cast<qrx_Parser *>(std::calloc(1, size));
     if (!h)
-        return -3;
-    h->state = 1;
+        return QRX_NO_MEMORY;
+    h->state = QRX_STATE_FRESH;
     h->maxDepth = n;
     *handle = h;
     return 0;
@@ -281,7 +266,7 @@ int qrx_deinit(qrx_Parser **handle)
 {
     qrx_Parser *h = handle ? *handle : nullptr;
     if (!h)
-        return -1;
+        return QRX_BAD_HANDLE;
     freeOpenNames(h);
     qrx_RemoveElement(h->root);
     std::free(h);
@@ -457,7 +442,8 @@ struct Tokenizer {
         while (isBlank(ch));
         return ch;
     }
-    __attribute__((noinline, cold)) int syntaxError(Window w, int c, int result = kErrSyntax)
+    /* The trace names the parser as logs have always named it. */
+    __attribute__((noinline, cold)) int syntaxError(Window w, int c, int result = QRX_SYNTAX)
     {
         TRACE_AS("qrx_parseXML", TRACE_FAIL, "error line %d: c='%c'\n", line + countLines(counted, w.p), c);
         return result;
@@ -552,6 +538,9 @@ struct Tokenizer {
     int skipComment(Window &w, int &c);
     void skipInstruction(Window &w, int &c);
     int startTag(Window &w, int &c);
+    int markup(Window &w, int &c, int &slashes);
+    int text(Window &w, int &c);
+    int tagEnd(Window &w, int &c, int slashes);
     int run();
 };
 
@@ -567,7 +556,7 @@ TOKENIZER_INLINE int Tokenizer::skipComment(Window &w, int &c)
     int dashes = 0;
     for (;;) {
         if (c == EOF)
-            return syntaxError(w, c, kErrEndOfInput);
+            return syntaxError(w, c, QRX_UNFINISHED);
         if (c == '-') {
             ++dashes;
             c = pastBlanks(w);
@@ -598,23 +587,23 @@ TOKENIZER_INLINE void Tokenizer::skipInstruction(Window &w, int &c)
 TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
 {
     if (h->depth >= h->maxDepth)
-        return kErrTooDeep;
+        return QRX_TOO_DEEP;
     int depth = ++h->depth;
     if (h->deepest < depth)
         h->deepest = depth;
     int length = readName(w, c, elName);
     if (length < 0)
-        return kErrElementName;
+        return QRX_LONG_ELEMENT_NAME;
     if (isBlank(c))
         c = pastBlanks(w);
     if (!(h->openNames[depth] = copyName(depth, length)))
-        return kErrNoMemory;
+        return QRX_NO_MEMORY;
     if (int r = deliver(w, QRX_START, elName, nullptr, nullptr))
         return r;
 
     while (isNameChar(c)) {
         if (readName(w, c, attrName) < 0)
-            return kErrAttributeName;
+            return QRX_LONG_ATTRIBUTE_NAME;
         if (isBlank(c))
             c = pastBlanks(w);
         if (c != '=')
@@ -626,7 +615,7 @@ TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
         int n = 0;
         c = next(w);
         if (!readValueUntil(w, c, quote, &n))
-            return kErrAttributeValue;
+            return QRX_LONG_ATTRIBUTE_VALUE;
         value[n] = '\0';
         c = pastBlanks(w);
         if (int r = deliver(w, QRX_ATTRIBUTE, elName, attrName, value))
@@ -635,11 +624,71 @@ TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
     return 0;
 }
 
+/* What follows '<': a comment, an instruction, a start tag, or the name
+   of an end tag. A '?' left by an instruction starts a name. */
+TOKENIZER_INLINE int Tokenizer::markup(Window &w, int &c, int &slashes)
+{
+    if (c == '!') {
+        if (int r = skipComment(w, c))
+            return r;
+    } else if (c == '?') {
+        skipInstruction(w, c);
+        if (c == EOF)
+            return syntaxError(w, c, QRX_UNFINISHED);
+    } else if (c == '/') {
+        ++slashes;
+        c = pastBlanks(w);
+    }
+    if (!isNameChar(c))
+        return 0;
+    if (slashes == 0)
+        return startTag(w, c);
+    /* End tag: its name is not checked against the open element. */
+    c = skipName(w, c);
+    if (c == EOF)
+        return syntaxError(w, c, QRX_UNFINISHED);
+    if (isBlank(c))
+        c = pastBlanks(w);
+    return 0;
+}
+
+/* The text after a start tag, trailing blanks cut. */
+TOKENIZER_INLINE int Tokenizer::text(Window &w, int &c)
+{
+    int n = 0;
+    if (!readValueUntil(w, c, '<', &n))
+        return QRX_LONG_TEXT;
+    while (n > 0 && isBlank(static_cast<unsigned char>(value[n - 1])))
+        --n;
+    value[n] = '\0';
+    return deliver(w, QRX_TEXT, elName, nullptr, value);
+}
+
+/* The tag's "/>" or ">": an end event, or the text that follows. */
+TOKENIZER_INLINE int Tokenizer::tagEnd(Window &w, int &c, int slashes)
+{
+    if (c == '/') {
+        ++slashes;
+        c = pastBlanks(w);
+    }
+    if (c != '>')
+        return 0;
+    c = pastBlanks(w);
+    if (slashes == 0)
+        return c != '<' ? text(w, c) : 0;
+    if (h->depth == -1)
+        return syntaxError(w, c);
+    if (int r = deliver(w, QRX_END, h->openNames[h->depth], nullptr, nullptr))
+        return r;
+    dropName(h->depth--);
+    return 0;
+}
+
 int Tokenizer::run()
 {
     Window w = win;
     int c = pastBlanks(w);
-    int r = 0;
+    int r;
     for (;;) {
         int slashes = 0;
         if (c != '<') {
@@ -647,62 +696,10 @@ int Tokenizer::run()
             break;
         }
         c = pastBlanks(w);
-        if (c == '!') {
-            if ((r = skipComment(w, c)))
-                break;
-        } else if (c == '?') {
-            skipInstruction(w, c);
-            if (c == EOF) {
-                r = syntaxError(w, c, kErrEndOfInput);
-                break;
-            }
-        } else if (c == '/') {
-            ++slashes;
-            c = pastBlanks(w);
-        }
-
-        if (isNameChar(c) && slashes == 0) {
-            if ((r = startTag(w, c)))
-                break;
-        } else if (isNameChar(c)) {
-            /* End tag: its name is not checked against the open element. */
-            c = skipName(w, c);
-            if (c == EOF) {
-                r = syntaxError(w, c, kErrEndOfInput);
-                break;
-            }
-            if (isBlank(c))
-                c = pastBlanks(w);
-        }
-        if (c == '/') {
-            ++slashes;
-            c = pastBlanks(w);
-        }
-        if (c == '>') {
-            c = pastBlanks(w);
-            if (slashes > 0) {
-                if (h->depth == -1) {
-                    r = syntaxError(w, c);
-                    break;
-                }
-                if ((r = deliver(w, QRX_END, h->openNames[h->depth], nullptr, nullptr)))
-                    break;
-                dropName(h->depth--);
-            } else if (c != '<') {
-                int n = 0;
-                if (!readValueUntil(w, c, '<', &n)) {
-                    r = kErrText;
-                    break;
-                }
-                while (n > 0 && isBlank(static_cast<unsigned char>(value[n - 1])))
-                    --n;
-                value[n] = '\0';
-                if ((r = deliver(w, QRX_TEXT, elName, nullptr, value)))
-                    break;
-            }
-        }
+        if ((r = markup(w, c, slashes)) || (r = tagEnd(w, c, slashes)))
+            break;
         if (feof_unlocked(fp)) {
-            r = h->depth != -1 ? kErrUnclosed : 0;
+            r = h->depth != -1 ? QRX_UNCLOSED : 0;
             break;
         }
     }
@@ -719,15 +716,15 @@ struct StreamLock {
 
 } // namespace
 
-static int qrx_parseXML(qrx_Parser *h, FILE *fp, qrx_ParseCallback cb, void *userData)
+int qrx_parse(qrx_Parser *h, FILE *fp, qrx_ParseCallback cb, void *userData)
 {
     h->deepest = 0;
     h->depth = -1;
-    h->state = 2;
+    h->state = QRX_STATE_PARSING;
     int result;
     char *value = static_cast<char *>(std::malloc(kValueSize));
     if (!value) {
-        result = kErrNoMemory;
+        result = QRX_NO_MEMORY;
     } else {
         StreamLock lock(fp);
         Tokenizer t(h, fp, cb, userData, value);
@@ -736,22 +733,15 @@ static int qrx_parseXML(qrx_Parser *h, FILE *fp, qrx_ParseCallback cb, void *use
         for (int d = 0; d < kPooledNames && d <= h->maxDepth; ++d)
             t.dropName(d); /* the pooled copies die with t; freeOpenNames frees the rest */
     }
-    h->state = result >= 0 ? 3 : -1;
+    h->state = result >= 0 ? QRX_STATE_DONE : QRX_STATE_FAILED;
     freeOpenNames(h);
     std::free(value);
     return result;
 }
 
-int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback callback, void *userData)
-{
-    return qrx_parseXML(handle, stream, callback, userData);
-}
-
 /* ------------------------------------------------------------------ */
 /* Tree building                                                       */
 /* ------------------------------------------------------------------ */
-
-static const int kErrBuilderDepth = -15;
 
 namespace {
 /* Last element built at each depth, so appending a child does not walk
@@ -782,7 +772,7 @@ static int buildStart(qrx_Parser *hp, const char *elName, BuildState *bs)
     auto *pNewEl = static_cast<qrx_Element *>(std::calloc(1, sizeof(qrx_Element)));
     if (!pNewEl || !(pNewEl->name = strdup(elName))) {
         std::free(pNewEl);
-        return kErrNoMemory;
+        return QRX_NO_MEMORY;
     }
     pNewEl->index = hp->depth;
     qrx_Element *cursor = hp->last;
@@ -798,7 +788,7 @@ static int buildStart(qrx_Parser *hp, const char *elName, BuildState *bs)
         TRACE_AS("qrx_buildtree_sax_callback", TRACE_FAIL, "pNewEl->index=%d, hp->last->index=%d\n",
                  pNewEl->index, cursor->index);
         qrx_RemoveElement(pNewEl);
-        return kErrBuilderDepth;
+        return QRX_BAD_DEPTH;
     }
     hp->last = pNewEl;
     return 0;
@@ -809,7 +799,7 @@ int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, con
 {
     if (!hp->last && mode >= QRX_START && mode <= QRX_END) {
         TRACE(TRACE_FAIL, "hp->last == NULL\n");
-        return kErrBuilderDepth;
+        return QRX_BAD_DEPTH;
     }
     int result = 0;
     switch (mode) {
@@ -819,7 +809,7 @@ int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, con
     case QRX_TEXT: {
         char *copy = strdup(value);
         if (!copy)
-            return kErrNoMemory;
+            return QRX_NO_MEMORY;
         std::free(hp->last->value);
         hp->last->value = copy;
         break;
@@ -827,7 +817,7 @@ int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, con
     case QRX_ATTRIBUTE: {
         qrx_Attribute *at = qrx_NewAttribute(attrName, value);
         if (!at)
-            return kErrNoMemory;
+            return QRX_NO_MEMORY;
         at->element = hp->last;
         qrx_Attribute **link = &hp->last->attributes;
         while (*link)
@@ -850,10 +840,10 @@ int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, con
 int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream)
 {
     if (!handle)
-        return -1;
+        return QRX_BAD_HANDLE;
     qrx_Element *root = qrx_NewElement("__ROOT__", -1);
     if (!root)
-        return kErrNoMemory;
+        return QRX_NO_MEMORY;
     handle->root = root;
     handle->last = root;
     if (!stream)
@@ -863,14 +853,14 @@ int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream)
         bs.tail.assign(static_cast<size_t>(handle->maxDepth) + 2, nullptr);
         return qrx_parse(handle, stream, qrx_buildtree_sax_callback, &bs);
     } catch (...) {
-        return kErrNoMemory;
+        return QRX_NO_MEMORY;
     }
 }
 
 int qrx_RemoveDOMTree(qrx_Parser *handle)
 {
     if (!handle)
-        return -1;
+        return QRX_BAD_HANDLE;
     qrx_RemoveElement(handle->root);
     handle->root = nullptr;
     return 0;
@@ -1057,14 +1047,12 @@ static bool syncAndShare(FILE *stream)
     return true;
 }
 
-static const int kErrStream = -3;
-
 int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
 {
     if (!handle)
-        return -1;
+        return QRX_BAD_HANDLE;
     if (!handle->root)
-        return -2;
+        return QRX_NO_TREE;
     Printer out;
     out.fp = stream;
     flockfile(stream);
@@ -1075,6 +1063,6 @@ int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
     funlockfile(stream);
     bool ok = fflush(stream) == 0 && !ferror(stream);
     if (!syncAndShare(stream) || !ok)
-        return kErrStream;
+        return QRX_STREAM_ERROR;
     return out.count;
 }
