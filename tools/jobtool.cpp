@@ -29,6 +29,7 @@
 #include <nlohmann/json.hpp>
 
 #include "TandelCntrl.h"
+#include "civiltime.h"
 
 #ifndef JOBTOOL_VERSION
 #define JOBTOOL_VERSION "unknown"
@@ -48,7 +49,6 @@ constexpr int kOk = 0;
 constexpr int kFailed = 1;
 constexpr int kUsage = 2;
 constexpr int kMaxDepth = 4;
-constexpr int64_t kEpoch2000 = 946684800;
 constexpr mode_t kJobFileMode = 0666; /* what the library gives job files */
 
 /* Library results jobtool tells apart by number. */
@@ -172,16 +172,6 @@ int daysInMonth(long y, int m)
     return m == 2 && isLeap(y) ? 29 : days[m - 1];
 }
 
-/* Days from 1970-01-01 to y-m-d of the proleptic Gregorian calendar. */
-int64_t daysFromCivil(int64_t y, int m, int d)
-{
-    y -= m <= 2;
-    const int64_t era = (y >= 0 ? y : y - 399) / 400;
-    const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m + (m > 2 ? -3 : 9)) + 2) / 5 + d - 1;
-    return era * 146097 + yoe * 365 + yoe / 4 - yoe / 100 + doy - 719468;
-}
-
 /* "YYYY-MM-DDTHH:MM:SS+hhmm" (or "Z") as Unix seconds. Every field is
    checked here, days per month with leap years: strptime and timegm
    would carry 2024-02-30 over into March. */
@@ -273,10 +263,10 @@ std::string localDate(int32_t date2000, const char *format)
         return "-";
     if (date2000 == -1)
         return "?";
-    time_t t = static_cast<time_t>(kEpoch2000 + static_cast<uint32_t>(date2000));
     struct tm tm {};
     char buf[64];
-    if (!localtime_r(&t, &tm) || std::strftime(buf, sizeof buf, format, &tm) == 0)
+    if (!localtime64(kEpoch2000 + static_cast<uint32_t>(date2000), &tm) ||
+        std::strftime(buf, sizeof buf, format, &tm) == 0)
         return "?";
     return buf;
 }
