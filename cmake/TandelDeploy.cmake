@@ -1,12 +1,25 @@
 # Makes libTandelCntrl.so deployable on the controller as it is built here:
-# 64-bit time and file offsets for everything the project compiles, only
-# the header's TANDEL_API names exported, and the C++ runtime linked in
-# with its symbols hidden, so the controller needs no libstdc++.
+# 64-bit time (unless TANDEL_TIME64 is OFF) and file offsets for everything
+# the project compiles, only the header's TANDEL_API names exported, and
+# the C++ runtime linked in with its symbols hidden, so the controller
+# needs no libstdc++.
 
 # Everything, library and tests alike, sees the same time_t and off_t.
 # The public records use fixed-width fields only, so callers built with
 # 32-bit time still see the same interface.
-add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
+add_compile_definitions(_FILE_OFFSET_BITS=64)
+if(TANDEL_TIME64)
+  add_compile_definitions(_TIME_BITS=64)
+endif()
+
+# The oldest glibc the ARM library must load on: no import may carry a
+# newer version (tests/check_library.sh). 64-bit time on 32-bit ARM came
+# with 2.34; the build against an older C library has fcntl64 (2.28).
+if(NOT TANDEL_TIME64)
+  set(TANDEL_GLIBC_FLOOR 2.28)
+else()
+  set(TANDEL_GLIBC_FLOOR 2.34)
+endif()
 
 # The export list comes from the header itself, so the two cannot drift:
 # every line starting with TANDEL_API declares one exported name.

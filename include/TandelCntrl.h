@@ -12,6 +12,11 @@
  * strdup, free): callers may allocate, link and free them the same way.
  * No function keeps global state; separate handles may be used on
  * separate threads.
+ * Dates are counted in 64 bits by the library itself, whatever the
+ * width of time_t: message and document times read and write right
+ * from 1932 to 2068, lab times to 2106. Only the clock is the
+ * platform's: a build with 32-bit time_t (TANDEL_TIME64=OFF, for older
+ * C libraries) cannot read the current time past 2038-01-19T03:14:07Z.
  */
 #ifndef TANDEL_CNTRL_H
 #define TANDEL_CNTRL_H
@@ -630,9 +635,10 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * job_handling bits. The file is replaced atomically (temporary file in
  * the same directory, flushed, mode 0666, renamed over it): on any
  * failure the old file stays as it was. lab_time is the local time of
- * labTime (now when 0); where time_t has 32 bits, a labTime past 2038
- * is written in UTC with "+0000". The value is written with '.' as the
- * decimal mark, whatever the caller's locale.
+ * labTime, also past 2038 where time_t has 32 bits; labTime 0 takes the
+ * current time, which a build with 32-bit time_t cannot read past
+ * 2038-01-19T03:14:07Z. The value is written with '.' as the decimal
+ * mark, whatever the caller's locale.
  * totalIndex counts lab measurements exactly as createMeasurementRequestList
  * does (a sample ends at its first index without a lab measurement), and
  * job_handling counts the same ones.

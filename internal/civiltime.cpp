@@ -2,9 +2,6 @@
  * civiltime.cpp - civil-calendar arithmetic in 64 bits and the zone's
  * UTC offset at an instant.
  */
-#ifndef _TIME_BITS
-#define _TIME_BITS 64
-#endif
 #ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64
 #endif
@@ -48,22 +45,56 @@ int64_t timegm64(const struct tm *tm)
            static_cast<int64_t>(tm->tm_min) * 60 + tm->tm_sec;
 }
 
-bool localtime64(int64_t seconds, struct tm *out, int cycles)
+/* The calendar fields of seconds counted as UTC. */
+static void breakDown(int64_t fields, struct tm *out)
 {
-    /* 28 years are 10227 days: whole weeks and the same leap years
-       between 1901 and 2099, so a shifted time breaks down alike. */
-    const int64_t kCycle = 883612800;
-    const int dir = seconds >= kEpoch2000 ? -1 : 1;
-    int shift = cycles;
-    int64_t t = seconds + dir * shift * kCycle;
-    while (static_cast<int64_t>(static_cast<time_t>(t)) != t && shift < 8) {
-        t += dir * kCycle;
-        ++shift;
+    const int64_t days = fields >= 0 ? fields / 86400 : (fields - 86399) / 86400;
+    const int64_t rest = fields - days * 86400;
+    int64_t y;
+    int m, d;
+    civilFromDays(days, &y, &m, &d);
+    out->tm_year = static_cast<int>(y - 1900);
+    out->tm_mon = m - 1;
+    out->tm_mday = d;
+    out->tm_hour = static_cast<int>(rest / 3600);
+    out->tm_min = static_cast<int>(rest / 60 % 60);
+    out->tm_sec = static_cast<int>(rest % 60);
+    out->tm_wday = static_cast<int>((days % 7 + 11) % 7); /* 1970-01-01 was a Thursday */
+    out->tm_yday = static_cast<int>(days - daysFromCivil(y, 1, 1));
+}
+
+/* A year of 1902 to 2037, which every time_t holds whole, with the
+   calendar of y: as long, January 1 on the same weekday. The latest
+   such year for years from 2000 on, else the earliest. */
+static int64_t sameCalendar(int64_t y)
+{
+    auto kind = [](int64_t year) {
+        const int64_t jan1 = daysFromCivil(year, 1, 1);
+        return (jan1 % 7 + 11) % 7 + 7 * (daysFromCivil(year + 1, 1, 1) - jan1 - 365);
+    };
+    const int step = y >= 2000 ? -1 : 1;
+    int64_t c = y >= 2000 ? 2037 : 1902;
+    while (kind(c) != kind(y))
+        c += step;
+    return c;
+}
+
+bool localtime64(int64_t seconds, struct tm *out, bool shift)
+{
+    int64_t t = seconds;
+    shift = shift || static_cast<int64_t>(static_cast<time_t>(t)) != t;
+    if (shift) {
+        /* The zone's rules give a year the offsets of a year with its
+           calendar; the fields are then counted here. */
+        breakDown(seconds, out);
+        const int64_t y = out->tm_year + 1900LL;
+        t += (daysFromCivil(sameCalendar(y), 1, 1) - daysFromCivil(y, 1, 1)) * 86400;
     }
     const auto tt = static_cast<time_t>(t);
     if (static_cast<int64_t>(tt) != t || !localtime_r(&tt, out))
         return false;
-    out->tm_year -= dir * 28 * shift;
+    if (shift)
+        breakDown(seconds + out->tm_gmtoff, out);
     return true;
 }
 

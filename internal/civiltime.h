@@ -25,9 +25,10 @@ void civilFromDays(int64_t days, int64_t *y, int *m, int *d);
 /* Seconds since 1970 of broken-down fields counted as UTC (timegm
    without time_t; month normalised). */
 int64_t timegm64(const struct tm *tm);
-/* localtime_r for 64-bit seconds; `cycles` extra 28-year shifts force
-   the path that targets with a 32-bit time_t take beyond 2038. */
-bool localtime64(int64_t seconds, struct tm *out, int cycles = 0);
+/* localtime_r for 64-bit seconds. Where time_t cannot hold them (or
+   `shift` asks so, as tests do), the zone is asked about the same day of
+   a year with the same calendar within 1902 to 2037. */
+bool localtime64(int64_t seconds, struct tm *out, bool shift = false);
 /* The zone's UTC offset in seconds at an instant; false when unknown. */
 bool utcOffsetAt(int64_t seconds, long *offset);
 /* The offset in force when the local clock shows `fields` (a reading

@@ -10,9 +10,6 @@
 #ifndef _FILE_OFFSET_BITS
 #define _FILE_OFFSET_BITS 64
 #endif
-#ifndef _TIME_BITS
-#define _TIME_BITS 64
-#endif
 
 #include <array>
 #include <cerrno>

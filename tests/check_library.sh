@@ -4,7 +4,9 @@
 #     the dynamic symbol table defines exactly the header's TANDEL_API names
 #   check_library.sh needed READELF LIBRARY
 #     the library needs only libc, libm, the tracer and libgcc at run time
-# NM and READELF are the target's tools (the cross ones for ARM builds).
+#   check_library.sh glibc OBJDUMP LIBRARY FLOOR
+#     no imported symbol needs a glibc newer than FLOOR (e.g. 2.28)
+# NM, READELF and OBJDUMP are the target's tools (the cross ones for ARM builds).
 set -euo pipefail
 mode="$1"
 shift
@@ -32,8 +34,21 @@ needed)
     fi
     echo "needed:" $needed
     ;;
+glibc)
+    objdump_tool="$1" lib="$2" floor="$3"
+    imports=$("$objdump_tool" -T "$lib" | sed -n 's/.*(GLIBC_\([0-9.]*\)) *\([^ ]*\)$/\1 \2/p')
+    [ -n "$imports" ] || { echo "no versioned glibc imports found in $lib"; exit 1; }
+    newer=$(while read -r v name; do
+        [ "$(printf '%s\n%s\n' "$v" "$floor" | sort -V | tail -1)" = "$floor" ] || echo "$name (GLIBC_$v)"
+    done <<<"$imports")
+    if [ -n "$newer" ]; then
+        echo "symbols that need a glibc newer than $floor:" $newer
+        exit 1
+    fi
+    echo "glibc $floor is enough: newest import GLIBC_$(cut -d' ' -f1 <<<"$imports" | sort -uV | tail -1)"
+    ;;
 *)
-    echo "usage: $0 exports NM LIBRARY HEADER | needed READELF LIBRARY" >&2
+    echo "usage: $0 exports NM LIBRARY HEADER | needed READELF LIBRARY | glibc OBJDUMP LIBRARY FLOOR" >&2
     exit 2
     ;;
 esac

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include "TandelCntrl.h"
+#include "xmljobhandler/jobapi_internal.h"
 
 namespace {
 
@@ -69,6 +70,22 @@ TEST(JobFormat, WholeTable)
         EXPECT_LE(std::strlen(out), 12u);
     }
     EXPECT_EQ(formatMeasurementString(nullptr, 0x8000, 1.0), 0);
+}
+
+/* The rounding's powers of ten are the controller's pow, bit for bit.
+   x86-64 glibc takes another pow on processors with FMA, one that
+   differs at 1e126; up to 1e22 every pow is exact. */
+TEST(JobFormat, PowersOfTen)
+{
+#ifdef __arm__
+    const int checked = 330;
+#else
+    const int checked = 22;
+#endif
+    for (int n = 0; n <= checked; ++n)
+        EXPECT_EQ(jobapi_tenTo(n), std::pow(10.0, n)) << n;
+    EXPECT_EQ(jobapi_tenTo(23), std::nextafter(1e23, HUGE_VAL));
+    EXPECT_EQ(jobapi_tenTo(309), HUGE_VAL);
 }
 
 } // namespace

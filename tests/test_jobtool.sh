@@ -148,6 +148,11 @@ for min in 13 0; do
     "$JT" requests ex/jobs "$i" --min $min --json | grep -qF "\"file\": \"$want\"" && ok || bad "requests ex/jobs $i --min $min is not $want"
   done
 done
+# dates past 2038 also where time_t has 32 bits
+sed 's/date="2024-04-15T06:00/date="2050-04-15T06:00/' ex/jobs/job-1002.xml >ex/jobs/y2050.xml
+run 0 list ex/jobs --file y2050.xml
+has out "1002  2050-04-15 06:00"
+rm ex/jobs/y2050.xml
 run 1 list nodir
 has err "jobtool list: nodir: No such file or directory"
 run 2 list ex/jobs --min 15

@@ -35,10 +35,12 @@
 _Static_assert(sizeof(void *) == 4 && sizeof(long) == 4, "32-bit target");
 _Static_assert(_Alignof(int64_t) == 8, "EABI aligns 64-bit integers to 8");
 #endif
-#if defined(TANDEL_LAYOUT_TIME32) && defined(__arm__)
+#if defined(__arm__) && !defined(_TIME_BITS)
 _Static_assert(sizeof(time_t) == 4, "the 32-bit-time caller really has 32-bit time_t");
 #else
 _Static_assert(sizeof(time_t) == 8, "the project is built with 64-bit time_t");
+#endif
+#ifndef TANDEL_LAYOUT_TIME32
 _Static_assert(sizeof(off_t) == 8, "the project is built with 64-bit file offsets");
 #endif
 

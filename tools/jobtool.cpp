@@ -235,10 +235,10 @@ std::string localDate(int32_t date2000, const char *format)
         return "-";
     if (date2000 == -1)
         return "?";
-    time_t t = static_cast<time_t>(kEpoch2000 + static_cast<uint32_t>(date2000));
     struct tm tm {};
     char buf[64];
-    if (!localtime_r(&t, &tm) || std::strftime(buf, sizeof buf, format, &tm) == 0)
+    if (!localtime64(kEpoch2000 + static_cast<uint32_t>(date2000), &tm) ||
+        std::strftime(buf, sizeof buf, format, &tm) == 0)
         return "?";
     return buf;
 }

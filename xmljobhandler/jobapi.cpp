@@ -872,12 +872,9 @@ int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds)
 
 int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds)
 {
-    if (sizeof(time_t) > 4 || seconds <= 0x7FFFFFFFu) {
-        time_t t = static_cast<time_t>(seconds);
-        struct tm tm;
-        if (localtime_r(&t, &tm))
-            return static_cast<int>(std::strftime(text, size, kTimeFormat, &tm));
-    }
+    struct tm tm;
+    if (localtime64(seconds, &tm))
+        return static_cast<int>(std::strftime(text, size, kTimeFormat, &tm));
     return jobapi_formatUtcTime(text, size, seconds);
 }
 
@@ -1424,6 +1421,32 @@ try {
 /* Measurement value formatting                                        */
 /* ------------------------------------------------------------------ */
 
+#define TENS(d) \
+    1e##d##0, 1e##d##1, 1e##d##2, 1e##d##3, 1e##d##4, 1e##d##5, 1e##d##6, 1e##d##7, 1e##d##8, 1e##d##9
+
+/* What pow(10, n) gives, without pow, which would tie the library to
+   glibc 2.29. */
+double jobapi_tenTo(int n)
+{
+    /* glibc's pow (without FMA, as on the controller) is one unit in
+       the last place above the nearest double at these three. */
+    switch (n) {
+    case 23:
+        return 0x1.52d02c7e14af7p+76;
+    case 126:
+        return 0x1.7a2ecc414a04p+418;
+    case 210:
+        return 0x1.8557f31326bbcp+697;
+    }
+    static const double kTens[] = {
+        TENS(0),  TENS(1),  TENS(2),  TENS(3),  TENS(4),  TENS(5),  TENS(6),  TENS(7),  TENS(8),  TENS(9),
+        TENS(10), TENS(11), TENS(12), TENS(13), TENS(14), TENS(15), TENS(16), TENS(17), TENS(18), TENS(19),
+        TENS(20), TENS(21), TENS(22), TENS(23), TENS(24), TENS(25), TENS(26), TENS(27), TENS(28), TENS(29),
+        1e300,    1e301,    1e302,    1e303,    1e304,    1e305,    1e306,    1e307,    1e308};
+    return static_cast<size_t>(n) < sizeof kTens / sizeof kTens[0] ? kTens[n] : HUGE_VAL;
+}
+#undef TENS
+
 /* Rounds v > 0 to s significant digits, halves upwards; *e becomes the
    count of integer digits (v >= 1) or the place of the first non-zero
    decimal (v < 1). HUGE_VAL when the powers of ten overflow (v >= 1e308). */
@@ -1431,18 +1454,18 @@ static double roundSignificant(double v, int s, int *e)
 {
     double ip;
     if (v >= 1) {
-        for (*e = 1; std::modf(v / std::pow(10.0, *e), &ip), ip != 0; ++*e) {}
-        if (!std::isfinite(std::pow(10.0, *e)))
+        for (*e = 1; std::modf(v / jobapi_tenTo(*e), &ip), ip != 0; ++*e) {}
+        if (!std::isfinite(jobapi_tenTo(*e)))
             return HUGE_VAL;
-        double t = v / std::pow(10.0, *e) * std::pow(10.0, s);
+        double t = v / jobapi_tenTo(*e) * jobapi_tenTo(s);
         double frac = std::modf(t, &ip);
         double k = ip + (frac >= 0.5 ? 1 : 0);
-        return s > *e ? k / std::pow(10.0, s - *e) : k * std::pow(10.0, *e - s);
+        return s > *e ? k / jobapi_tenTo(s - *e) : k * jobapi_tenTo(*e - s);
     }
-    for (*e = 1; std::modf(v * std::pow(10.0, *e), &ip), ip == 0; ++*e) {}
-    double t = v * std::pow(10.0, *e) * std::pow(10.0, s - 1);
+    for (*e = 1; std::modf(v * jobapi_tenTo(*e), &ip), ip == 0; ++*e) {}
+    double t = v * jobapi_tenTo(*e) * jobapi_tenTo(s - 1);
     double frac = std::modf(t, &ip);
-    double r = (ip + (frac >= 0.5 ? 1 : 0)) / std::pow(10.0, s + *e - 1);
+    double r = (ip + (frac >= 0.5 ? 1 : 0)) / jobapi_tenTo(s + *e - 1);
     /* subnormal magnitudes overflow the scaling; they print as zero */
     return std::isfinite(r) ? r : 0.0;
 }

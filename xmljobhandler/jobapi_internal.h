@@ -1,7 +1,7 @@
 /*
  * Internals of the job handler that the tests reach: the routine behind
  * addMeasurementResult/removeMeasurementResult, the atomic file
- * replacement and the time text helpers.
+ * replacement, the time text helpers and the powers of ten.
  */
 #ifndef TANDEL_JOBAPI_INTERNAL_H
 #define TANDEL_JOBAPI_INTERNAL_H
@@ -22,12 +22,16 @@ int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle);
 /* Replaces target by a byte copy of source, the same way. 0 or errno. */
 int jobapi_copyFileReplacing(const char *source, const char *target);
 
-/* "%Y-%m-%dT%H:%M:%S%z" text of seconds since 1970 in local time; where
-   time_t cannot hold them, the UTC fields with "+0000". size >= 26.
-   Returns the length, or 0 when it does not fit. */
+/* "%Y-%m-%dT%H:%M:%S%z" text of seconds since 1970 in local time, also
+   where time_t has 32 bits; when the zone cannot be read, the UTC
+   fields with "+0000". size >= 26. Returns the length, or 0 when it
+   does not fit. */
 int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds);
 
 /* The UTC form of the above (fields of UTC, "+0000"). */
 int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds);
+
+/* 10 to the power n >= 0, as pow(10, n) gives it (HUGE_VAL past 1e308). */
+double jobapi_tenTo(int n);
 
 #endif

@@ -1,0 +1,49 @@
+#!/bin/bash
+# The ARM build for controllers with an older glibc: 32-bit time_t
+# (TANDEL_TIME64=OFF) against Debian 11's C library (glibc 2.31) and C++
+# runtime, then the whole suite under qemu-arm with that root, which
+# shows that the library loads and works there.
+# Usage: scripts/arm-oldglibc.sh [build-dir] [extra cmake options...]
+# The root is fetched once into build-sysroot/; TANDEL_SYSROOT=<dir> in
+# the environment uses a root made elsewhere instead.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+suite=bullseye
+packages=(libc6 libc6-dev linux-libc-dev libstdc++-10-dev libstdc++6 libgcc-s1)
+
+# Downloads the packages with a private apt configuration (nothing is
+# installed on this machine) and unpacks them into the root.
+fetch_root() {
+    local root="$1" work="$1.fetch"
+    rm -rf "$work"
+    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs" "$work/root"
+    echo "deb [arch=armhf signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
+        "http://deb.debian.org/debian $suite main" >"$work/sources.list"
+    local apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
+        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o APT::Sandbox::User=root
+        -o APT::Architecture=armhf -o APT::Architectures::=armhf)
+    apt-get "${apt[@]}" update >/dev/null
+    (cd "$work/debs" && apt-get "${apt[@]}" download "${packages[@]/%/:armhf}" >/dev/null)
+    for deb in "$work"/debs/*.deb; do
+        dpkg-deb -x "$deb" "$work/root"
+        basename "$deb" >>"$work/root/.packages"
+    done
+    # Absolute links (libm.so -> /lib/...) must stay inside the root.
+    find "$work/root" -type l -lname '/*' | while read -r link; do
+        ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$work/root$(readlink "$link")")" "$link"
+    done
+    rm -rf "$root"
+    mv "$work/root" "$root"
+    rm -rf "$work"
+}
+
+if [ -n "${TANDEL_SYSROOT:-}" ]; then
+    root="$TANDEL_SYSROOT"
+else
+    root="$PWD/build-sysroot/debian11-armhf"
+    [ -f "$root/.packages" ] || { mkdir -p build-sysroot && fetch_root "$root"; }
+    echo "sysroot $root:" $(cat "$root/.packages")
+fi
+dir="${1:-build-arm-oldglibc}"
+shift || true
+bash scripts/arm.sh "$dir" -DTANDEL_TIME64=OFF -DTANDEL_SYSROOT="$root" "$@"
