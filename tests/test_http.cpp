@@ -366,8 +366,8 @@ TEST_F(Http, ConnectInterruptedBySignalsGoesOn)
 
 TEST_F(Http, ConnectAndSendStallsFailAfterTheTimeout)
 {
+    FullListener full; /* before the ticker: its own connect must not see a signal */
     SignalTicker ticker;
-    FullListener full;
     Pattern huge(50L << 20, 50L << 20);
     Server stalled({0, "", 2000, 0, Reset}); /* takes one read's worth, then nothing for 2 s */
     const struct {
