@@ -727,7 +727,8 @@ TEST(Writer, StreamErrorsAndNonRegularFiles)
 }
 
 /* jobtool shows named failures; these are what it cannot: a table's
-   first entry, 0, and values a family does not name. */
+   first entry, 0, a parse result passed on, and values a family does
+   not name. */
 TEST(Results, FirstEntrySuccessAndUnnamedValues)
 {
     const struct {
@@ -737,6 +738,7 @@ TEST(Results, FirstEntrySuccessAndUnnamedValues)
     } cases[] = {
         {TANDEL_XML_SETUP, QRX_BAD_HANDLE, "bad parser handle"},
         {TANDEL_MERGE, 0, "success"},
+        {TANDEL_MERGE, QRX_TOO_DEEP, "elements nested too deep"},
         {TANDEL_HTTP, 0, "server status"},
         {TANDEL_TREE, -99, "unknown result"},
     };
