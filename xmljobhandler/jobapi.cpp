@@ -55,13 +55,7 @@ const int kMaxDepth = 4;
 using tandel::FilePtr;
 
 /* A parser handle released at the end of the scope. */
-struct Handle {
-    qrx_Parser *p = nullptr;
-    Handle() = default;
-    Handle(const Handle &) = delete;
-    Handle &operator=(const Handle &) = delete;
-    ~Handle() { qrx_deinit(&p); }
-};
+using Handle = tandel::Owned<qrx_Parser, qrx_deinit>;
 
 std::string decimal(long long n) { return std::to_string(n); }
 
