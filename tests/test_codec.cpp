@@ -17,8 +17,7 @@
 
 #include "sensor2xml/xmljob_internal.h"
 #include "jobfile.h"
-#include "trace_recorder.h"
-#include "xml_helpers.h"
+#include "testkit.h"
 
 namespace {
 
@@ -43,7 +42,7 @@ std::string toHex(const uint8_t *p, size_t n)
 std::string toHex(const Bytes &b) { return toHex(b.data(), b.size()); }
 
 /* The job element as name[attr=value,...]{text}(children). */
-std::string dump(const qrx_Element *el)
+std::string jobDump(const qrx_Element *el)
 {
     std::string s = el->name;
     for (const qrx_Attribute *a = el->attributes; a; a = a->next)
@@ -51,10 +50,10 @@ std::string dump(const qrx_Element *el)
     if (el->value)
         s += "{" + std::string(el->value) + "}";
     for (const qrx_Element *c = el->children; c; c = c->next)
-        s += (c == el->children ? "(" : ",") + dump(c) + (c->next ? "" : ")");
+        s += (c == el->children ? "(" : ",") + jobDump(c) + (c->next ? "" : ")");
     return s;
 }
-std::string job(qrx_Parser *p) { return p && p->root && p->root->children ? dump(p->root->children) : ""; }
+std::string job(qrx_Parser *p) { return p && p->root && p->root->children ? jobDump(p->root->children) : ""; }
 
 void setTZ(const char *tz) { setenv("TZ", tz, 1), tzset(); }
 

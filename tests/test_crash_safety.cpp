@@ -13,7 +13,7 @@
 #include <random>
 #include <thread>
 
-#include "test_jobapi_util.h"
+#include "testkit.h"
 #include "xmljobhandler/jobapi_internal.h"
 
 namespace {

@@ -6,7 +6,7 @@
 #include <fcntl.h>
 #include <sys/mount.h>
 
-#include "test_jobapi_util.h"
+#include "testkit.h"
 
 namespace {
 

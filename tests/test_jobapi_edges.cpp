@@ -5,7 +5,7 @@
 #include <cmath>
 #include <sys/wait.h>
 
-#include "test_jobapi_util.h"
+#include "testkit.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 /* Job descriptor list: time and number conversions, the directory scan,
    its file selection, acceptance rule, growth and newest-first order. */
-#include "test_jobapi_util.h"
+#include "testkit.h"
 
 namespace {
 

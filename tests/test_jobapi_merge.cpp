@@ -1,8 +1,7 @@
 /* Merging a newly received job (News) into the stored one (Base): the
    merged document byte for byte, the short-cuts, the failure codes and
    paths that a shell would have misread. */
-#include "test_jobapi_util.h"
-#include "xml_helpers.h"
+#include "testkit.h"
 
 namespace {
 

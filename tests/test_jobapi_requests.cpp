@@ -1,7 +1,6 @@
 /* Measurement request list: one request per lab measurement, paired
    with its process measurement, and the failure codes. */
-#include "test_jobapi_util.h"
-#include "xml_helpers.h"
+#include "testkit.h"
 
 namespace {
 

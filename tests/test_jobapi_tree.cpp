@@ -1,7 +1,6 @@
 /* Tree queries and copying of the job handler: findElement,
    findAttribute, clearAttributes, copyAttributes, copyElement. */
-#include "test_jobapi_util.h"
-#include "xml_helpers.h"
+#include "testkit.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 /* Entering and taking back lab results: the job file written back byte
    for byte, the job_handling summary bits, and failures that must leave
    the old file in place. */
-#include "test_jobapi_util.h"
+#include "testkit.h"
 #include "xmljobhandler/jobapi_internal.h"
 
 namespace {

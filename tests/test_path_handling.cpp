@@ -3,7 +3,7 @@
  * very long names are plain names to every operation that takes a path.
  * A command that a shell would run creates a marker file; none may appear.
  */
-#include "test_jobapi_util.h"
+#include "testkit.h"
 
 namespace {
 

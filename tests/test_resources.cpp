@@ -14,7 +14,7 @@
 #include <functional>
 #include <map>
 
-#include "test_jobapi_util.h"
+#include "testkit.h"
 
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define TANDEL_OWN_MALLOC 0

@@ -7,7 +7,7 @@
 #include <thread>
 #include <vector>
 
-#include "test_jobapi_util.h"
+#include "testkit.h"
 
 namespace {
 

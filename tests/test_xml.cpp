@@ -8,28 +8,10 @@
 #include <unistd.h>
 #include <vector>
 
-#include "trace_recorder.h"
-#include "xml_helpers.h"
+#include "testkit.h"
 #include "tree.h"
 
 namespace {
-
-/* name#index[attr=value]{text}(children); "!" marks a wrong back link. */
-std::string dump(const qrx_Element *el)
-{
-    std::string s = std::string(el->name) + "#" + std::to_string(el->index);
-    for (const qrx_Attribute *a = el->attributes; a; a = a->next)
-        s += std::string(a->element == el ? "[" : "[!") + a->name + "=" + a->value + "]";
-    if (el->value)
-        s += "{" + std::string(el->value) + "}";
-    if (el->children) {
-        s += "(";
-        for (const qrx_Element *c = el->children; c; c = c->next)
-            s += dump(c) + (c->parent == el ? (c->next ? "," : "") : "!");
-        s += ")";
-    }
-    return s;
-}
 
 struct Tree {
     qrx_Element *root = qrx_NewElement("__ROOT__", -1);
@@ -53,7 +35,7 @@ TEST(Tree, ElementsValuesAndStrEqual)
     qrx_AddElementBefore("only", nullptr, s1, nullptr); /* into an empty list */
     /* a `before` that is not a child of parent is refused */
     EXPECT_EQ(qrx_AddElementBefore("x", nullptr, t.root, s1), nullptr);
-    EXPECT_EQ(dump(t.root), "__ROOT__#-1(job#0(first#1,mid#1{v},s#1{one}(only#2),u#1))");
+    EXPECT_EQ(dump(t.root, true), "__ROOT__#-1(job#0(first#1,mid#1{v},s#1{one}(only#2),u#1))");
 
     const char *first = qrx_SetElementValue("12.5", s1);
     EXPECT_EQ(qrx_SetElementValue("12.5", s1), first); /* equal: kept */
@@ -78,7 +60,7 @@ TEST(Tree, Attributes)
     qrx_Attribute *dup = qrx_NewAttribute("id", "2");
     dup->element = el;
     el->attributes->next->next = dup;
-    EXPECT_EQ(dump(el), "e#0[id=9][type=2][id=2]");
+    EXPECT_EQ(dump(el, true), "e#0[id=9][type=2][id=2]");
     qrx_Attribute *out = nullptr;
     EXPECT_STREQ(qrx_GetAttribute("id", nullptr, el, nullptr), "9");
     EXPECT_STREQ(qrx_GetAttribute("id", "2", el, &out), "2");
@@ -89,7 +71,7 @@ TEST(Tree, Attributes)
     EXPECT_EQ(qrx_RemoveAttribute("id", el), 1);
     EXPECT_EQ(qrx_RemoveAttribute("b", el), 0);
     EXPECT_EQ(qrx_RemoveAttribute(nullptr, el) + qrx_RemoveAttribute("a", nullptr), -2);
-    EXPECT_EQ(dump(el), "e#0[type=2][id=2]");
+    EXPECT_EQ(dump(el, true), "e#0[type=2][id=2]");
 }
 
 int record(qrx_Parser *h, int mode, const char *el, const char *attr, const char *value, void *ud)
@@ -493,7 +475,7 @@ TEST(Builder, BuildsKeepsPartialTreesAndFrees)
     EXPECT_EQ(qrx_RemoveDOMTree(nullptr), -1);
     Handle h;
     ASSERT_EQ(qrx_BuildDOMTree(h.p, nullptr), 0);
-    EXPECT_EQ(dump(h->root), "__ROOT__#-1");
+    EXPECT_EQ(dump(h->root, true), "__ROOT__#-1");
     EXPECT_EQ(h->last, h->root);
     qrx_RemoveDOMTree(h.p);
     EXPECT_EQ(
@@ -503,12 +485,12 @@ TEST(Builder, BuildsKeepsPartialTreesAndFrees)
             "\t<s n=\"1\"><m i=\"1\" v=\"5\"/><l/></s>\n\t<s n=\"2\"> v <!-- c --> w </s>\n</job>\n<b/>\n"),
         0);
     /* later text replaces earlier */
-    EXPECT_EQ(dump(h->root), "__ROOT__#-1(job#0[id=1][id=2][k=]{text here}("
+    EXPECT_EQ(dump(h->root, true), "__ROOT__#-1(job#0[id=1][id=2][k=]{text here}("
                              "s#1[n=1](m#2[i=1][v=5],l#2),s#1[n=2]{w}),b#0)");
     EXPECT_EQ(h->last, h->root);
     qrx_RemoveDOMTree(h.p);
     EXPECT_EQ(buildFrom(h.p, "<job a='1'><s><t/><u x='2'>"), -13);
-    EXPECT_EQ(dump(h->root), "__ROOT__#-1(job#0[a=1](s#1(t#2,u#2[x=2])))");
+    EXPECT_EQ(dump(h->root, true), "__ROOT__#-1(job#0[a=1](s#1(t#2,u#2[x=2])))");
     EXPECT_STREQ(h->last->name, "u");
     EXPECT_EQ(qrx_RemoveDOMTree(h.p), 0);
     EXPECT_EQ(h->root, nullptr);
@@ -522,7 +504,7 @@ TEST(Builder, BuildsKeepsPartialTreesAndFrees)
         expect += (i ? "," : "") + std::string("s#1[n=") + n + "](m#2[i=a],m#2[i=b])";
     }
     EXPECT_EQ(buildFrom(h.p, xml + "</job>"), 0);
-    EXPECT_EQ(dump(h->root), expect + "))");
+    EXPECT_EQ(dump(h->root, true), expect + "))");
 }
 
 TEST(Builder, CallbackFaultsAreTraced)
@@ -539,7 +521,7 @@ TEST(Builder, CallbackFaultsAreTraced)
     h->last = qrx_AddElement("a", nullptr, h->root);
     h->depth = 0; /* equal depth: a sibling of the cursor */
     EXPECT_EQ(qrx_buildtree_sax_callback(h.p, QRX_START, "b", nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(dump(h->root), "__ROOT__#-1(a#0,b#0)");
+    EXPECT_EQ(dump(h->root, true), "__ROOT__#-1(a#0,b#0)");
 
     h->last = h->root;
     EXPECT_EQ(qrx_buildtree_sax_callback(h.p, 7, "x", nullptr, nullptr, nullptr), 0);

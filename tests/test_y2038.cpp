@@ -4,8 +4,7 @@
    with 32-bit time_t. */
 #include <ctime>
 
-#include "test_jobapi_util.h"
-#include "xml_helpers.h"
+#include "testkit.h"
 
 namespace {
 

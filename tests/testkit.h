@@ -1,18 +1,21 @@
-/* Helpers for the job handler tests: temporary job directories and job
-   documents in the writer's own layout (tabs, CR LF). */
-#ifndef TANDEL_TEST_JOBAPI_UTIL_H
-#define TANDEL_TEST_JOBAPI_UTIL_H
+/* What several test binaries share: the trace recorder, temporary
+   directories and files, parser handles over text, a tree dump, the
+   bundled test documents, and switches for locale, zone, job-edit
+   setting and file-size limit. */
+#ifndef TANDEL_TESTKIT_H
+#define TANDEL_TESTKIT_H
 
 #include <dirent.h>
-#include <signal.h>
-#include <sys/resource.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <clocale>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
@@ -21,11 +24,50 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
 #include "TandelCntrl.h"
-#include "trace_recorder.h"
+
+/* Trace calls recorded on this thread since the last clear (testkit.cpp). */
+struct TraceCall {
+    std::string file;
+    int line;
+    std::string function;
+    int level;
+    std::string format;  /* as passed */
+    std::string message; /* formatted */
+};
+std::vector<TraceCall> &traceCalls();
+void clearTraces();
+/* Number of recorded calls whose formatted message equals text. */
+int countTraces(const std::string &text, int level = -1);
+
+inline std::string readFile(const std::string &path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+inline void writeFile(const std::string &path, const std::string &text)
+{
+    std::ofstream(path, std::ios::binary) << text;
+}
+
+inline bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+
+#ifdef TANDEL_SOURCE_DIR
+/* A file of tests/data: documents and expected outputs are data, not code. */
+inline std::string testData(const std::string &name)
+{
+    const std::string path = std::string(TANDEL_SOURCE_DIR) + "/tests/data/" + name;
+    EXPECT_TRUE(exists(path)) << path;
+    return readFile(path);
+}
+#endif
 
 /* The names in a directory, without "." and "..". */
 inline std::set<std::string> entriesOf(const std::string &dir)
@@ -46,13 +88,14 @@ public:
     TempDir()
     {
         const char *base = std::getenv("TMPDIR");
-        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/jobapi-XXXXXX";
+        std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tandel-XXXXXX";
         path_ = mkdtemp(&tmpl[0]) ? tmpl : std::string();
     }
     ~TempDir() { removeTree(path_); }
+    TempDir(const TempDir &) = delete;
+    TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
     std::string file(const std::string &name) const { return path_ + "/" + name; }
-    /* Names of the entries, sorted. */
     std::set<std::string> entries() const { return entriesOf(path_); }
 
 private:
@@ -73,20 +116,68 @@ private:
     std::string path_;
 };
 
-inline void writeFile(const std::string &path, const std::string &text)
+/* A parser handle that is released at the end of the scope. */
+struct Handle {
+    qrx_Parser *p = nullptr;
+    explicit Handle(int n = 4) { qrx_init(&p, n); }
+    ~Handle() { qrx_deinit(&p); }
+    Handle(const Handle &) = delete;
+    Handle &operator=(const Handle &) = delete;
+    qrx_Parser *operator->() const { return p; }
+};
+
+/* A read stream holding text (a temporary file, so that empty text works). */
+struct MemStream {
+    FILE *fp;
+    explicit MemStream(const std::string &t) : fp(tmpfile())
+    {
+        fwrite(t.data(), 1, t.size(), fp);
+        rewind(fp);
+    }
+    ~MemStream() { fclose(fp); }
+    MemStream(const MemStream &) = delete;
+    MemStream &operator=(const MemStream &) = delete;
+};
+
+inline int buildFrom(qrx_Parser *p, const std::string &xml)
 {
-    std::ofstream(path, std::ios::binary) << text;
+    MemStream ms(xml);
+    return qrx_BuildDOMTree(p, ms.fp);
 }
 
-inline std::string readFile(const std::string &path)
+/* What the writer prints for a handle, and its result. */
+inline std::string printed(qrx_Parser *p, int *result = nullptr)
 {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream s;
-    s << in.rdbuf();
-    return s.str();
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *fp = open_memstream(&buf, &len);
+    int r = qrx_PrintDOMTree(p, fp);
+    fclose(fp);
+    std::string s(buf, len);
+    free(buf);
+    if (result)
+        *result = r;
+    return s;
 }
 
-inline bool exists(const std::string &path) { return access(path.c_str(), F_OK) == 0; }
+/* name[#index][a=v][b=w]{text}(child,child); "!" marks a wrong back link. */
+inline std::string dump(const qrx_Element *el, bool withIndex = false)
+{
+    std::string s = el->name;
+    if (withIndex)
+        s += "#" + std::to_string(el->index);
+    for (const qrx_Attribute *a = el->attributes; a; a = a->next)
+        s += std::string(a->element == el ? "[" : "[!") + a->name + "=" + a->value + "]";
+    if (el->value)
+        s += "{" + std::string(el->value) + "}";
+    if (el->children) {
+        s += "(";
+        for (const qrx_Element *c = el->children; c; c = c->next)
+            s += dump(c, withIndex) + (c->parent == el ? (c->next ? "," : "") : "!");
+        s += ")";
+    }
+    return s;
+}
 
 /* The writer's layout: declaration line, then the lines with CR LF. */
 inline std::string doc(std::initializer_list<const char *> lines)
@@ -105,6 +196,12 @@ inline std::string replaced(std::string text, const std::string &from, const std
     if (at != std::string::npos)
         text.replace(at, from.size(), to);
     return text;
+}
+
+inline void setTimeZone(const char *tz)
+{
+    setenv("TZ", tz, 1);
+    tzset();
 }
 
 /* Lowers the file size limit so that every write fails (EFBIG), as on a
@@ -165,6 +262,8 @@ public:
             unlink(TANDEL_TEST_JOBEDIT);
         close(fd_);
     }
+    JobEditSetting(const JobEditSetting &) = delete;
+    JobEditSetting &operator=(const JobEditSetting &) = delete;
 
 private:
     int fd_ = -1;
@@ -172,39 +271,10 @@ private:
 };
 #endif
 
-inline void setTimeZone(const char *tz)
-{
-    setenv("TZ", tz, 1);
-    tzset();
-}
-
-/* The job used across the tests: two samples, three lab measurements. */
-inline std::string sampleJob()
-{
-    return doc({
-        "<job job_id=\"42\" date=\"2020-01-01T08:30:00+0100\" job_type=\"1\" job_handling=\"32\" "
-        "requested_samples=\"2\" contained_samples=\"2\" max_samples=\"5\">",
-        "\t<user name=\"Ann\"/>",
-        "\t<sensor manufacturer_id=\"7\" device_id=\"3\" serial_number=\"1A2B\" name=\"S1\" "
-        "location=\"Tank\"/>",
-        "\t<controller manufacturer_id=\"8\" device_id=\"4\" serial_number=\"FF\" name=\"C1\" "
-        "location=\"Hall\" "
-        "facility=\"Plant\" ip_address=\"10.0.0.2\"/>",
-        "\t<sample number=\"0\" date=\"2020-01-01T08:00:00+0100\" bottle_number=\"17\" sensordata=\"YWJj\">",
-        "\t\t<process_measurement index=\"0\" display_format=\"386\" data_type=\"16\" parameter=\"pH\" "
-        "unit=\"-\"> "
-        "7.250000 </process_measurement>",
-        "\t\t<lab_measurement index=\"0\" done=\"64\"> -1.0 </lab_measurement>",
-        "\t\t<process_measurement index=\"1\" data_type=\"16\" parameter=\"T\" unit=\"C\"> 21.000000 "
-        "</process_measurement>",
-        "\t\t<lab_measurement index=\"1\" done=\"0\" default_method=\"M1\"> -1.0 </lab_measurement>",
-        "\t</sample>",
-        "\t<sample number=\"1\" sample_id=\"B\" date=\"2020-01-02T08:00:00+0100\">",
-        "\t\t<lab_measurement index=\"0\" done=\"1\" lab_unit=\"mg\" used_method=\"M2\"> 3.500000 "
-        "</lab_measurement>",
-        "\t</sample>",
-        "</job>",
-    });
-}
+#ifdef TANDEL_SOURCE_DIR
+/* The job most job handler tests start from: two samples, three lab
+   measurements, in the writer's layout. */
+inline std::string sampleJob() { return testData("sample_job.xml"); }
+#endif
 
 #endif

@@ -1,5 +1,5 @@
 /* Test-side logTracePrint: overrides the tracer library in test binaries. */
-#include "trace_recorder.h"
+#include "testkit.h"
 
 #include <cstdarg>
 #include <cstdio>
