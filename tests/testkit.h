@@ -5,7 +5,6 @@
 #ifndef TANDEL_TESTKIT_H
 #define TANDEL_TESTKIT_H
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -18,6 +17,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <ctime>
 #include <fstream>
 #include <initializer_list>
@@ -73,12 +73,9 @@ inline std::string testData(const std::string &name)
 inline std::set<std::string> entriesOf(const std::string &dir)
 {
     std::set<std::string> names;
-    if (DIR *d = opendir(dir.c_str())) {
-        while (dirent *e = readdir(d))
-            if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-                names.insert(e->d_name);
-        closedir(d);
-    }
+    std::error_code ec;
+    for (const auto &e : std::filesystem::directory_iterator(dir, ec))
+        names.insert(e.path().filename().string());
     return names;
 }
 
@@ -91,7 +88,12 @@ public:
         std::string tmpl = std::string(base && *base ? base : "/tmp") + "/tandel-XXXXXX";
         path_ = mkdtemp(&tmpl[0]) ? tmpl : std::string();
     }
-    ~TempDir() { removeTree(path_); }
+    ~TempDir()
+    {
+        std::error_code ec;
+        if (!path_.empty())
+            std::filesystem::remove_all(path_, ec);
+    }
     TempDir(const TempDir &) = delete;
     TempDir &operator=(const TempDir &) = delete;
     const std::string &path() const { return path_; }
@@ -99,20 +101,6 @@ public:
     std::set<std::string> entries() const { return entriesOf(path_); }
 
 private:
-    static void removeTree(const std::string &p)
-    {
-        if (p.empty())
-            return;
-        if (DIR *d = opendir(p.c_str())) {
-            while (dirent *e = readdir(d))
-                if (std::strcmp(e->d_name, ".") && std::strcmp(e->d_name, ".."))
-                    removeTree(p + "/" + e->d_name);
-            closedir(d);
-            rmdir(p.c_str());
-        } else {
-            unlink(p.c_str());
-        }
-    }
     std::string path_;
 };
 
