@@ -25,79 +25,78 @@ TEST(Tree, ElementsAttributesAndValues)
     const char *first = qrx_SetElementValue("12.5", s);
     EXPECT_EQ(qrx_SetElementValue("12.5", s), first); /* equal: kept */
     EXPECT_STREQ(qrx_SetElementValue("13", s), "13");
-    EXPECT_EQ(qrx_RemoveElementValue(s), 1);
-    EXPECT_EQ(qrx_RemoveElementValue(s), 0);
-    EXPECT_EQ(s->value, nullptr);
+    EXPECT_TRUE(qrx_RemoveElementValue(s) == 1 && qrx_RemoveElementValue(s) == 0 && !s->value);
 
-    qrx_Attribute *id = qrx_AddAttribute("id", "1", u);
-    qrx_AddAttribute("type", "2", u);
+    qrx_Attribute *id = qrx_AddAttribute("id", "1", u), *out = nullptr;
     const char *oldValue = id->value;
-    EXPECT_EQ(qrx_AddAttribute("id", "1", u), id);
-    EXPECT_EQ(id->value, oldValue); /* same value: nothing reallocated */
+    qrx_AddAttribute("type", "2", u);
+    EXPECT_TRUE(qrx_AddAttribute("id", "1", u) == id && id->value == oldValue); /* nothing reallocated */
     EXPECT_EQ(qrx_AddAttribute("id", "9", u), id);
-    qrx_Attribute *dup = qrx_NewAttribute("id", "2"), *out = nullptr; /* as files may have it */
+    qrx_Attribute *dup = qrx_NewAttribute("id", "2"); /* as files may have it */
     dup->element = u;
     u->attributes->next->next = dup;
-    EXPECT_STREQ(qrx_GetAttribute("id", nullptr, u, nullptr), "9");
-    EXPECT_STREQ(qrx_GetAttribute("id", "2", u, &out), "2");
+    EXPECT_EQ(std::string(qrx_GetAttribute("id", nullptr, u, nullptr)) + qrx_GetAttribute("id", "2", u, &out),
+              "92");
     EXPECT_EQ(out, dup);
-    EXPECT_EQ(qrx_GetAttribute("id", "3", u, &out), nullptr);
-    EXPECT_EQ(out, nullptr);
-    EXPECT_EQ(qrx_GetAttribute("id", nullptr, nullptr, nullptr), nullptr);
-    EXPECT_EQ(qrx_RemoveAttribute("id", u), 1);
-    EXPECT_EQ(qrx_RemoveAttribute("b", u), 0);
-    EXPECT_EQ(qrx_RemoveAttribute(nullptr, u) + qrx_RemoveAttribute("a", nullptr), -2);
+    EXPECT_TRUE(!qrx_GetAttribute("id", "3", u, &out) && !out &&
+                !qrx_GetAttribute("id", nullptr, nullptr, nullptr));
+    EXPECT_EQ(qrx_RemoveAttribute("id", u) * 1000 + qrx_RemoveAttribute("b", u) * 100 +
+                  qrx_RemoveAttribute(nullptr, u) * 10 + qrx_RemoveAttribute("a", nullptr),
+              989);
     EXPECT_EQ(dump(u, true), "u#1[type=2][id=2]");
     qrx_RemoveElement(nullptr);
     qrx_RemoveElement(root);
 }
 
-/* Logs every event; "stop" elements steer the parse by their attribute.
-   "!" marks open names that are not the element's own copies. */
+/* What a parse gave to record: its events, "!" where open names were not
+   the element's own copies; on each event it peeks `ahead` characters
+   and pushes them back, and once eats `eat` characters. */
+struct Log {
+    FILE *fp;
+    size_t ahead, eat;
+    std::string events, eaten;
+};
+
+/* "stop" elements steer the parse by their attribute. */
 int record(qrx_Parser *h, int mode, const char *el, const char *attr, const char *value, void *ud)
 {
-    std::string &log = *static_cast<std::string *>(ud);
-    log += (log.empty() ? "" : "|") + std::to_string(mode) + ":" + (el ? el : "") + "@" +
-           std::to_string(h->depth);
-    if (attr)
-        log += " " + std::string(attr);
-    if (value)
-        log += "=[" + std::string(value) + "]";
+    Log &log = *static_cast<Log *>(ud);
+    log.events += (log.events.empty() ? "" : "|") + std::to_string(mode) + ":" + (el ? el : "") + "@" +
+                  std::to_string(h->depth) + (attr ? " " + std::string(attr) : "") +
+                  (value ? "=[" + std::string(value) + "]" : "");
     for (int d = 0; d <= h->maxDepth; ++d)
         if ((d <= h->depth) != (h->openNames[d] != nullptr) ||
             (mode == QRX_START && d == h->depth && strcmp(el, h->openNames[d])))
-            log += "!";
+            log.events += "!";
+    for (; log.eat > 0; --log.eat)
+        log.eaten += static_cast<char>(getc(log.fp));
+    const bool atEnd = feof(log.fp);
+    std::string seen;
+    for (int ch; seen.size() < log.ahead && (ch = getc(log.fp)) != EOF;)
+        seen += static_cast<char>(ch);
+    for (size_t i = seen.size(); i-- > 0;)
+        ungetc(static_cast<unsigned char>(seen[i]), log.fp);
+    if (!atEnd && feof(log.fp))
+        clearerr(log.fp); /* the parser has not met the end yet */
     return mode == QRX_ATTRIBUTE && std::string(el) == "stop" ? atoi(value) : 0;
 }
 
-std::string parseFile(FILE *fp, int *result, qrx_Parser *p = nullptr)
-{
-    Handle own;
-    std::string log;
-    clearTraces();
-    *result = qrx_parse(p ? p : own.p, fp, record, &log);
-    return log;
-}
-
-/* A stream over text with a buffer of size bytes (0: stdio's, 1: none). */
+/* Text on a pipe (size 0), or in a file read through a buffer of size
+   bytes (1: none) whose first character comes from the push-back slot. */
 FILE *streamOf(const std::string &text, std::vector<char> &area, size_t size)
 {
-    FILE *fp = tmpfile();
-    area.resize(size + 1);
-    if (size > 0)
-        setvbuf(fp, area.data(), size == 1 ? _IONBF : _IOFBF, size);
-    fwrite(text.data(), 1, text.size(), fp);
-    rewind(fp);
-    return fp;
-}
-
-FILE *pipeWith(const std::string &text)
-{
     int fds[2];
-    if (pipe(fds) != 0 || write(fds[1], text.data(), text.size()) != static_cast<ssize_t>(text.size()))
-        return nullptr;
-    close(fds[1]);
-    return fdopen(fds[0], "r");
+    if (size == 0 && pipe(fds) == 0 && write(fds[1], text.data(), text.size()) == ssize_t(text.size()) &&
+        close(fds[1]) == 0)
+        return fdopen(fds[0], "r");
+    FILE *fp = tmpfile();
+    area.resize(size);
+    setvbuf(fp, area.data(), size == 1 ? _IONBF : _IOFBF, size);
+    fwrite(text.data(), 1, text.size(), fp);
+    fseek(fp, 1, SEEK_SET);
+    if (!text.empty())
+        ungetc(static_cast<unsigned char>(text[0]), fp);
+    return fp;
 }
 
 TEST(Parser, HandleInitAndDeinit)
@@ -126,25 +125,29 @@ TEST(Parser, EventsResultsAndTraces)
 {
     const std::string cases = testData("xml_parse.txt");
     Handle h(11);
-    for (size_t size : {0, 1, 7, 13}) {
-        std::string actual;
-        for (size_t at = 0; (at = cases.find("<<<\n", at)) != std::string::npos;) {
+    const size_t passes[][2] = {{0, 0}, {1, 20}, {7, 1}, {13, 20}}; /* buffer size, characters peeked */
+
+    for (const auto &pass : passes) {
+        for (size_t at = 0, next; at < cases.size(); at = next) {
             const size_t end = cases.find("\n>>> ", at);
+            next = std::min(cases.find("\n<<<\n", end), cases.size() - 1) + 1;
             const std::string xml = cases.substr(at + 4, end - at - 4);
             std::vector<char> area;
-            FILE *fp = streamOf(xml, area, size);
-            int r = 0;
-            const std::string events = parseFile(fp, &r, h.p);
-            fclose(fp);
-            actual += "<<<\n" + xml + "\n>>> " + std::to_string(r) + " " + std::to_string(h->state) + "/" +
-                      std::to_string(h->deepest) + " " + events + "\n";
+            Log log{streamOf(xml, area, pass[0]), pass[1], 0, "", ""};
+            clearTraces();
+            const int r = qrx_parse(h.p, log.fp, record, &log);
+            char rest[64];
+            const std::string left(rest, fread(rest, 1, sizeof rest, log.fp));
+            fclose(log.fp);
+            std::string actual = "<<<\n" + xml + "\n>>> " + std::to_string(r) + " " +
+                                 std::to_string(h->state) + "/" + std::to_string(h->deepest) + " " +
+                                 log.events + "\n" + (left.empty() ? "" : "left: " + left + "\n");
             for (int d = 0; d <= h->maxDepth; ++d)
                 actual += h->openNames[d] ? "!" : "";
             for (const TraceCall &t : traceCalls())
                 actual += t.message;
-            at = end;
+            EXPECT_EQ(actual, cases.substr(at, next - at)) << pass[0];
         }
-        EXPECT_EQ(actual, cases) << size;
     }
     ASSERT_EQ(traceCalls().size(), 1u);
     const TraceCall &t = traceCalls()[0];
@@ -152,90 +155,34 @@ TEST(Parser, EventsResultsAndTraces)
               "error line %d: c='%c'\nqrx_parseXML../xmlparser/qrxparser.cpp2");
 }
 
-/* Wherever the parser stops, the stream stands right after the last
-   character it used, on every kind of stream. */
-TEST(Parser, StreamStandsAfterTheLastCharacterUsed)
+TEST(Parser, LinesAreCountedAcrossWindowsAndCallbackReads)
 {
-    const std::string filler(3000, 'f'); /* past the first buffer of a tiny one */
-    const std::string doc = "<a t='" + filler + "'>\n<stop v='1' />tail of the stream\n";
-    for (int kind = 0; kind < 5; ++kind) {
-        std::vector<char> area;
-        FILE *fp = kind == 0   ? pipeWith(doc)
-                   : kind == 1 ? fmemopen(const_cast<char *>(doc.data()), doc.size(), "r")
-                               : streamOf(doc.substr(1), area,
-                                          kind == 2   ? 0
-                                          : kind == 3 ? 1
-                                                      : 16);
-        if (kind >= 2)
-            ungetc('<', fp); /* the first character comes from the push-back slot */
-        int r = 99;
-        EXPECT_EQ(parseFile(fp, &r), "0:a@0|2:a@0 t=[" + filler + "]|0:stop@1|2:stop@1 v=[1]") << kind;
-        EXPECT_EQ(r, 1);
-        char rest[64];
-        EXPECT_EQ(std::string(rest, fread(rest, 1, sizeof rest, fp)), ">tail of the stream\n") << kind;
-        fclose(fp);
-    }
-}
-
-/* A callback that peeks ahead (and pushes back), or eats characters: the
-   parser must have counted its window's lines before, and not count what
-   was eaten. Past the buffer, glibc keeps pushed-back characters on the heap. */
-struct Peeker {
-    FILE *fp;
-    size_t ahead;
-    std::string *eaten;
-};
-
-int peek(qrx_Parser *, int, const char *, const char *, const char *, void *ud)
-{
-    auto *pk = static_cast<Peeker *>(ud);
-    while (pk->eaten && pk->eaten->size() < 3)
-        *pk->eaten += static_cast<char>(getc(pk->fp));
-    const bool atEnd = feof(pk->fp);
-    std::string seen;
-    for (int ch; seen.size() < pk->ahead && (ch = getc(pk->fp)) != EOF;)
-        seen += static_cast<char>(ch);
-    for (size_t i = seen.size(); i-- > 0;)
-        ungetc(static_cast<unsigned char>(seen[i]), pk->fp);
-    if (!atEnd && feof(pk->fp))
-        clearerr(pk->fp); /* the parser has not met the end yet */
-    return 0;
-}
-
-std::string errorLine(FILE *fp, size_t ahead = 0, std::string *eaten = nullptr)
-{
-    Handle h;
-    Peeker pk{fp, ahead, eaten};
-    clearTraces();
-    EXPECT_EQ(qrx_parse(h.p, fp, peek, &pk), -2);
-    fclose(fp);
-    return traceCalls().size() == 1 ? traceCalls()[0].message
-                                    : "traces: " + std::to_string(traceCalls().size());
-}
-
-TEST(Parser, LinesAreCountedAcrossBuffersAndCallbackReads)
-{
-    const std::string rec = "<e k='v\nw'>\n\ttext\r\n</e>\n";
     std::string big;
     for (int i = 0; i < 2000; ++i) /* 50 KB: within what a pipe holds */
-        big += rec;
-    const std::string small = big.substr(0, 40 * rec.size()) + "  x";
+        big += "<e k='v\nw'>\n\ttext\r\n</e>\n";
     big += "  x";
-    std::vector<char> area;
-    EXPECT_EQ(errorLine(pipeWith(big)), "error line 8001: c='x'\n");
-    /* large windows, and runs of line feeds that would overflow a narrow counter */
-    for (const std::string &text : {big, std::string(70000, '\n') + "x"})
-        for (size_t size : {size_t(BUFSIZ), size_t(1) << 16})
-            EXPECT_EQ(errorLine(streamOf(text, area, size)),
-                      text == big ? "error line 8001: c='x'\n" : "error line 70001: c='x'\n");
-    for (size_t ahead : {1, 20})
-        for (size_t size : {16, 5, 1})
-            EXPECT_EQ(errorLine(streamOf(small, area, size), ahead), "error line 161: c='x'\n")
-                << ahead << size;
-    std::string eaten;
-    EXPECT_EQ(errorLine(streamOf("<eat>\n\n\nZZ\n<b/>\n</eat> x", area, 0), 0, &eaten),
-              "error line 3: c='x'\n");
-    EXPECT_EQ(eaten, "\n\n\n");
+    const std::string feeds = std::string(70000, '\n') + "x"; /* would overflow a narrow counter */
+    const struct {
+        std::string text;
+        size_t size, ahead, eat;
+        const char *message;
+    } cases[] = {{big, 0, 0, 0, "error line 8001: c='x'\n"},
+                 {big, BUFSIZ, 1, 0, "error line 8001: c='x'\n"},
+                 {big, 1 << 16, 20, 0, "error line 8001: c='x'\n"},
+                 {feeds, BUFSIZ, 0, 0, "error line 70001: c='x'\n"},
+                 {feeds, 1 << 16, 0, 0, "error line 70001: c='x'\n"},
+                 {"<eat>\n\n\nZZ\n<b/>\n</eat> x", 16, 0, 3, "error line 3: c='x'\n"}};
+    for (const auto &c : cases) {
+        std::vector<char> area;
+        Log log{streamOf(c.text, area, c.size), c.ahead, c.eat, "", ""};
+        clearTraces();
+        Handle h;
+        EXPECT_EQ(qrx_parse(h.p, log.fp, record, &log), -2);
+        fclose(log.fp);
+        ASSERT_EQ(traceCalls().size(), 1u);
+        EXPECT_EQ(traceCalls()[0].message, c.message) << c.size;
+        EXPECT_EQ(log.eaten, std::string(c.eat, '\n'));
+    }
 }
 
 TEST(Builder, BuildsKeepsPartialTreesAndFrees)
