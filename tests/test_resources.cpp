@@ -1,7 +1,6 @@
-/* Resource failures: every allocation request in turn fails (once, and
-   from then on), the C library's own as well, and then every descriptor
-   beyond a limit. Each attempt runs in a child process: it must not
-   crash, must give a documented code, leak nothing, and leave the old
+/* Every allocation request in turn fails (once, and from then on), the C
+   library's own too, then every descriptor beyond a limit. Each attempt
+   runs in a child: no crash, a documented code, no leak, and the old
    files or the complete new ones, with no temporary. */
 #include <fcntl.h>
 
@@ -18,12 +17,10 @@
 /* Traces are dropped: recording them would allocate. */
 extern "C" int logTracePrint(const char *, int, const char *, int, const char *, ...) { return 0; }
 
-namespace {
-/* The hook's state: the only globals, and only in this test. */
-long gCountdown = -1;  /* allocation requests until the failures start */
-bool gOnce, gInjected; /* only that request fails; a request failed */
-long gLive;            /* blocks handed out and not freed */
-} // namespace
+/* The hook's state, the only globals: requests until the failures
+   start, blocks handed out and not freed; only one request fails; one did. */
+static long gCountdown = -1, gLive;
+static bool gOnce, gInjected;
 
 #if TANDEL_OWN_MALLOC
 extern "C" {
@@ -42,11 +39,7 @@ static bool failNow()
     gCountdown = gOnce ? -1 : 0;
     return true;
 }
-static void *counted(void *p)
-{
-    gLive += p != nullptr;
-    return p;
-}
+static void *counted(void *p) { return gLive += p != nullptr, p; }
 extern "C" void *malloc(size_t n) { return failNow() ? nullptr : counted(__libc_malloc(n)); }
 extern "C" void *calloc(size_t a, size_t b) { return failNow() ? nullptr : counted(__libc_calloc(a, b)); }
 extern "C" void *realloc(void *old, size_t n)
@@ -142,18 +135,6 @@ void walk(const Scenario &s, Failing what)
     FAIL() << s.name << " did not complete";
 }
 
-qrx_Parser *parsed(const std::string &path)
-{
-    qrx_Parser *h = nullptr;
-    FILE *fp = qrx_init(&h, 4) == 0 ? fopen(path.c_str(), "r") : nullptr;
-    const int r = fp ? qrx_BuildDOMTree(h, fp) : -1;
-    if (fp)
-        fclose(fp);
-    if (r != 0)
-        qrx_deinit(&h);
-    return h;
-}
-
 int labResult(const Paths &p, int k)
 {
     MeasurementRequest rq{};
@@ -166,48 +147,47 @@ int add(const Paths &p) { return labResult(p, 1); }
 int remove(const Paths &p) { return labResult(p, 2); }
 int merge(const Paths &p) { return mergeJobFile(p.job.c_str(), p.news.c_str()); }
 
-int requests(const Paths &p, bool make)
+int jobLists(const Paths &p, bool requests)
 {
     JobDescrList *l = nullptr;
     qrx_Parser *h = nullptr;
     MeasurementRequestList *rq = nullptr;
     int r = createJobDescrList_Ex(p.dir.c_str(), nullptr, &l, 0);
-    if (make && r == 1)
+    if (requests && r == 1)
         r = qrx_init(&h, 4) == 0 ? createMeasurementRequestList(h, l, 0, &rq) : -7;
     removeMeasurementRequestList(&rq);
     removeJobDescrList(&l);
     qrx_deinit(&h);
     return r;
 }
-int list(const Paths &p) { return requests(p, false); }
-int requests(const Paths &p) { return requests(p, true); }
+int list(const Paths &p) { return jobLists(p, false); }
+int requests(const Paths &p) { return jobLists(p, true); }
 
-int sensorJobFile(const Paths &p)
+/* Reads the job into a tree, then writes the sensor job file, or encodes
+   and decodes it (the setting turns every job-edit flag on). */
+int codec(const Paths &p, bool toFile)
 {
-    qrx_Parser *h = parsed(p.job);
-    const int r = h ? sjob_DOMTree2SensorJobFile(p.sjb.c_str(), h) : -1;
-    qrx_deinit(&h);
-    return r;
-}
-
-/* Encodes and decodes the job; the setting turns each job-edit flag on. */
-int decode(const Paths &p)
-{
-    qrx_Parser *h = parsed(p.job);
+    qrx_Parser *h = nullptr;
+    FILE *fp = qrx_init(&h, 4) == 0 ? fopen(p.job.c_str(), "r") : nullptr;
+    int r = fp ? qrx_BuildDOMTree(h, fp) : -1;
+    if (fp)
+        fclose(fp);
     uint8_t buf[2048], *msg = nullptr;
     uint32_t len = sizeof buf;
-    int r = h ? sjob_DOMTree2Message(buf, &len, &msg, h) : SJOB_NO_MEMORY;
-    if (r == 0)
+    if (r == 0 && toFile)
+        r = sjob_DOMTree2SensorJobFile(p.sjb.c_str(), h);
+    else if (r == 0 && (r = sjob_DOMTree2Message(buf, &len, &msg, h)) == 0)
         r = sjob_Message2DOMTreeN(msg, len, h);
-    for (const qrx_Element *s = r ? nullptr : h->root->children->children; s; s = s->next)
-        for (const qrx_Element *m = s->children; m; m = m->next) {
-            const char *done = qrx_GetAttribute("done", nullptr, m, nullptr);
-            if (str_equal(m->name, "lab_measurement") && !str_equal(done, "64") && !str_equal(done, "65"))
+    for (const qrx_Element *s = r || toFile ? nullptr : h->root->children->children; s; s = s->next)
+        for (const qrx_Element *m = s->children; m; m = m->next)
+            if (str_equal(m->name, "lab_measurement") &&
+                !(atoi(qrx_GetAttribute("done", nullptr, m, nullptr)) & 64))
                 r = 99;
-        }
     qrx_deinit(&h);
     return r;
 }
+int sensorJobFile(const Paths &p) { return codec(p, true); }
+int decode(const Paths &p) { return codec(p, false); }
 
 std::vector<Scenario> scenarios()
 {
@@ -221,16 +201,23 @@ std::vector<Scenario> scenarios()
             {"merge singleton", {{"job.xml", job}, {"news.xml", single}}, merge, {-7, -1, -2, -5, -6}},
             {"list", {{"a.xml", job}, {"b.xml", job}, {"c.xml", news}}, list, {-7, -3, -2}},
             {"requests", {{"job.xml", job}}, requests, {-7, -6, -3, -2}},
-            {"sensor job file", {{"job.xml", job}, {"job.sjb", "old"}}, sensorJobFile, {-1}},
-            {"decode with setting", {{"job.xml", job}}, decode, {SJOB_NO_MEMORY, -8, -13, SJOB_FILE_ERROR}}};
+            {"sensor job file", {{"job.xml", job}, {"job.sjb", "old"}}, sensorJobFile, {-1, -3}},
+            {"decode with setting",
+             {{"job.xml", job}},
+             decode,
+             {-1, -3, SJOB_NO_MEMORY, -8, -13, SJOB_FILE_ERROR}}};
 }
 
-/* The job-edit setting is "on" for every case. */
-class Resources : public ::testing::TestWithParam<int> {
-protected:
-    void SetUp() override { setTimeZone("UTC"); }
-    JobEditSetting setting_{"1\n"};
-};
+/* The job-edit setting is on for every case. */
+void walkScenario(int i, std::initializer_list<Failing> ways)
+{
+    setTimeZone("UTC");
+    JobEditSetting on("1\n");
+    for (Failing way : ways)
+        walk(scenarios()[static_cast<size_t>(i)], way);
+}
+
+using Resources = ::testing::TestWithParam<int>;
 
 } // namespace
 
@@ -238,13 +225,9 @@ TEST_P(Resources, EveryAllocationFailureIsReported)
 {
     if (!TANDEL_OWN_MALLOC)
         GTEST_SKIP() << "the sanitizer owns malloc";
-    walk(scenarios()[static_cast<size_t>(GetParam())], kAllocations);
-    walk(scenarios()[static_cast<size_t>(GetParam())], kOneAllocation);
+    walkScenario(GetParam(), {kAllocations, kOneAllocation});
 }
 
-TEST_P(Resources, DescriptorExhaustionIsReported)
-{
-    walk(scenarios()[static_cast<size_t>(GetParam())], kDescriptors);
-}
+TEST_P(Resources, DescriptorExhaustionIsReported) { walkScenario(GetParam(), {kDescriptors}); }
 
 INSTANTIATE_TEST_SUITE_P(Operations, Resources, ::testing::Range(0, 9));

@@ -23,8 +23,7 @@ TEST(Tree, ElementsAttributesAndValues)
     EXPECT_EQ(qrx_AddElementBefore("x", nullptr, root, s), nullptr); /* not a child of root */
     EXPECT_EQ(dump(root, true), "__ROOT__#-1(job#0(first#1,mid#1{v},s#1{one}(only#2),u#1))");
     const char *first = qrx_SetElementValue("12.5", s);
-    EXPECT_EQ(qrx_SetElementValue("12.5", s), first); /* equal: kept */
-    EXPECT_STREQ(qrx_SetElementValue("13", s), "13");
+    EXPECT_TRUE(qrx_SetElementValue("12.5", s) == first && !strcmp(qrx_SetElementValue("13", s), "13"));
     EXPECT_TRUE(qrx_RemoveElementValue(s) == 1 && qrx_RemoveElementValue(s) == 0 && !s->value);
 
     qrx_Attribute *id = qrx_AddAttribute("id", "1", u), *out = nullptr;
@@ -104,12 +103,9 @@ TEST(Parser, HandleInitAndDeinit)
     qrx_Parser *p = nullptr;
     EXPECT_EQ(qrx_init(&p, 0), -2);
     ASSERT_EQ(qrx_init(&p, 4), 0);
-    EXPECT_EQ(p->state * 100 + p->maxDepth * 10 + p->depth, 140);
     qrx_Parser *keep = p;
-    EXPECT_EQ(qrx_init(&p, 4), -1);
-    EXPECT_EQ(p, keep);
-    EXPECT_EQ(qrx_deinit(&p), 0);
-    EXPECT_EQ(p, nullptr);
+    EXPECT_EQ(p->state * 100 + p->maxDepth * 10 + p->depth, 140);
+    EXPECT_TRUE(qrx_init(&p, 4) == -1 && p == keep && qrx_deinit(&p) == 0 && !p);
     EXPECT_EQ(qrx_deinit(&p) * 10 + qrx_deinit(nullptr) + qrx_init(nullptr, 4), -12);
     for (int n : {(1 << 20) + 1, 0x3FFFFFFF, INT_MAX}) /* the slot array would wrap on 32 bits */
         EXPECT_EQ(qrx_init(&p, n), -2) << n;
@@ -155,32 +151,33 @@ TEST(Parser, EventsResultsAndTraces)
               "error line %d: c='%c'\nqrx_parseXML../xmlparser/qrxparser.cpp2");
 }
 
+/* The line of a syntax error, counted across large windows and runs of
+   line feeds that would overflow a narrow counter, with callbacks that
+   peek, or eat characters that are then not counted. */
 TEST(Parser, LinesAreCountedAcrossWindowsAndCallbackReads)
 {
     std::string big;
-    for (int i = 0; i < 2000; ++i) /* 50 KB: within what a pipe holds */
+    for (int i = 0; i < 2000; ++i)
         big += "<e k='v\nw'>\n\ttext\r\n</e>\n";
-    big += "  x";
-    const std::string feeds = std::string(70000, '\n') + "x"; /* would overflow a narrow counter */
+    const std::string feeds(70000, '\n');
     const struct {
         std::string text;
         size_t size, ahead, eat;
-        const char *message;
-    } cases[] = {{big, 0, 0, 0, "error line 8001: c='x'\n"},
-                 {big, BUFSIZ, 1, 0, "error line 8001: c='x'\n"},
-                 {big, 1 << 16, 20, 0, "error line 8001: c='x'\n"},
-                 {feeds, BUFSIZ, 0, 0, "error line 70001: c='x'\n"},
-                 {feeds, 1 << 16, 0, 0, "error line 70001: c='x'\n"},
-                 {"<eat>\n\n\nZZ\n<b/>\n</eat> x", 16, 0, 3, "error line 3: c='x'\n"}};
+        int line;
+    } cases[] = {{big, BUFSIZ, 1, 0, 8001},
+                 {big, 1 << 16, 20, 0, 8001},
+                 {feeds, BUFSIZ, 0, 0, 70001},
+                 {feeds, 1 << 16, 0, 0, 70001},
+                 {"<eat>\n\n\nZZ\n<b/>\n</eat>", 16, 0, 3, 3}};
     for (const auto &c : cases) {
         std::vector<char> area;
-        Log log{streamOf(c.text, area, c.size), c.ahead, c.eat, "", ""};
+        Log log{streamOf(c.text + "  x", area, c.size), c.ahead, c.eat, "", ""};
         clearTraces();
         Handle h;
         EXPECT_EQ(qrx_parse(h.p, log.fp, record, &log), -2);
         fclose(log.fp);
         ASSERT_EQ(traceCalls().size(), 1u);
-        EXPECT_EQ(traceCalls()[0].message, c.message) << c.size;
+        EXPECT_EQ(traceCalls()[0].message, "error line " + std::to_string(c.line) + ": c='x'\n") << c.size;
         EXPECT_EQ(log.eaten, std::string(c.eat, '\n'));
     }
 }
@@ -190,17 +187,13 @@ TEST(Builder, BuildsKeepsPartialTreesAndFrees)
     EXPECT_EQ(qrx_BuildDOMTree(nullptr, nullptr) + qrx_RemoveDOMTree(nullptr), -2);
     Handle h;
     ASSERT_EQ(qrx_BuildDOMTree(h.p, nullptr), 0);
-    EXPECT_EQ(dump(h->root, true), "__ROOT__#-1");
-    EXPECT_EQ(h->last, h->root);
+    EXPECT_TRUE(dump(h->root, true) == "__ROOT__#-1" && h->last == h->root);
     qrx_RemoveDOMTree(h.p);
     EXPECT_EQ(buildFrom(h.p, "<job a='1'><s><t/><u x='2'>"), -13);
     EXPECT_EQ(dump(h->root, true), "__ROOT__#-1(job#0[a=1](s#1(t#2,u#2[x=2])))");
     EXPECT_STREQ(h->last->name, "u");
-    EXPECT_EQ(qrx_RemoveDOMTree(h.p), 0);
-    EXPECT_EQ(h->root, nullptr);
-    EXPECT_EQ(qrx_RemoveDOMTree(h.p), 0);
-    /* many siblings under changing parents stay in order */
-    std::string xml = "<job>", expect = "__ROOT__#-1(job#0(";
+    EXPECT_TRUE(qrx_RemoveDOMTree(h.p) == 0 && !h->root && qrx_RemoveDOMTree(h.p) == 0);
+    std::string xml = "<job>", expect = "__ROOT__#-1(job#0("; /* siblings under changing parents */
     for (int i = 0; i < 300; ++i) {
         const std::string n = std::to_string(i);
         xml += "<s n='" + n + "'><m i='a'/><m i='b'/></s>";
@@ -239,6 +232,10 @@ TEST(Writer, LayoutCountAndReadBack)
     int r = 0;
     EXPECT_EQ(printed(h.p, &r), "");
     EXPECT_EQ(r * 10 + qrx_PrintDOMTree(nullptr, stdout), -21);
+    qrx_BuildDOMTree(h.p, nullptr);
+    EXPECT_EQ(printed(h.p, &r), doc({}));
+    EXPECT_EQ(r, 40);
+    qrx_RemoveDOMTree(h.p);
     ASSERT_EQ(buildFrom(h.p, testData("xml_layout_source.xml")), 0);
     EXPECT_EQ(dump(h->root, true), "__ROOT__#-1(job#0[id=1][id=2][k=][note=say \"hi\"]{text here}(e#1,v#1{1},"
                                    "a#1[k=a],av#1[k=]{2},ac#1[k=b](c#2),avc#1[k=c][l=d]{3}(c#2),vc#1{4}(c#2),"
@@ -249,14 +246,10 @@ TEST(Writer, LayoutCountAndReadBack)
     EXPECT_EQ(r, static_cast<int>(out.size()));
     ASSERT_EQ(buildFrom(again.p, out), 0);
     EXPECT_EQ(printed(again.p), out);
-    qrx_RemoveDOMTree(h.p);
-    qrx_BuildDOMTree(h.p, nullptr);
-    EXPECT_EQ(printed(h.p, &r), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n");
-    EXPECT_EQ(r, 40);
 }
 
-/* The writer opens nothing itself: it flushes before the sync, and opens
-   the mode of regular files only; fsync refusing a pipe is no error. */
+/* The writer opens nothing itself; it flushes before the sync, and opens
+   the mode of regular files only. fsync refusing a pipe is no error. */
 TEST(Writer, StreamsFilesAndErrors)
 {
     TempDir d;
@@ -269,65 +262,55 @@ TEST(Writer, StreamsFilesAndErrors)
     const struct {
         std::string path;
         const char *mode;
-        int result, size, perms;
+        int result;
+        off_t size;
+        mode_t perms;
     } cases[] = {{file, "w", 48, 48, 0666},
                  {file, "r", -3, 48, 0666},
                  {fifo, "r+", 48, 0, 0600},
-                 {"/dev/full", "w", -3, 0, -1},
-                 {"/dev/null", "w", 48, 0, -1}};
+                 {"/dev/full", "w", -3, 0, 0}};
     for (const auto &c : cases) {
         FILE *fp = fopen(c.path.c_str(), c.mode);
-        ASSERT_NE(fp, nullptr) << c.path;
+        struct stat st {};
         EXPECT_EQ(qrx_PrintDOMTree(h.p, fp), c.result) << c.path;
-        struct stat st;
-        if (c.perms >= 0 && stat(c.path.c_str(), &st) == 0) {
-            EXPECT_EQ(st.st_mode & 0777, static_cast<mode_t>(c.perms)) << c.path;
-            EXPECT_EQ(st.st_size, c.size) << c.path;
-        }
+        EXPECT_TRUE(!c.perms || (stat(c.path.c_str(), &st) == 0 && (st.st_mode & 0777) == c.perms &&
+                                 st.st_size == c.size))
+            << c.path;
         fclose(fp);
     }
     umask(old);
-    EXPECT_EQ(readFile(file), "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n<job/>\r\n");
+    EXPECT_EQ(readFile(file), doc({"<job/>"}));
 }
 
 /* A walk that recursed once per level would overflow a 64 KiB stack. */
+void *buildPrintAndFree(void *text)
+{
+    std::string &s = *static_cast<std::string *>(text);
+    qrx_Parser *h = nullptr;
+    qrx_init(&h, 5000);
+    const int r = buildFrom(h, s);
+    s = printed(h) + std::to_string(r);
+    qrx_deinit(&h);
+    return nullptr;
+}
+
 TEST(Writer, DeepTreesArePrintedAndFreedWithoutRecursion)
 {
-    enum { kLevels = 5000 };
-    struct Deep {
-        std::string expected, out;
-        int built, printed, chainOk;
-    } d;
-    d.expected = "<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n";
-    for (int i = 0; i < kLevels - 1; ++i)
-        d.expected += std::string(i, '\t') + "<e>\r\n";
-    d.expected += std::string(kLevels - 1, '\t') + "<e/>\r\n";
-    for (int i = kLevels - 2; i >= 0; --i)
-        d.expected += std::string(i, '\t') + "</e>\r\n";
-    auto run = [](void *p) -> void * {
-        auto *d = static_cast<Deep *>(p);
-        qrx_Parser *h = nullptr;
-        qrx_init(&h, kLevels);
-        d->built = buildFrom(h, d->expected);
-        d->out = printed(h, &d->printed);
-        qrx_deinit(&h);
-        qrx_Element *top = qrx_NewElement("t", 0), *el = top; /* a chain of the tree calls */
-        for (int i = 0; i < kLevels && el; ++i)
-            el = qrx_AddElement("c", "v", el);
-        d->chainOk = el != nullptr;
-        qrx_RemoveElement(top);
-        return nullptr;
-    };
+    std::string deep = doc({});
+    for (int i = 0; i < 4999; ++i)
+        deep += std::string(i, '\t') + "<e>\r\n";
+    deep += std::string(4999, '\t') + "<e/>\r\n";
+    for (int i = 4998; i >= 0; --i)
+        deep += std::string(i, '\t') + "</e>\r\n";
+    std::string text = deep;
     pthread_attr_t attr;
+    pthread_t t;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
-    pthread_t t;
-    ASSERT_EQ(pthread_create(&t, &attr, run, &d), 0);
+    ASSERT_EQ(pthread_create(&t, &attr, buildPrintAndFree, &text), 0);
     pthread_join(t, nullptr);
     pthread_attr_destroy(&attr);
-    EXPECT_EQ(d.built * 10 + d.chainOk, 1);
-    EXPECT_TRUE(d.out == d.expected); /* 25 MB: no diff printed */
-    EXPECT_EQ(d.printed, static_cast<int>(d.expected.size()));
+    EXPECT_TRUE(text == deep + "0"); /* 25 MB: no diff printed */
 }
 
 /* jobtool shows named failures; these are what it cannot: a table's
