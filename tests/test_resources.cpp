@@ -1,7 +1,6 @@
-/* Every allocation request in turn fails (once, and from then on), the C
-   library's own too, then every descriptor beyond a limit. Each attempt
-   runs in a child: no crash, a documented code, no leak, and the old
-   files or the complete new ones, with no temporary. */
+/* Every allocation request in turn fails (once, and from then on), then
+   every descriptor beyond a limit: no crash, a documented code, no leak,
+   and the old files or the complete new ones, with no temporary. */
 #include <fcntl.h>
 
 #include <map>
@@ -17,18 +16,13 @@
 /* Traces are dropped: recording them would allocate. */
 extern "C" int logTracePrint(const char *, int, const char *, int, const char *, ...) { return 0; }
 
-/* The hook's state, the only globals: requests until the failures
-   start, blocks handed out and not freed; only one request fails; one did. */
+/* Requests until the failures start, blocks not freed; one fails, one did. */
 static long gCountdown = -1, gLive;
 static bool gOnce, gInjected;
 
 #if TANDEL_OWN_MALLOC
-extern "C" {
-void *__libc_malloc(size_t);
-void *__libc_calloc(size_t, size_t);
-void *__libc_realloc(void *, size_t);
-void __libc_free(void *);
-}
+extern "C" void *__libc_malloc(size_t), *__libc_calloc(size_t, size_t), *__libc_realloc(void *, size_t);
+extern "C" void __libc_free(void *);
 
 static bool failNow()
 {
@@ -58,21 +52,20 @@ extern "C" void free(void *p)
 
 namespace {
 
-/* The files of a case's directory, named before the failures start. */
-struct Paths {
+struct Paths { /* named before the failures start */
     std::string dir, job, news, sjb;
 };
+using Files = std::map<std::string, std::string>;
 struct Scenario {
     const char *name;
-    std::map<std::string, std::string> files;
+    Files files;
     int (*op)(const Paths &);
     std::set<int> codes; /* acceptable results besides success */
 };
 enum Failing { kAllocations, kOneAllocation, kDescriptors };
 
-/* Runs the operation in a child with failure point n. Its status: bit 0
-   success, bit 1 no failure met (the walk is over), bit 2 an unlisted
-   code, bit 3 a leak; 16 + the signal that ended it. */
+/* Runs op in a child failing at n. Bits: 1 success, 2 no failure met (the
+   walk is over), 4 an unlisted code, 8 a leak; or 16 + the signal. */
 int attempt(const Scenario &s, const Paths &p, Failing what, long n, int ok)
 {
     const pid_t pid = fork();
@@ -97,20 +90,17 @@ int attempt(const Scenario &s, const Paths &p, Failing what, long n, int ok)
     return WIFEXITED(status) ? WEXITSTATUS(status) : 16 + WTERMSIG(status);
 }
 
-std::map<std::string, std::string> filesOf(const std::string &dir)
+/* The files of dir, which are then replaced by `files`. */
+Files reset(const std::string &dir, const Files &files)
 {
-    std::map<std::string, std::string> m;
-    for (const std::string &name : entriesOf(dir))
-        m[name] = readFile(dir + "/" + name);
-    return m;
-}
-
-void layOut(const std::string &dir, const std::map<std::string, std::string> &files)
-{
-    for (const std::string &name : entriesOf(dir))
+    Files old;
+    for (const std::string &name : entriesOf(dir)) {
+        old[name] = readFile(dir + "/" + name);
         unlink((dir + "/" + name).c_str());
+    }
     for (const auto &f : files)
         writeFile(dir + "/" + f.first, f.second);
+    return old;
 }
 
 /* Walks the failure point over every request of the operation. */
@@ -118,16 +108,15 @@ void walk(const Scenario &s, Failing what)
 {
     TempDir d;
     const Paths p{d.path(), d.file("job.xml"), d.file("news.xml"), d.file("job.sjb")};
-    layOut(d.path(), s.files);
+    reset(d.path(), s.files);
     const int ok = s.op(p);
-    const auto after = filesOf(d.path());
-    layOut(d.path(), s.files);
+    const Files after = reset(d.path(), s.files);
     s.op(p); /* a second run primes the C library's caches */
     for (long n = 0; n < 100000; ++n) {
-        layOut(d.path(), s.files);
+        reset(d.path(), s.files);
         const int r = attempt(s, p, what, n, ok);
         ASSERT_LT(r, 4) << s.name << " at " << n;
-        ASSERT_TRUE(filesOf(d.path()) == (r & 1 ? after : s.files))
+        ASSERT_TRUE(reset(d.path(), {}) == (r & 1 ? after : s.files))
             << s.name << " at " << n << ": files changed";
         if (r & 2)
             return;
@@ -163,8 +152,7 @@ int jobLists(const Paths &p, bool requests)
 int list(const Paths &p) { return jobLists(p, false); }
 int requests(const Paths &p) { return jobLists(p, true); }
 
-/* Reads the job into a tree, then writes the sensor job file, or encodes
-   and decodes it (the setting turns every job-edit flag on). */
+/* The job's tree to a sensor job file, or encoded and decoded (the setting turns each job-edit flag on). */
 int codec(const Paths &p, bool toFile)
 {
     qrx_Parser *h = nullptr;
@@ -202,17 +190,13 @@ std::vector<Scenario> scenarios()
             {"list", {{"a.xml", job}, {"b.xml", job}, {"c.xml", news}}, list, {-7, -3, -2}},
             {"requests", {{"job.xml", job}}, requests, {-7, -6, -3, -2}},
             {"sensor job file", {{"job.xml", job}, {"job.sjb", "old"}}, sensorJobFile, {-1, -3}},
-            {"decode with setting",
-             {{"job.xml", job}},
-             decode,
-             {-1, -3, SJOB_NO_MEMORY, -8, -13, SJOB_FILE_ERROR}}};
+            {"decode with setting", {{"job.xml", job}}, decode, {-1, -3, -8, -11, -12, -13}}};
 }
 
-/* The job-edit setting is on for every case. */
 void walkScenario(int i, std::initializer_list<Failing> ways)
 {
     setTimeZone("UTC");
-    JobEditSetting on("1\n");
+    JobEditSetting on("1\n"); /* for every case */
     for (Failing way : ways)
         walk(scenarios()[static_cast<size_t>(i)], way);
 }
