@@ -14,32 +14,28 @@ TEST(Tree, ElementsAttributesAndValues)
 {
     EXPECT_TRUE(str_equal(nullptr, nullptr) && !str_equal(nullptr, "") && str_equal("", "") &&
                 !str_equal("a", "ab"));
-    qrx_Element *root = qrx_NewElement("__ROOT__", -1);
     char name[] = "job";
-    qrx_Element *job = qrx_AddElement(name, nullptr, root);
+    qrx_Element *root = qrx_NewElement("__ROOT__", -1), *job = qrx_AddElement(name, nullptr, root);
     name[0] = 'X'; /* the name is copied */
     qrx_Element *s = qrx_AddElement("s", "one", job), *u = qrx_AddElement("u", nullptr, job);
     qrx_AddElementBefore("first", nullptr, job, nullptr);
-    EXPECT_EQ(qrx_AddElementBefore("mid", "v", job, s)->index, 1);
     qrx_AddElementBefore("only", nullptr, s, nullptr);
+    EXPECT_EQ(qrx_AddElementBefore("mid", "v", job, s)->index, 1);
     EXPECT_EQ(qrx_AddElementBefore("x", nullptr, root, s), nullptr); /* not a child of root */
     EXPECT_EQ(dump(root, true), "__ROOT__#-1(job#0(first#1,mid#1{v},s#1{one}(only#2),u#1))");
     const char *first = qrx_SetElementValue("12.5", s);
     EXPECT_TRUE(qrx_SetElementValue("12.5", s) == first && !strcmp(qrx_SetElementValue("13", s), "13"));
     EXPECT_TRUE(qrx_RemoveElementValue(s) == 1 && qrx_RemoveElementValue(s) == 0 && !s->value);
-
     qrx_Attribute *id = qrx_AddAttribute("id", "1", u), *out = nullptr;
     const char *oldValue = id->value;
     qrx_AddAttribute("type", "2", u);
-    EXPECT_TRUE(qrx_AddAttribute("id", "1", u) == id && id->value == oldValue); /* nothing reallocated */
-    EXPECT_EQ(qrx_AddAttribute("id", "9", u), id);
-    qrx_Attribute *dup = qrx_NewAttribute("id", "2"); /* as files may have it */
+    EXPECT_TRUE(qrx_AddAttribute("id", "1", u) == id && id->value == oldValue &&
+                qrx_AddAttribute("id", "9", u) == id);
+    qrx_Attribute *dup = u->attributes->next->next = qrx_NewAttribute("id", "2"); /* as files may have it */
     dup->element = u;
-    u->attributes->next->next = dup;
     EXPECT_EQ(std::string(qrx_GetAttribute("id", nullptr, u, nullptr)) + qrx_GetAttribute("id", "2", u, &out),
               "92");
-    EXPECT_EQ(out, dup);
-    EXPECT_TRUE(!qrx_GetAttribute("id", "3", u, &out) && !out &&
+    EXPECT_TRUE(out == dup && !qrx_GetAttribute("id", "3", u, &out) && !out &&
                 !qrx_GetAttribute("id", nullptr, nullptr, nullptr));
     EXPECT_EQ(qrx_RemoveAttribute("id", u) * 1000 + qrx_RemoveAttribute("b", u) * 100 +
                   qrx_RemoveAttribute(nullptr, u) * 10 + qrx_RemoveAttribute("a", nullptr),
@@ -49,16 +45,14 @@ TEST(Tree, ElementsAttributesAndValues)
     qrx_RemoveElement(root);
 }
 
-/* record's findings ("!": open names that are not the element's own);
-   it peeks `ahead` characters on each event and pushes them back. */
+/* record's findings; it peeks `ahead` characters on each event. */
 struct Log {
     FILE *fp;
     size_t ahead;
     std::string events, eaten;
 };
 
-/* "stop" elements steer the parse by their attribute; "eat" elements
-   take three characters from the stream. */
+/* "!" marks open names not the element's own; "stop" steers the parse, "eat" eats. */
 int record(qrx_Parser *h, int mode, const char *el, const char *attr, const char *value, void *ud)
 {
     Log &log = *static_cast<Log *>(ud);
@@ -100,8 +94,7 @@ FILE *streamOf(const std::string &text, std::vector<char> &area, size_t size)
     return fp;
 }
 
-/* The result, the handle's state and deepest depth, the events, what the
-   stream has left and what the callback ate, open names left, traces. */
+/* Result, state/deepest, events, what the stream has left, open names left, traces. */
 std::string parsed(qrx_Parser *h, const std::string &text, size_t size, size_t ahead)
 {
     std::vector<char> area;
@@ -136,8 +129,7 @@ TEST(Parser, HandleInitAndDeinit)
     qrx_deinit(&p);
 }
 
-/* Checks each case of a data file: "<<<", the document, then "\n>>> "
-   and what give() makes of the document. */
+/* Each case of a data file: "<<<", a document, "\n>>> " and what give() makes of it. */
 void forEachCase(const std::string &name, const std::function<std::string(const std::string &)> &give)
 {
     const std::string cases = testData(name);
@@ -178,8 +170,7 @@ TEST(Parser, LinesAreCountedAcrossLargeWindows)
     }
 }
 
-/* What a build gives: its result, the cursor's name, the tree; then the
-   printout, which gives its length and reads back as printed. */
+/* Result, cursor and tree of a build; its printout, which reads back as printed. */
 TEST(Builder, BuildsPrintsAndReadsBack)
 {
     forEachCase("xml_build.txt", [](const std::string &xml) {
@@ -224,8 +215,7 @@ TEST(Builder, CallbackFaultsAreTraced)
     EXPECT_EQ(countTraces("hp->last == NULL\n", 2), 2);
 }
 
-/* The writer opens nothing itself; it flushes before the sync, and opens
-   the mode of regular files only. fsync refusing a pipe is no error. */
+/* Flushed before the sync; only regular files opened to all; a pipe's fsync is no error. */
 TEST(Writer, StreamsFilesAndErrors)
 {
     TempDir d;
@@ -254,17 +244,6 @@ TEST(Writer, StreamsFilesAndErrors)
 }
 
 /* A walk that recursed once per level would overflow a 64 KiB stack. */
-void *buildPrintAndFree(void *text)
-{
-    std::string &s = *static_cast<std::string *>(text);
-    qrx_Parser *h = nullptr;
-    qrx_init(&h, 5000);
-    const int r = buildFrom(h, s);
-    s = printed(h) + std::to_string(r);
-    qrx_deinit(&h);
-    return nullptr;
-}
-
 TEST(Writer, DeepTreesArePrintedAndFreedWithoutRecursion)
 {
     std::string deep = doc({});
@@ -274,18 +253,22 @@ TEST(Writer, DeepTreesArePrintedAndFreedWithoutRecursion)
     for (int i = 4998; i >= 0; --i)
         deep += std::string(i, '\t') + "</e>\r\n";
     std::string text = deep;
+    auto run = [](void *text) -> void * {
+        Handle h(5000);
+        const int r = buildFrom(h.p, *static_cast<std::string *>(text));
+        *static_cast<std::string *>(text) = printed(h.p) + std::to_string(r);
+        return nullptr;
+    };
     pthread_attr_t attr;
     pthread_t t;
     pthread_attr_init(&attr);
     pthread_attr_setstacksize(&attr, 64 * 1024);
-    ASSERT_EQ(pthread_create(&t, &attr, buildPrintAndFree, &text), 0);
+    ASSERT_EQ(pthread_create(&t, &attr, run, &text), 0);
     pthread_join(t, nullptr);
-    pthread_attr_destroy(&attr);
     EXPECT_TRUE(text == deep + "0"); /* 25 MB: no diff printed */
 }
 
-/* jobtool shows named failures; these are what it cannot: a table's
-   first entry, 0, a parse result passed on, and unnamed values. */
+/* What jobtool cannot show: a first entry, 0, a parse result passed on, unnamed values. */
 TEST(Results, FirstEntrySuccessAndUnnamedValues)
 {
     EXPECT_STREQ(tandel_errstr(TANDEL_XML_SETUP, QRX_BAD_HANDLE), "bad parser handle");
