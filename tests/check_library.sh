@@ -1,54 +1,24 @@
 #!/bin/bash
-# Checks the built libTandelCntrl.so as it would be deployed.
-#   check_library.sh exports NM LIBRARY HEADER
-#     the dynamic symbol table defines exactly the header's TANDEL_API names
-#   check_library.sh needed READELF LIBRARY
-#     the library needs only libc, libm, the tracer and libgcc at run time
-#   check_library.sh glibc OBJDUMP LIBRARY FLOOR
-#     no imported symbol needs a glibc newer than FLOOR (e.g. 2.28)
-# NM, READELF and OBJDUMP are the target's tools (the cross ones for ARM builds).
+# The built library as deployed, with the target's tools: it exports exactly the header's
+# TANDEL_API names, needs only libc, libm, the tracer and libgcc, and no glibc newer than FLOOR.
 set -euo pipefail
-mode="$1"
-shift
-
-case "$mode" in
+case $1 in
 exports)
-    nm_tool="$1" lib="$2" header="$3"
-    want=$(sed -n 's/^TANDEL_API \([^([]*\)[([].*/\1/p' "$header" | grep -o '[A-Za-z_][A-Za-z0-9_]*$' | sort -u)
-    have=$("$nm_tool" -D --defined-only "$lib" | awk 'NF >= 3 { print $3 }' | sort -u)
-    [ -n "$want" ] || { echo "no TANDEL_API names found in $header"; exit 1; }
-    if [ "$want" != "$have" ]; then
-        echo "exported symbols differ from the header (< header only, > library only):"
-        diff <(echo "$want") <(echo "$have") | grep '^[<>]' || true
-        exit 1
-    fi
-    echo "exports: $(echo "$want" | wc -l) names, as in the header"
+    want=$(sed -n 's/^TANDEL_API \([^([]*\)[([].*/\1/p' "$4" | grep -o '[A-Za-z_][A-Za-z0-9_]*$' | sort -u)
+    have=$("$2" -D --defined-only "$3" | awk 'NF >= 3 { print $3 }' | sort -u)
+    [ -n "$want" ] || { echo "no TANDEL_API names in $4"; exit 1; }
+    diff <(echo "$want") <(echo "$have") || { echo "exports differ from the header (< header only, > library only)"; exit 1; }
     ;;
 needed)
-    readelf_tool="$1" lib="$2"
-    needed=$("$readelf_tool" -d "$lib" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
-    bad=$(echo "$needed" | grep -Ev '^(libc\.so\.6|libm\.so\.6|libLogTracer\.so|libgcc_s\.so\.1|ld-linux[-a-z0-9_.]*\.so\.[0-9]+)$' || true)
-    if [ -n "$bad" ]; then
-        echo "unexpected run-time dependencies:" $bad
-        exit 1
-    fi
-    echo "needed:" $needed
+    needed=$("$2" -d "$3" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
+    bad=$(grep -Ev '^(libc\.so\.6|libm\.so\.6|libLogTracer\.so|libgcc_s\.so\.1|ld-linux[-a-z0-9_.]*\.so\.[0-9]+)$' <<<"$needed" || true)
+    [ -z "$bad" ] || { echo "unexpected run-time dependencies:" $bad; exit 1; }
     ;;
 glibc)
-    objdump_tool="$1" lib="$2" floor="$3"
-    imports=$("$objdump_tool" -T "$lib" | sed -n 's/.*(GLIBC_\([0-9.]*\)) *\([^ ]*\)$/\1 \2/p')
-    [ -n "$imports" ] || { echo "no versioned glibc imports found in $lib"; exit 1; }
-    newer=$(while read -r v name; do
-        [ "$(printf '%s\n%s\n' "$v" "$floor" | sort -V | tail -1)" = "$floor" ] || echo "$name (GLIBC_$v)"
-    done <<<"$imports")
-    if [ -n "$newer" ]; then
-        echo "symbols that need a glibc newer than $floor:" $newer
-        exit 1
-    fi
-    echo "glibc $floor is enough: newest import GLIBC_$(cut -d' ' -f1 <<<"$imports" | sort -uV | tail -1)"
+    imports=$("$2" -T "$3" | sed -n 's/.*(GLIBC_\([0-9.]*\)) *\([^ ]*\)$/\1 \2/p')
+    newest=$(cut -d' ' -f1 <<<"$imports" | sort -uV | tail -1)
+    [ -n "$newest" ] || { echo "no versioned glibc imports in $3"; exit 1; }
+    [ "$(printf '%s\n' "$newest" "$4" | sort -V | tail -1)" = "$4" ] || { echo "needs glibc $newest:" $(grep "^$newest " <<<"$imports"); exit 1; }
     ;;
-*)
-    echo "usage: $0 exports NM LIBRARY HEADER | needed READELF LIBRARY | glibc OBJDUMP LIBRARY FLOOR" >&2
-    exit 2
-    ;;
+*) echo "usage: $0 exports NM LIBRARY HEADER | needed READELF LIBRARY | glibc OBJDUMP LIBRARY FLOOR" >&2; exit 2 ;;
 esac
