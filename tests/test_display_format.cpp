@@ -7,20 +7,19 @@
 TEST(DisplayFormat, TextsOfTheCases)
 {
     std::istringstream cases(testData("display_format_cases.txt"));
-    int count = 0;
+    int count = 0, result = 0;
+    unsigned word = 0;
+    double value = 0;
+    char text[32], out[32];
     for (std::string line; std::getline(cases, line);) {
-        unsigned word = 0;
-        double value = 0;
-        char text[32], out[32];
-        int result = 0;
         if (line[0] == '#')
             continue;
-        ++count;
         ASSERT_EQ(std::sscanf(line.c_str(), "%x %lf \"%31[^\"]\" %d", &word, &value, text, &result), 4)
             << line;
         std::memset(out, 'X', sizeof out);
         EXPECT_EQ(formatMeasurementString(out, static_cast<int>(word), value), result) << line;
         EXPECT_STREQ(out, text) << line;
+        ++count;
     }
     EXPECT_EQ(count, 37);
     EXPECT_EQ(formatMeasurementString(nullptr, 0x8000, 1.0), 0);
