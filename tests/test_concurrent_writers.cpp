@@ -43,10 +43,9 @@ TEST(ConcurrentWriters, EntriesAndRemovalsLoseNothing)
 {
     TempDir d;
     const std::string path = d.file("job.xml");
-    std::string job = "<job job_id=\"9\" job_handling=\"0\"><sample number=\"0\">", serial[2];
-    for (int i = 0; i < 6; ++i)
-        job += "<lab_measurement index=\"" + std::to_string(i) + "\" done=\"0\"/>";
-    writeFile(path, job += "</sample></job>");
+    const std::string job = testData("job_six_labs.xml");
+    std::string serial[2];
+    writeFile(path, job);
     for (bool add : {true, false}) {
         for (int k = 0; k < 6; ++k)
             ASSERT_EQ(change(path, k, add), 0);

@@ -7,17 +7,16 @@
 TEST(DisplayFormat, TextsOfTheCases)
 {
     std::istringstream cases(testData("display_format_cases.txt"));
-    int count = 0, result = 0;
+    int count = 0, rc = 0;
     unsigned word = 0;
-    double value = 0;
+    double v = 0;
     char text[32], out[32];
     for (std::string line; std::getline(cases, line);) {
         if (line[0] == '#')
             continue;
-        ASSERT_EQ(std::sscanf(line.c_str(), "%x %lf \"%31[^\"]\" %d", &word, &value, text, &result), 4)
-            << line;
+        ASSERT_EQ(std::sscanf(line.c_str(), "%x %lf \"%31[^\"]\" %d", &word, &v, text, &rc), 4) << line;
         std::memset(out, 'X', sizeof out);
-        EXPECT_EQ(formatMeasurementString(out, static_cast<int>(word), value), result) << line;
+        EXPECT_EQ(formatMeasurementString(out, static_cast<int>(word), v), rc) << line;
         EXPECT_STREQ(out, text) << line;
         ++count;
     }
@@ -25,9 +24,8 @@ TEST(DisplayFormat, TextsOfTheCases)
     EXPECT_EQ(formatMeasurementString(nullptr, 0x8000, 1.0), 0);
 }
 
-/* The rounding's powers of ten are the controller's pow, bit for bit.
-   x86-64 glibc takes another pow on processors with FMA, one that
-   differs at 1e126; up to 1e22 every pow is exact. */
+/* The controller's pow, bit for bit; x86-64 glibc with FMA differs at
+   1e126, and up to 1e22 every pow is exact. */
 TEST(DisplayFormat, PowersOfTen)
 {
 #ifdef __arm__
