@@ -1,0 +1,132 @@
+/* Merging a new job (News) into the stored one (Base), and its tree copies. */
+#include "testkit.h"
+
+TEST(JobTree, FindElement)
+{
+    Handle h;
+    ASSERT_EQ(buildFrom(h.p,
+                        "<job><sample number=\"0\"/><sample number=\"1\" number=\"5\"/></job><job><sample "
+                        "number=\"2\" k=\"x\"/><sample number=\"2\"/></job>"),
+              0);
+    qrx_Element *root = h->root, *job = root->children, *s1 = job->children->next, *s2 = job->next->children;
+    EXPECT_EQ(findElement(root, jobref_sample, "number", "2"), s2);     /* second job, first match */
+    EXPECT_EQ(findElement(root, jobref_job, nullptr, "zzz"), job);      /* no attribute name: any element */
+    EXPECT_EQ(findElement(root, jobref_sample, "k", nullptr), s2);      /* no value: presence only */
+    EXPECT_EQ(findElement(job, jobref_job, nullptr, nullptr), nullptr); /* never the start itself */
+    EXPECT_EQ(findElement(nullptr, jobref_job, nullptr, nullptr), nullptr);
+    EXPECT_EQ(findElement(s1, nullptr, "number", "5"), s1); /* a later attribute of the name */
+}
+
+TEST(JobTree, AttributeAndElementCopies)
+{
+    Handle h, src;
+    ASSERT_EQ(
+        buildFrom(h.p, "<job><sample/><sensor name=\"old\" keep=\"k\"/><t a=\"1\" b=\"2\" a=\"3\"/></job>") |
+            buildFrom(src.p, "<job><user name=\"U\"> text <x/></user><sensor name=\"S\" id=\"1\"/>"
+                             "<instrument i=\"1\"/><sensor name=\"late\"/></job>"),
+        0);
+    qrx_Element *dj = h->root->children, *t = dj->children->next->next, *sj = src->root->children;
+    EXPECT_STREQ(findAttribute(t, "a")->value, "1");
+    EXPECT_EQ(findAttribute(nullptr, "a"), nullptr);
+    EXPECT_EQ(copyAttributes(t, dj), 0);
+    EXPECT_EQ(copyAttributes(nullptr, t), -1);
+    EXPECT_EQ(copyAttributes(t, nullptr), -2);
+    EXPECT_EQ(clearAttributes(t), 0);
+    EXPECT_EQ(clearAttributes(nullptr), -1);
+    for (const char *n : {"sensor", "user"})
+        ASSERT_NE(copyElement(n, sj, dj, 1), nullptr) << n;
+    for (const char *n : {"instrument", "sensor"})
+        ASSERT_NE(copyElement(n, sj, dj, 0), nullptr) << n;
+    EXPECT_EQ(dump(dj, true), "job#0[a=3][b=2](user#1[name=U],sensor#1[name=S][keep=k][id=1],sample#1,t#1,"
+                              "instrument#1[i=1])");
+    EXPECT_EQ(copyElement("missing", sj, dj, 1), nullptr);
+    EXPECT_EQ(countTraces("NO ELEMENT \"missing\"\n", 6), 1);
+}
+
+struct MergeDir : TempDir {
+    const std::string base = file("base.xml"), news = file("news.xml");
+    int merge() { return mergeJobFile(base.c_str(), news.c_str()); }
+};
+
+static std::string withJob(const std::string &a) { return "<job " + a + "><sample number=\"0\"/></job>"; }
+
+/* Samples 2 (no index 0) and 4 (after the gap) are dropped. */
+TEST(JobMerge, NewsOverBase)
+{
+    MergeDir d;
+    writeFile(d.base, testData("job_merge_base.xml"));
+    writeFile(d.news, testData("job_merge_news.xml"));
+    EXPECT_EQ(d.merge(), 6);
+    EXPECT_EQ(readFile(d.base), testData("job_merge_merged.xml"));
+    EXPECT_EQ(d.entries(), std::set<std::string>{"base.xml"});
+    EXPECT_EQ(countTraces("mergeJobFile() - DO NOT delete file \"" + d.news + "\"\n", 6), 1);
+}
+
+TEST(JobMerge, ShortCuts)
+{
+    MergeDir d;
+    writeFile(d.news, testData("job_merge_news.xml"));
+    EXPECT_EQ(d.merge(), 0); /* no Base: News becomes Base */
+    EXPECT_EQ(readFile(d.base), testData("job_merge_news.xml"));
+    writeFile(d.news, withJob("job_handling=\"256\" job_type=\"32\""));
+    EXPECT_EQ(d.merge(), 0); /* kill wins over singleton; News stays */
+    EXPECT_EQ(d.entries(), std::set<std::string>{"news.xml"});
+    EXPECT_EQ(traceCalls().back().message, "mergeJobFile() - kill job (" + d.base + ")\n");
+    writeFile(d.base, testData("job_merge_base.xml"));
+    writeFile(d.news, withJob("job_type=\"33\""));
+    EXPECT_EQ(d.merge(), 0); /* singleton: Base becomes a copy of News */
+    EXPECT_EQ(readFile(d.base), withJob("job_type=\"33\""));
+    EXPECT_EQ(traceCalls().back().message, "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"" + d.news +
+                                               "\" \"" + d.base + "\") returned 0\n");
+    struct stat st {};
+    EXPECT_EQ(stat(d.base.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0666u);
+    EXPECT_EQ(d.entries(), std::set<std::string>{"base.xml"});
+}
+
+TEST(JobMerge, FailuresKeepBaseAndNews)
+{
+    alarm(20); /* a FIFO opened for reading would block */
+    MergeDir d;
+    EXPECT_EQ(d.merge(), -1);
+    EXPECT_EQ(countTraces("mergeJobFile() - cannot read News \"" + d.news + "\"\n", 2), 1);
+    EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), -1);
+    const std::string base = testData("job_merge_base.xml"), news = testData("job_merge_news.xml");
+    writeFile(d.news, news);
+    const std::string nowhere = d.file("none/base.xml");
+    EXPECT_EQ(mergeJobFile(nowhere.c_str(), d.news.c_str()), -2);
+    EXPECT_EQ(traceCalls().back().message,
+              "mergeJobFile() - failed cp \"" + d.news + "\" \"" + nowhere + "\"\n");
+    ASSERT_EQ(mkfifo(d.file("fifo.xml").c_str(), 0666), 0);
+    ASSERT_EQ(mkdir(d.file("dir.xml").c_str(), 0777), 0);
+    for (const char *odd : {"fifo.xml", "dir.xml"}) {
+        EXPECT_EQ(mergeJobFile(d.file(odd).c_str(), d.news.c_str()), -5) << odd;
+        EXPECT_EQ(mergeJobFile(d.news.c_str(), d.file(odd).c_str()), -1) << odd;
+    }
+    const struct {
+        std::string base, news;
+        int result;
+    } cases[] = {{base, "<job><sample>", -13},
+                 {"<job><sample number=\"0\">", news, -13},
+                 {"<other/>", news, -2},       /* no job element */
+                 {base, "<x><job/></x>", -2}}; /* job not at the top */
+    for (const auto &c : cases) {
+        writeFile(d.base, c.base);
+        writeFile(d.news, c.news);
+        EXPECT_EQ(d.merge(), c.result) << c.news;
+        EXPECT_EQ(readFile(d.base), c.base);
+        EXPECT_EQ(readFile(d.news), c.news);
+    }
+    EXPECT_EQ(d.entries(), (std::set<std::string>{"base.xml", "dir.xml", "fifo.xml", "news.xml"}));
+}
+
+/* However the paths are spelled, nothing is read, written or deleted. */
+TEST(JobMerge, RefusesOneFileGivenTwice)
+{
+    MergeDir d;
+    writeFile(d.base, sampleJob());
+    ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()) | symlink("base.xml", d.news.c_str()), 0);
+    for (const std::string &other : {d.base, d.path() + "/./base.xml", d.file("hard.xml"), d.news})
+        EXPECT_EQ(mergeJobFile(d.base.c_str(), other.c_str()), -4) << other;
+    EXPECT_EQ(countTraces("mergeJobFile() - Base and News are the same file\n", 2), 4);
+    EXPECT_EQ(readFile(d.base), sampleJob());
+}

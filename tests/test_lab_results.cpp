@@ -1,0 +1,122 @@
+/* Entering and taking back lab results, and the job_handling bits. */
+#include <cmath>
+
+#include "testkit.h"
+#include "xmljobhandler/jobapi_internal.h"
+
+static MeasurementRequest request(int totalIndex, float value)
+{
+    MeasurementRequest rq{};
+    rq.totalIndex = totalIndex;
+    rq.labValue = value;
+    rq.labTime = 1577865600; /* 2020-01-01T08:00:00Z */
+    return rq;
+}
+
+TEST(LabResults, AddAndRemoveRewriteTheFileByteForByte)
+{
+    setTimeZone("CET-1CEST,M3.5.0,M10.5.0/3");
+    TempDir d;
+    const std::string path = d.file("job.xml");
+    writeFile(path, sampleJob());
+    MeasurementRequest rq = request(1, 7.5f);
+    rq.done = 64;
+    rq.labUnit = const_cast<char *>("mg/l");
+    rq.usedMethod = const_cast<char *>("M9");
+    clearTraces();
+    ASSERT_EQ(addMeasurementResult(path.c_str(), &rq), 0);
+    EXPECT_EQ(readFile(path), testData("job_lab_added.xml"));
+    EXPECT_EQ(countTraces("  sample 0 : added labMeas (index=1, totalIndex=1) = 7.500000\n", 6), 1);
+    struct stat st {};
+    EXPECT_EQ(stat(path.c_str(), &st) == 0 ? st.st_mode & 0777 : 0, 0666u);
+    EXPECT_EQ(d.entries(), std::set<std::string>{"job.xml"});
+    ASSERT_EQ(removeMeasurementResult(path.c_str(), &rq), 0);
+    EXPECT_EQ(readFile(path), testData("job_lab_removed.xml"));
+    EXPECT_EQ(countTraces("  sample 0 : remove labMeas (index=1, totalIndex=1) = 7.500000\n", 6), 1);
+    char utc[32];
+    EXPECT_EQ(jobapi_formatUtcTime(utc, sizeof utc, 4102444800u), 24); /* the 32-bit time_t fallback */
+    EXPECT_STREQ(utc, "2100-01-01T00:00:00+0000");
+}
+
+/* totalIndex 1 is sample 1's lab 0: the walk ends sample 0 before lab 2. */
+TEST(LabResults, JobHandlingBits)
+{
+    const struct {
+        const char *job, *done0;
+        int add;
+        const char *expected;
+    } cases[] = {{"job_handling=\"32\"", "1", 1, "job_handling=\"64\""},
+                 {"job_handling=\"64\"", "0", 0, "job_handling=\"32\""},
+                 {"job_handling=\"353\" job_type=\"64\"", "1", 1, "job_handling=\"323\" job_type=\"64\""},
+                 {"job_handling=\"x\" job_type=\"64\"", "1", 1, "job_handling=\"x\" job_type=\"64\""},
+                 {"job_type=\"64\"", "0", 0, "job_type=\"64\""}};
+    TempDir d;
+    const std::string path = d.file("job.xml");
+    for (const auto &c : cases) {
+        writeFile(path, replaced(replaced(testData("job_lab_walk.xml"), "job_handling=\"0\"", c.job),
+                                 "done=\"D\"", std::string("done=\"") + c.done0 + "\""));
+        MeasurementRequest rq = request(1, 1);
+        ASSERT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), 0) << c.job;
+        const std::string text = readFile(path);
+        EXPECT_NE(text.find(std::string("<job ") + c.expected + ">"), std::string::npos) << text;
+        EXPECT_NE(text.find("<lab_measurement index=\"2\" done=\"0\"/>"), std::string::npos) << text;
+        EXPECT_NE(text.find(c.add ? "done=\"1\" data_type=\"16\"" : "done=\"0\"> -1.0 <"), std::string::npos);
+    }
+}
+
+TEST(LabResults, FailuresLeaveTheFileAsItWas)
+{
+    TempDir d;
+    const std::string path = d.file("job.xml"), bad = d.file("bad.xml");
+    writeFile(path, sampleJob());
+    writeFile(bad, "<job><sample number=\"0\"></job>");
+    MeasurementRequest rq = request(3, 1);
+    rq.sampleNumber = 5;
+    EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), -1);
+    EXPECT_EQ(countTraces("no sample with number=5\n", 2), 1);
+    EXPECT_EQ(removeMeasurementResult(d.file("gone.xml").c_str(), &rq), -1);
+    EXPECT_EQ(countTraces("cannot read \"" + d.file("gone.xml") + "\"\n", 2), 1);
+    EXPECT_EQ(addMeasurementResult(nullptr, &rq), -1);
+    rq.totalIndex = 0;
+    EXPECT_EQ(addMeasurementResult(bad.c_str(), &rq), -9);
+    for (float v : {NAN, INFINITY, -INFINITY}) {
+        rq.labValue = v;
+        EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), -4) << v;
+    }
+    rq.labValue = 1;
+    {
+        NoRoom full;
+        EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), -6);
+    }
+    EXPECT_EQ(countTraces("cannot write \"" + path + "\"\n", 2), 1);
+    EXPECT_EQ(readFile(path), sampleJob());
+    EXPECT_EQ(d.entries(), (std::set<std::string>{"bad.xml", "job.xml"}));
+}
+
+/* Runs fn in a child as an unprivileged user; its result (0..255). */
+template <typename Fn> static int asNobody(Fn fn)
+{
+    const pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 255 : fn() & 0xFF);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+/* The directory is writable: the library itself refuses the file. */
+TEST(LabResults, FileTheCallerCannotWriteStays)
+{
+    TempDir d;
+    const std::string path = d.file("ro.xml"), news = d.file("news.xml");
+    writeFile(path, sampleJob());
+    writeFile(news, sampleJob());
+    ASSERT_EQ(chmod(d.path().c_str(), 0777) | chmod(path.c_str(), 0444) | chmod(news.c_str(), 0666), 0);
+    const MeasurementRequest rq = request(0, 1);
+    EXPECT_EQ(asNobody([&] { return -addMeasurementResult(path.c_str(), &rq); }), 6);
+    EXPECT_EQ(asNobody([&] { return -mergeJobFile(path.c_str(), news.c_str()); }), 6);
+    JobDescrList *list = nullptr; /* news.xml only */
+    EXPECT_EQ(asNobody([&] { return createJobDescrList(d.path().c_str(), nullptr, &list); }), 1);
+    EXPECT_EQ(readFile(path), sampleJob());
+    EXPECT_EQ(readFile(news), sampleJob());
+}
