@@ -60,6 +60,11 @@ TEST(JobMerge, NewsOverBase)
     EXPECT_EQ(readFile(d.base), testData("job_merge_merged.xml"));
     EXPECT_EQ(d.entries(), std::set<std::string>{"base.xml"});
     EXPECT_EQ(countTraces("mergeJobFile() - DO NOT delete file \"" + d.news + "\"\n", 6), 1);
+    writeFile(d.base, withJob("a=\"1\""));
+    writeFile(d.news, withJob("b=\"2\"")); /* nothing measured: merged all the same */
+    EXPECT_EQ(d.merge(), 0);
+    EXPECT_NE(readFile(d.base).find("a=\"1\" b=\"2\""), std::string::npos);
+    EXPECT_EQ(d.entries(), std::set<std::string>{"base.xml"});
 }
 
 TEST(JobMerge, ShortCuts)

@@ -187,8 +187,9 @@ TEST(Builder, BuildsPrintsReadsBackAndTracesFaults)
     EXPECT_EQ(qrx_buildtree_sax_callback(h.p, 7, "x", nullptr, nullptr, nullptr), 0);
     EXPECT_EQ(countTraces("mode = 7\n", 2), 1);
     EXPECT_EQ(qrx_buildtree_sax_callback(h.p, QRX_END, "x", nullptr, nullptr, nullptr), 0);
-    EXPECT_EQ(qrx_buildtree_sax_callback(h.p, QRX_TEXT, "x", nullptr, "t", nullptr), -15);
-    EXPECT_EQ(countTraces("hp->last == NULL\n", 2), 2);
+    for (int mode : {QRX_START, QRX_TEXT}) /* no cursor left */
+        EXPECT_EQ(qrx_buildtree_sax_callback(h.p, mode, "x", nullptr, "t", nullptr), -15);
+    EXPECT_EQ(countTraces("hp->last == NULL\n", 2), 3);
     EXPECT_TRUE(qrx_RemoveDOMTree(h.p) == 0 && !h->root && qrx_RemoveDOMTree(h.p) == 0);
 }
 
