@@ -120,3 +120,34 @@ TEST(LabResults, FileTheCallerCannotWriteStays)
     EXPECT_EQ(readFile(path), sampleJob());
     EXPECT_EQ(readFile(news), sampleJob());
 }
+
+/* labTime 0 is now, in the zone; numbers keep their '.' in the caller's de_DE. */
+TEST(LabResults, CurrentTimeAndTheCallersLocale)
+{
+    setTimeZone("CET-1CEST,M3.5.0,M10.5.0/3");
+    TempDir d;
+    if (!useGermanNumbers(d.path()))
+        GTEST_SKIP() << "no de_DE locale and no localedef to make one";
+    const std::string path = d.file("job.xml");
+    writeFile(path, sampleJob());
+    MeasurementRequest rq = request(0, 12.5f);
+    rq.labTime = 0;
+    ASSERT_EQ(addMeasurementResult(path.c_str(), &rq), 0);
+    JobDescrList *list = nullptr;
+    MeasurementRequestList *requests = nullptr;
+    Handle h;
+    ASSERT_EQ(createJobDescrList_Ex(d.path().c_str(), nullptr, &list, 0), 1);
+    ASSERT_EQ(createMeasurementRequestList(h.p, list, 0, &requests), 3);
+    std::setlocale(LC_ALL, "C");
+    EXPECT_EQ(requests->items[0]->processValue * 10 + requests->items[0]->labValue, 85.0f);
+    removeMeasurementRequestList(&requests);
+    removeJobDescrList(&list);
+    const std::string text = readFile(path);
+    EXPECT_NE(text.find("> 12.500000 <"), std::string::npos);
+    const size_t at = text.find("lab_time=\"");
+    struct tm tm {};
+    ASSERT_TRUE(at != std::string::npos && strptime(text.c_str() + at + 10, "%Y-%m-%dT%H:%M:%S%z", &tm));
+    const long offset = tm.tm_gmtoff; /* timegm clears it */
+    EXPECT_TRUE(offset == 3600 || offset == 7200) << offset;
+    EXPECT_NEAR(static_cast<double>(timegm(&tm) - offset), static_cast<double>(std::time(nullptr)), 5);
+}
