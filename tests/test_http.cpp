@@ -203,6 +203,22 @@ TEST_F(Http, ConnectAndSendStallsFailAfterTheTimeout)
     fclose(huge);
 }
 
+TEST_F(Http, SocketIsCloseOnExec)
+{
+    Server s({-1, kOk, 300});
+    std::thread client([this, &s] { EXPECT_EQ(request(s.port, "GET"), 200); });
+    std::this_thread::sleep_for(milliseconds(150));
+    int flags = -1;
+    for (int fd = 0; fd < 1024; ++fd) {
+        sockaddr_in peer{};
+        socklen_t len = sizeof peer;
+        if (getpeername(fd, reinterpret_cast<sockaddr *>(&peer), &len) == 0 && ntohs(peer.sin_port) == s.port)
+            flags = fcntl(fd, F_GETFD);
+    }
+    client.join();
+    EXPECT_EQ(flags, FD_CLOEXEC);
+}
+
 TEST_F(Http, BodyFailuresEndTheUploadAtOnce)
 {
     FILE *t = tmpfile(), *unreadable = fdopen(dup(fileno(t)), "w");
