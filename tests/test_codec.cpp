@@ -24,14 +24,8 @@ std::string toHex(const std::string &b)
     return s;
 }
 const uint8_t *u8(const std::string &s) { return reinterpret_cast<const uint8_t *>(s.data()); }
-/* tests/data/codec_<name> without its line end. */
-std::string data(const std::string &name)
-{
-    const std::string s = testData("codec_" + name);
-    return s.substr(0, s.find_last_not_of('\n') + 1);
-}
-/* The table in tests/data/codec_<name>: cells split at " | ", "\n" for a
-   line end, lines with # are comments. */
+std::string data(const std::string &name) { return testData("codec_" + name); }
+/* tests/data/codec_<name> as a table: cells split at " | ", "\n" for a line end, # for comments. */
 std::vector<std::vector<std::string>> rows(const std::string &name, size_t cells)
 {
     std::vector<std::vector<std::string>> t;
@@ -49,10 +43,7 @@ std::vector<std::vector<std::string>> rows(const std::string &name, size_t cells
 }
 
 std::string job(qrx_Parser *p) { return p->root && p->root->children ? dump(p->root->children) : ""; }
-const char *attr(const qrx_Element *e, const char *name)
-{
-    return qrx_GetAttribute(name, nullptr, e, nullptr);
-}
+const char *attr(const qrx_Element *e, const char *n) { return qrx_GetAttribute(n, nullptr, e, nullptr); }
 /* The traces recorded, one "level function: message" each. */
 std::string traces()
 {
@@ -70,14 +61,6 @@ int encode(qrx_Parser *p, std::string &out, uint32_t capacity = 4096)
     if (r == 0)
         out.assign(reinterpret_cast<char *>(msg), capacity);
     return r;
-}
-/* The message of an XML job document as hex, or "error N". */
-std::string encoded(const std::string &xml)
-{
-    Handle h;
-    std::string out;
-    const int r = buildFrom(h.p, xml) ? -1000 : encode(h.p, out);
-    return r ? "error " + std::to_string(r) : toHex(out);
 }
 /* From a heap block of the message's size, so that a sanitizer sees overruns. */
 int decode(const std::string &m, qrx_Parser *p)
@@ -97,8 +80,7 @@ std::string withSampleId(size_t n)
     return kHead + ">" + kSample + " sample_id=\"" + std::string(n, 'i') + "\"/></job>";
 }
 
-/* Holds the job-edit setting's lock (cases run in parallel) and leaves no
-   setting behind; a directory; UTC. */
+/* The job-edit setting's lock (cases run in parallel), no setting; a directory; UTC. */
 struct Codec : ::testing::Test {
     JobEditSetting setting;
     TempDir dir;
@@ -110,17 +92,10 @@ TEST_F(Codec, WorkedExamples)
 {
     Handle h;
     EXPECT_EQ(decode(hex(data("ex58.hex")), h.p), 0);
-    EXPECT_EQ(job(h.p), data("ex58.dump"));
     EXPECT_EQ(h->root->children->children->children->index, 3);
-    EXPECT_EQ(traces(), "");
     setTimeZone("CET-1"); /* the two-argument form, one hour east */
     EXPECT_EQ(sjob_Message2DOMTree(u8(hex(data("ex58.hex"))), h.p), 0);
     EXPECT_STREQ(attr(h->root->children, "date"), "2020-01-01T00:00:00+0100");
-    setTimeZone("UTC0");
-    for (std::string name : {"ex58", "ex30", "ex62"})
-        EXPECT_EQ(encoded(data(name + ".xml")), data(name + ".hex")) << name;
-    EXPECT_EQ(traces(), "");
-
     /* the message ends before the buffer's last byte; one byte less: -7
        naming what it needs, nothing written outside buffer[0..capacity-2] */
     ASSERT_EQ(buildFrom(h.p, data("ex62.xml")), 0);
@@ -130,43 +105,35 @@ TEST_F(Codec, WorkedExamples)
         uint32_t len = cap;
         uint8_t *msg = nullptr;
         EXPECT_EQ(sjob_DOMTree2Message(buf.data(), &len, &msg, h.p), cap == 63 ? 0 : -7);
-        if (cap == 63)
-            EXPECT_EQ(toHex(std::string(reinterpret_cast<char *>(msg), len)) + (msg == buf.data() ? "" : "!"),
-                      data("ex62.hex"));
-        else
-            EXPECT_EQ(traces(),
-                      "2 sjob_DOMTree2Message: buffer too small (63/" + std::to_string(cap) + ")\n");
+        EXPECT_EQ(cap == 63 ? toHex(std::string(reinterpret_cast<char *>(msg), len)) +
+                                  (msg == buf.data() ? "" : "!")
+                            : traces(),
+                  cap == 63 ? data("ex62.hex")
+                            : "2 sjob_DOMTree2Message: buffer too small (63/" + std::to_string(cap) + ")\n");
         EXPECT_TRUE(!cap || buf[cap - 1] == 0xAA);
     }
 }
 
 TEST_F(Codec, JobEditSetting)
 {
-    const std::string ex62 = hex(data("ex62.hex"));
-    for (const auto &c : rows("jobedit.txt", 4)) {
-        unlink(TANDEL_TEST_JOBEDIT);
-        if (c[0] != "-")
+    for (const auto &c : rows("jobedit.txt", 5)) {
+        remove(TANDEL_TEST_JOBEDIT);
+        if (c[0] == "(dir)" || c[0] == "(fifo)")
+            ASSERT_EQ(c[0] == "(dir)" ? mkdir(TANDEL_TEST_JOBEDIT, 0700) : mkfifo(TANDEL_TEST_JOBEDIT, 0600),
+                      0);
+        else if (c[0] != "-")
             writeFile(TANDEL_TEST_JOBEDIT, c[0]);
         clearTraces();
-        std::string m = ex62;
+        std::string m = hex(data("ex62.hex")), want = c[4];
         m[45] = char(std::stoi(c[1]));
         Handle h;
-        ASSERT_EQ(decode(m, h.p), 0);
-        EXPECT_STREQ(attr(h->root->children->children->children, "done"), c[2].c_str());
-        EXPECT_EQ(traces(), c[3]);
-        EXPECT_EQ(traceCalls().at(0).file, "../sensor2xml/xmljob.cpp");
+        EXPECT_EQ(decode(m, h.p), std::stoi(c[2])) << c[0];
+        EXPECT_EQ(job(h.p).empty() ? "-" : attr(h->root->children->children->children, "done"), c[3]) << c[0];
+        if (size_t at = want.find("$S"); at != std::string::npos)
+            want.replace(at, 2, TANDEL_TEST_JOBEDIT);
+        EXPECT_EQ(traces(), want);
     }
-    /* a setting that exists but is no regular file: never waited on, nothing built */
-    for (bool fifo : {false, true}) {
-        unlink(TANDEL_TEST_JOBEDIT);
-        ASSERT_EQ(fifo ? mkfifo(TANDEL_TEST_JOBEDIT, 0600) : mkdir(TANDEL_TEST_JOBEDIT, 0700), 0);
-        clearTraces();
-        Handle h;
-        EXPECT_EQ(decode(ex62, h.p), SJOB_SETTING_ERROR);
-        EXPECT_EQ(traces(), "2 sjob_Message2DOMTree: cannot read setting \"" TANDEL_TEST_JOBEDIT "\"\n");
-        EXPECT_TRUE(h->root && !h->root->children);
-        remove(TANDEL_TEST_JOBEDIT);
-    }
+    remove(TANDEL_TEST_JOBEDIT);
     /* the shipped library reads the controller's setting */
     const std::string so = readFile(TANDEL_BINARY_DIR "/libTandelCntrl.so");
     EXPECT_NE(so.find(std::string("/mnt/fcc/set/jobedit", 21)), std::string::npos);
@@ -181,13 +148,11 @@ TEST_F(Codec, DatesAreReadingsWithTheirOffset)
         setTimeZone(c[0].c_str());
         Handle h;
         std::string m, again;
-        ASSERT_EQ(buildFrom(h.p, R"(<job job_id="1" date=")" + c[1] + R"(" job_type="1" max_samples="0"/>)"),
-                  0);
-        ASSERT_EQ(encode(h.p, m), 0);
+        const std::string xml = R"(<job job_id="1" date=")" + c[1] + R"(" job_type="1" max_samples="0"/>)";
+        ASSERT_TRUE(buildFrom(h.p, xml) == 0 && encode(h.p, m) == 0 && decode(m, h.p) == 0 &&
+                    encode(h.p, again) == 0);
         EXPECT_EQ(toHex(m.substr(8, 4)), c[2]) << c[1];
-        ASSERT_EQ(decode(m, h.p), 0);
         EXPECT_STREQ(attr(h->root->children, "date"), c[3].c_str()) << c[0];
-        ASSERT_EQ(encode(h.p, again), 0);
         EXPECT_EQ(toHex(again), toHex(m)) << c[0]; /* stable round trips */
     }
 }
@@ -199,9 +164,8 @@ TEST_F(Codec, NumbersIgnoreTheCallersLocale)
         GTEST_SKIP() << "cannot make the de_DE.UTF-8 locale";
     Handle h;
     std::string again;
-    EXPECT_EQ(decode(hex(data("ex58.hex")), h.p), 0);
+    ASSERT_TRUE(decode(hex(data("ex58.hex")), h.p) == 0 && encode(h.p, again) == 0);
     EXPECT_STREQ(h->root->children->children->children->value, "7.250000");
-    EXPECT_EQ(encode(h.p, again), 0);
     char caller[8];
     snprintf(caller, sizeof caller, "%.1f", 1.5);
     setlocale(LC_ALL, "C");
@@ -209,48 +173,32 @@ TEST_F(Codec, NumbersIgnoreTheCallersLocale)
     EXPECT_STREQ(caller, "1,5"); /* the caller's locale is back */
 }
 
-TEST(CodecLength, EncodeDecodeAndContainerBoundaries)
+TEST(CodecLength, EncodeAndDecode)
 {
-    const struct {
-        int32_t n;
-        const char *hex;
-    } cases[] = {{0, "00"},
-                 {126, "7E"},
-                 {127, "81 7F"},
-                 {255, "81 FF"},
-                 {256, "82 01 00"},
-                 {65535, "82 FF FF"},
-                 {65536, "83 01 00 00"},
-                 {70000, "83 01 11 70"},
-                 {16777216, "84 01 00 00 00"}};
-    for (const auto &c : cases) {
+    auto decoded = [](const uint8_t *p) {
+        uint32_t count, value = 9;
+        const uint32_t n = decode_length(p, &count, &value);
+        return std::to_string(n) + " " + std::to_string(value);
+    };
+    for (const auto &c : rows("length.txt", 2)) {
         uint8_t out[5];
         int size = 0;
-        uint32_t count = 0, value = 0;
-        EXPECT_EQ(encode_length(c.n, out, &size), 0);
-        EXPECT_EQ(toHex(std::string(reinterpret_cast<char *>(out), size_t(size))), c.hex);
-        EXPECT_EQ(decode_length(out, &count, &value), uint32_t(size));
-        EXPECT_EQ(value, uint32_t(c.n));
+        EXPECT_EQ(encode_length(std::stoi(c[0]), out, &size), 0);
+        EXPECT_EQ(toHex(std::string(reinterpret_cast<char *>(out), size_t(size))), c[1]);
+        EXPECT_EQ(decoded(out), std::to_string(size) + " " + c[0]);
     }
-    uint32_t count, value = 9;
-    EXPECT_EQ(decode_length(u8(hex("80")), &count, &value) * 10 + value, 10u);
-    EXPECT_EQ(decode_length(u8(hex("85")), &count, &value) * 10 + value, 60u); /* rejected by callers */
-    /* sample content: sample_id field + 12 bytes */
-    for (auto [id, len] :
-         {std::pair<size_t, std::string>{112, "40 7E"}, {113, "40 81 7F"}, {241, "40 82 01 00"}}) {
-        const std::string m = encoded(withSampleId(id));
-        EXPECT_EQ(m.substr(m.find(" 40 ") + 1, len.size()), len);
-        Handle h;
-        ASSERT_EQ(decode(hex(m), h.p), 0);
-        EXPECT_EQ(strlen(attr(h->root->children->children, "sample_id")), id);
-    }
+    EXPECT_EQ(decoded(u8(hex("80"))), "1 0");
+    EXPECT_EQ(decoded(u8(hex("85"))), "6 0"); /* rejected by callers */
 }
 
 TEST_F(Codec, EncoderFieldsAndFailures)
 {
     for (const auto &c : rows("encode.txt", 3)) {
+        Handle h;
+        std::string m;
         clearTraces();
-        const std::string got = encoded(c[2]);
+        const int r = buildFrom(h.p, c[2]) ? -1000 : encode(h.p, m);
+        const std::string got = r ? "error " + std::to_string(r) : toHex(m);
         EXPECT_NE(got.find(c[0]), std::string::npos) << c[2] << "\n" << got;
         EXPECT_EQ(traces(), c[1]) << c[2];
     }
@@ -300,23 +248,17 @@ TEST_F(Codec, TruncatedAndGarbageInput)
     EXPECT_EQ(traces(), "2 sjob_Message2DOMTree: length header 85 at byte 1\n");
     std::mt19937 rng(7); /* any result, never out of bounds (the sanitizer build shows it) */
     for (int i = 0; i < 3000; ++i) {
-        std::string g(rng() % 80, '\0');
-        for (char &b : g)
+        std::string noise(rng() % 80, '\0'), g = ex62;
+        for (char &b : noise)
             b = char(rng());
-        if (!g.empty() && i % 2)
-            g[0] = 0x60;
-        const int r = decode(g, h.p);
+        const int r = decode(i % 2 ? "\x60" + noise : noise, h.p);
         EXPECT_TRUE((r <= 0 && r >= -12) || r == -99) << r;
-        g = ex62;
         g[rng() % g.size()] = char(rng());
         g.resize(rng() % (g.size() + 1));
         EXPECT_LE(decode(g, h.p), 0);
     }
 }
 
-/* Sensor data whose text decodes to no byte travels as an empty field and
-   comes back as an empty attribute, which is left out: the round trip
-   reaches its fixed point one step later. */
 TEST_F(Codec, RoundTripsThroughMessageAndFile)
 {
     writeFile(TANDEL_TEST_JOBEDIT, "0");
@@ -324,8 +266,7 @@ TEST_F(Codec, RoundTripsThroughMessageAndFile)
         Handle src, viaMessage, viaFile;
         std::string msg, again;
         ASSERT_EQ(buildFrom(src.p, data(name + ".xml")), 0);
-        ASSERT_EQ(encode(src.p, msg), 0);
-        ASSERT_EQ(decode(msg, viaMessage.p), 0);
+        ASSERT_TRUE(encode(src.p, msg) == 0 && decode(msg, viaMessage.p) == 0);
         ASSERT_EQ(sjob_DOMTree2SensorJobFile(dir.file("job").c_str(), viaMessage.p), 0);
         ASSERT_EQ(sjob_SensorJobFile2DOMTree(dir.file("job").c_str(), viaFile.p), 0);
         EXPECT_EQ(job(viaMessage.p), data(name + ".dump"));
@@ -333,20 +274,15 @@ TEST_F(Codec, RoundTripsThroughMessageAndFile)
         ASSERT_EQ(encode(viaFile.p, again), 0);
         EXPECT_EQ(toHex(again), toHex(msg));
     }
-    Handle h;
-    std::string m1, m2, m3;
-    ASSERT_EQ(buildFrom(h.p, kHead + ">" + kSample + R"( sensordata="!"/></job>)"), 0);
-    ASSERT_EQ(encode(h.p, m1) + decode(m1, h.p), 0);
-    EXPECT_STREQ(attr(h->root->children->children, "sensordata"), "");
-    ASSERT_EQ(encode(h.p, m2) + decode(m2, h.p) + encode(h.p, m3), 0);
-    EXPECT_EQ(m2.size(), m1.size() - 2);
-    EXPECT_EQ(m3, m2);
 }
 
 std::string file36() { return "0D 00 12 00 " + data("ex30.hex") + " D9 9D"; }
 
 TEST_F(Codec, SensorJobFileWrite)
 {
+    EXPECT_EQ(sjob_DOMTree2SensorJobFile(dir.file("x").c_str(), nullptr), -1);
+    EXPECT_EQ(traces(), "2 sjob_DOMTree2SensorJobFile: no parser\n");
+    clearTraces();
     EXPECT_EQ(calculateProbeDrvCRC(u8("123456789"), 9), 0x6F91);
     EXPECT_EQ(calculateProbeDrvCRC(nullptr, 0), 0xFFFF);
     const std::string path = dir.file("job.sjf"), ex30 = data("ex30.xml");
@@ -393,17 +329,13 @@ TEST_F(Codec, SensorJobFileRead)
 
 TEST_F(Codec, SensorJobFileReplacedAtomically)
 {
-    EXPECT_EQ(sjob_DOMTree2SensorJobFile(dir.file("x").c_str(), nullptr), -1);
-    EXPECT_EQ(traces(), "2 sjob_DOMTree2SensorJobFile: no parser\n");
     const std::string path = dir.file("job"), sub = dir.file("sub"), ex30 = data("ex30.xml");
     writeFile(path, hex("01 02 03"));
     clearTraces();
     EXPECT_EQ(writeJob(R"(<job job_id="1"/>)", path), -1); /* the encoder fails */
     EXPECT_EQ(countTraces("missing max_samples\n", 2), 1);
-    EXPECT_EQ(writeJob(R"(<job job_id="7" date="2068-03-04T00:00:00" job_type="2" max_samples="3"/>)", path),
-              -1);
-    ASSERT_EQ(mkdir(sub.c_str(), 0700),
-              0); /* renaming over a directory fails after the temporary is written */
+    /* renaming over a directory fails after the temporary is written */
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
     for (const std::string &p : {dir.file("no/such/dir"), sub}) {
         clearTraces();
         EXPECT_EQ(writeJob(ex30, p), -1);
@@ -436,26 +368,17 @@ std::string unb64(const std::string &text, int length = -1)
 
 TEST(Base64, EncodeAndDecode)
 {
-    const char *both[][2] = {
-        {"abc", "YWJj"}, {"ab", "YWI="}, {"a", "YQ=="}, {"", ""}, {"\xFB\xFF\xBF", "+/+/"}};
-    for (auto [bytes, text] : both) {
+    for (const auto &c : rows("base64.txt", 3)) {
+        const std::string bytes = hex(c[1]);
+        EXPECT_EQ(toHex(unb64(c[0])), c[1]) << c[0];
         char out[8] = "#######";
-        EXPECT_EQ(encode_base64(out, u8(bytes), int(strlen(bytes))), int(strlen(text)));
-        EXPECT_STREQ(out, text);
-        EXPECT_EQ(unb64(text), bytes);
+        const int n = encode_base64(out, u8(bytes), int(bytes.size()));
+        EXPECT_TRUE(c[2] == "no" || (n == int(c[0].size()) && out == c[0])) << c[0] << " " << out;
     }
     char t[4] = "xyz";
     EXPECT_EQ(encode_base64(t, u8("abc"), -3), 0);
     EXPECT_STREQ(t, "");
-    /* skipped characters, unpadded rests, the length bound, padding that does not fit */
-    const char *decoded[][2] = {{"YW Jj", "abc"},  {"YW\r\nJj", "abc"}, {"Y-W_J\x80j", "abc"},
-                                {"YWI", ""},       {"YWJjZA", "abc"},   {"YWJj=", "abc"},
-                                {"YWJj==", "abc"}, {"Y=", ""},          {"=", ""},
-                                {"YW=", "a"},      {"YWI==", "a"},      {"YWI= x =", "a"},
-                                {"YWI=YWJj", "ab"}};
-    for (auto [text, bytes] : decoded)
-        EXPECT_EQ(unb64(text), bytes) << text;
-    EXPECT_EQ(unb64("YWJjZGVm", 4), "abc");
+    EXPECT_EQ(unb64("YWJjZGVm", 4), "abc"); /* the length bound */
     std::mt19937 rng(3);
     for (int i = 0; i < 2000; ++i) {
         std::string t(rng() % 12, 'A');
