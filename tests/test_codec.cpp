@@ -58,8 +58,7 @@ int encode(qrx_Parser *p, std::string &out, uint32_t capacity = 4096)
     std::vector<uint8_t> buf(capacity);
     uint8_t *msg = nullptr;
     const int r = sjob_DOMTree2Message(buf.data(), &capacity, &msg, p);
-    if (r == 0)
-        out.assign(reinterpret_cast<char *>(msg), capacity);
+    out = r ? "" : std::string(reinterpret_cast<char *>(msg), capacity);
     return r;
 }
 /* From a heap block of the message's size, so that a sanitizer sees overruns. */
@@ -91,11 +90,10 @@ struct Codec : ::testing::Test {
 TEST_F(Codec, WorkedExamples)
 {
     Handle h;
-    EXPECT_EQ(decode(hex(data("ex58.hex")), h.p), 0);
-    EXPECT_EQ(h->root->children->children->children->index, 3);
     setTimeZone("CET-1"); /* the two-argument form, one hour east */
     EXPECT_EQ(sjob_Message2DOMTree(u8(hex(data("ex58.hex"))), h.p), 0);
     EXPECT_STREQ(attr(h->root->children, "date"), "2020-01-01T00:00:00+0100");
+    EXPECT_EQ(h->root->children->children->children->index, 3);
     /* the message ends before the buffer's last byte; one byte less: -7
        naming what it needs, nothing written outside buffer[0..capacity-2] */
     ASSERT_EQ(buildFrom(h.p, data("ex62.xml")), 0);
@@ -124,16 +122,13 @@ TEST_F(Codec, JobEditSetting)
         else if (c[0] != "-")
             writeFile(TANDEL_TEST_JOBEDIT, c[0]);
         clearTraces();
-        std::string m = hex(data("ex62.hex")), want = c[4];
+        std::string m = hex(data("ex62.hex"));
         m[45] = char(std::stoi(c[1]));
         Handle h;
         EXPECT_EQ(decode(m, h.p), std::stoi(c[2])) << c[0];
         EXPECT_EQ(job(h.p).empty() ? "-" : attr(h->root->children->children->children, "done"), c[3]) << c[0];
-        if (size_t at = want.find("$S"); at != std::string::npos)
-            want.replace(at, 2, TANDEL_TEST_JOBEDIT);
-        EXPECT_EQ(traces(), want);
+        EXPECT_EQ(traces(), c[0][0] == '(' ? replaced(c[4], "$S", TANDEL_TEST_JOBEDIT) : c[4]);
     }
-    remove(TANDEL_TEST_JOBEDIT);
     /* the shipped library reads the controller's setting */
     const std::string so = readFile(TANDEL_BINARY_DIR "/libTandelCntrl.so");
     EXPECT_NE(so.find(std::string("/mnt/fcc/set/jobedit", 21)), std::string::npos);
@@ -198,8 +193,8 @@ TEST_F(Codec, EncoderFieldsAndFailures)
         std::string m;
         clearTraces();
         const int r = buildFrom(h.p, c[2]) ? -1000 : encode(h.p, m);
-        const std::string got = r ? "error " + std::to_string(r) : toHex(m);
-        EXPECT_NE(got.find(c[0]), std::string::npos) << c[2] << "\n" << got;
+        EXPECT_NE((r ? "error " + std::to_string(r) : toHex(m)).find(c[0]), std::string::npos) << c[2] << "\n"
+                                                                                               << r;
         EXPECT_EQ(traces(), c[1]) << c[2];
     }
     Handle h;
@@ -232,14 +227,12 @@ TEST_F(Codec, TruncatedAndGarbageInput)
 {
     Handle h;
     const std::string ex58 = hex(data("ex58.hex")), ex62 = hex(data("ex62.hex"));
-    for (const std::string &m : {ex58, ex62}) { /* no proper prefix is read past its end */
+    for (const std::string &m : {ex58, ex62}) /* no proper prefix is read past its end */
         for (size_t n = 0; n < m.size(); ++n) {
             clearTraces();
             EXPECT_EQ(decode(m.substr(0, n), h.p), SJOB_TRUNCATED) << n;
-            EXPECT_EQ(traceCalls().back().message.rfind("message truncated at byte ", 0), 0u);
-            EXPECT_EQ(traceCalls().back().level, 2);
+            EXPECT_NE(traces().find("2 sjob_Message2DOMTree: message truncated at byte "), std::string::npos);
         }
-    }
     clearTraces();
     EXPECT_EQ(sjob_Message2DOMTreeN(nullptr, 10, h.p), SJOB_TRUNCATED);
     EXPECT_EQ(traces(), "2 sjob_Message2DOMTree: message truncated at byte 0 of 0\n");
@@ -262,13 +255,14 @@ TEST_F(Codec, TruncatedAndGarbageInput)
 TEST_F(Codec, RoundTripsThroughMessageAndFile)
 {
     writeFile(TANDEL_TEST_JOBEDIT, "0");
+    const std::string file = dir.file("job");
     for (std::string name : {"roundtrip_empty", "roundtrip"}) {
         Handle src, viaMessage, viaFile;
         std::string msg, again;
-        ASSERT_EQ(buildFrom(src.p, data(name + ".xml")), 0);
-        ASSERT_TRUE(encode(src.p, msg) == 0 && decode(msg, viaMessage.p) == 0);
-        ASSERT_EQ(sjob_DOMTree2SensorJobFile(dir.file("job").c_str(), viaMessage.p), 0);
-        ASSERT_EQ(sjob_SensorJobFile2DOMTree(dir.file("job").c_str(), viaFile.p), 0);
+        ASSERT_TRUE(buildFrom(src.p, data(name + ".xml")) == 0 && encode(src.p, msg) == 0 &&
+                    decode(msg, viaMessage.p) == 0 &&
+                    sjob_DOMTree2SensorJobFile(file.c_str(), viaMessage.p) == 0 &&
+                    sjob_SensorJobFile2DOMTree(file.c_str(), viaFile.p) == 0);
         EXPECT_EQ(job(viaMessage.p), data(name + ".dump"));
         EXPECT_EQ(job(viaFile.p), data(name + ".dump"));
         ASSERT_EQ(encode(viaFile.p, again), 0);
@@ -276,18 +270,14 @@ TEST_F(Codec, RoundTripsThroughMessageAndFile)
     }
 }
 
-std::string file36() { return "0D 00 12 00 " + data("ex30.hex") + " D9 9D"; }
-
 TEST_F(Codec, SensorJobFileWrite)
 {
     EXPECT_EQ(sjob_DOMTree2SensorJobFile(dir.file("x").c_str(), nullptr), -1);
     EXPECT_EQ(traces(), "2 sjob_DOMTree2SensorJobFile: no parser\n");
     clearTraces();
-    EXPECT_EQ(calculateProbeDrvCRC(u8("123456789"), 9), 0x6F91);
-    EXPECT_EQ(calculateProbeDrvCRC(nullptr, 0), 0xFFFF);
     const std::string path = dir.file("job.sjf"), ex30 = data("ex30.xml");
     ASSERT_EQ(writeJob(ex30, path), 0);
-    EXPECT_EQ(toHex(readFile(path)), file36());
+    EXPECT_EQ(toHex(readFile(path)), data("file36.hex"));
     EXPECT_EQ(traces(), "6 sjob_DOMTree2SensorJobFile: write sensor job to file \"" + path + "\"\n");
     /* an odd message gets a fill byte; the largest: a sample_id of L characters gives L + 48 bytes */
     ASSERT_EQ(writeJob(replaced(ex30, "/>", ">" + kSample + R"( sample_id="s"/></job>)"), path), 0);
@@ -302,7 +292,7 @@ TEST_F(Codec, SensorJobFileWrite)
     EXPECT_EQ(readFile(path), f); /* the old file is intact, no temporary left */
     EXPECT_EQ(dir.entries().size(), 1u);
     ASSERT_EQ(writeJob(ex30, dir.file(std::string(250, 'n'))), 0);
-    EXPECT_EQ(toHex(readFile(dir.file(std::string(250, 'n')))), file36());
+    EXPECT_EQ(toHex(readFile(dir.file(std::string(250, 'n')))), data("file36.hex"));
 }
 
 TEST_F(Codec, SensorJobFileRead)
@@ -331,7 +321,6 @@ TEST_F(Codec, SensorJobFileReplacedAtomically)
 {
     const std::string path = dir.file("job"), sub = dir.file("sub"), ex30 = data("ex30.xml");
     writeFile(path, hex("01 02 03"));
-    clearTraces();
     EXPECT_EQ(writeJob(R"(<job job_id="1"/>)", path), -1); /* the encoder fails */
     EXPECT_EQ(countTraces("missing max_samples\n", 2), 1);
     /* renaming over a directory fails after the temporary is written */
@@ -341,13 +330,12 @@ TEST_F(Codec, SensorJobFileReplacedAtomically)
         EXPECT_EQ(writeJob(ex30, p), -1);
         EXPECT_EQ(traces(), "2 sjob_DOMTree2SensorJobFile: cannot write file \"" + p + "\"\n");
     }
-    EXPECT_TRUE(exists(sub + "/."));
     EXPECT_EQ(toHex(readFile(path)), "01 02 03");
     EXPECT_EQ(dir.entries(), (std::set<std::string>{"job", "sub"}));
 
     ASSERT_EQ(chmod(path.c_str(), 0640), 0);
     ASSERT_EQ(writeJob(ex30, path), 0);
-    EXPECT_EQ(toHex(readFile(path)), file36());
+    EXPECT_EQ(toHex(readFile(path)), data("file36.hex"));
     const mode_t old = umask(027);
     EXPECT_EQ(writeJob(ex30, dir.file("fresh")), 0);
     umask(old);

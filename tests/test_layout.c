@@ -1,7 +1,5 @@
-/* The public records' member types and offsets, for the 32-bit controller
-   (ILP32, 64-bit integers 8-aligned) and for 64-bit hosts, checked at
-   compile time. Built with and without 64-bit time_t, to show that both
-   kinds of caller see the same records. */
+/* The public records' member types and offsets on the 32-bit controller (ILP32, 64-bit integers
+   8-aligned) and 64-bit hosts, checked at compile time; with and without 64-bit time_t alike. */
 #ifdef TANDEL_LAYOUT_TIME32
 #undef _TIME_BITS
 #undef _FILE_OFFSET_BITS
@@ -28,14 +26,11 @@ _Static_assert(sizeof(time_t) == 8, "the project is built with 64-bit time_t");
 _Static_assert(sizeof(off_t) == 8, "the project is built with 64-bit file offsets");
 #endif
 
-#define AT(rec, field, off32, off64) \
-    _Static_assert(offsetof(rec, field) == (ILP32 ? (off32) : (off64)), #rec "." #field " offset");
 #define FIELD(rec, field, type, off32, off64)                                                               \
     _Static_assert(_Generic(((rec *)0)->field, type : 1, default : 0), #rec "." #field " has type " #type); \
-    AT(rec, field, off32, off64)
+    _Static_assert(offsetof(rec, field) == (ILP32 ? (off32) : (off64)), #rec "." #field " offset");
 #define SLOTS(rec, field, type, off32, off64) FIELD(rec, field[0], type, off32, off64)
-#define WIDTH(rec, field, bytes) \
-    _Static_assert(sizeof(((rec *)0)->field) == (bytes), #rec "." #field " width");
+#define WIDTH(rec, field, n) _Static_assert(sizeof(((rec *)0)->field) == (n), #rec "." #field " width");
 #define SIZE(rec, size32, size64) _Static_assert(sizeof(rec) == (ILP32 ? (size32) : (size64)), #rec " size");
 #include "data/layout_records.def"
 

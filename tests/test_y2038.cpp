@@ -1,7 +1,5 @@
-/* Dates after 2038-01-19 wherever the formats carry them: document
-   times, job list order, request dates and lab times (32-bit unsigned
-   seconds since 1970, so up to 2106). The same results in the build
-   with 32-bit time_t. */
+/* Dates after 2038-01-19 wherever the formats carry them: document times, job list order,
+   request dates and lab times (up to 2106); the same with 32-bit time_t. */
 #include "civiltime.h"
 #include "testkit.h"
 
@@ -87,9 +85,7 @@ TEST(Y2038, LabTimeUpTo2106)
         const std::string path = d.file("job.xml");
         writeFile(path, sampleJob());
         MeasurementRequest rq = {};
-        rq.totalIndex = 1;
-        rq.labValue = 2.5f;
-        rq.labTime = labTime;
+        rq.totalIndex = 1, rq.labValue = 2.5f, rq.labTime = labTime;
         ASSERT_EQ(addMeasurementResult(path.c_str(), &rq), 0) << tz;
         EXPECT_NE(readFile(path).find(text), std::string::npos) << tz << "\n" << readFile(path);
     }
