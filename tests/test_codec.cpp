@@ -96,6 +96,7 @@ TEST_F(Codec, WorkedExamples)
     EXPECT_EQ(h->root->children->children->children->index, 3);
     /* the message ends before the buffer's last byte; one byte less: -7
        naming what it needs, nothing written outside buffer[0..capacity-2] */
+    qrx_RemoveDOMTree(h.p);
     ASSERT_EQ(buildFrom(h.p, data("ex62.xml")), 0);
     for (uint32_t cap : {63u, 62u, 20u, 1u, 0u}) {
         clearTraces();
@@ -235,10 +236,9 @@ TEST_F(Codec, TruncatedAndGarbageInput)
         }
     clearTraces();
     EXPECT_EQ(sjob_Message2DOMTreeN(nullptr, 10, h.p), SJOB_TRUNCATED);
-    EXPECT_EQ(traces(), "2 sjob_Message2DOMTree: message truncated at byte 0 of 0\n");
-    clearTraces();
     EXPECT_EQ(sjob_Message2DOMTree(u8(hex("60 85 00 00 00 00 01")), h.p), SJOB_BAD_LENGTH);
-    EXPECT_EQ(traces(), "2 sjob_Message2DOMTree: length header 85 at byte 1\n");
+    EXPECT_EQ(traces(), "2 sjob_Message2DOMTree: message truncated at byte 0 of 0\n"
+                        "2 sjob_Message2DOMTree: length header 85 at byte 1\n");
     std::mt19937 rng(7); /* any result, never out of bounds (the sanitizer build shows it) */
     for (int i = 0; i < 3000; ++i) {
         std::string noise(rng() % 80, '\0'), g = ex62;
