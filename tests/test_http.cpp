@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <climits>
 #include <csignal>
 #include <filesystem>
 #include <thread>
@@ -241,6 +242,11 @@ TEST_F(Http, BodyFailuresEndTheUploadAtOnce)
     FILE *r = fdopen(p[0], "r");
     EXPECT_EQ(request(9, "POST", "/p", r), -4); /* not measurable; port 9 would refuse */
     fclose(r), close(p[1]);
+    for (long size : {long{INT_MAX} - 4, long{INT_MAX} - 3}) { /* the announced size + 4 must fit an int */
+        ASSERT_EQ(ftruncate(fileno(huge = tmpfile()), size), 0);
+        EXPECT_EQ(request(9, "POST", "/p", huge), size == INT_MAX - 4 ? -3 : -4) << size;
+        fclose(huge);
+    }
 }
 
 TEST_F(Http, RefusedBeforeAnySocket)
