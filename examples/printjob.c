@@ -36,7 +36,9 @@ int main(int argc, char **argv)
         qrx_deinit(&parser);
         return 1;
     }
-    int n = qrx_PrintDOMTree(parser, out);
+    /* A named file is a job file (synced, mode 0666); standard output
+       is any stream and keeps what it is. */
+    int n = out == stdout ? qrx_WriteDOMTree(parser, out) : qrx_PrintDOMTree(parser, out);
     if (out != stdout)
         fclose(out);
     qrx_deinit(&parser);

@@ -52,7 +52,7 @@ struct tm;
 typedef enum tandel_Family {
     TANDEL_XML_SETUP,    /* qrx_init, qrx_deinit, qrx_RemoveDOMTree */
     TANDEL_XML_PARSE,    /* qrx_parse, qrx_BuildDOMTree */
-    TANDEL_XML_PRINT,    /* qrx_PrintDOMTree */
+    TANDEL_XML_PRINT,    /* qrx_PrintDOMTree, qrx_WriteDOMTree */
     TANDEL_TREE,         /* qrx_RemoveAttribute, clearAttributes, copyAttributes */
     TANDEL_SJOB_DECODE,  /* sjob_Message2DOMTree(N), sjob_SensorJobFile2DOMTree */
     TANDEL_SJOB_ENCODE,  /* sjob_DOMTree2Message */
@@ -270,6 +270,15 @@ TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
  * and a text holding '<', do not read back as written.
  */
 TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
+
+/*
+ * The same text as qrx_PrintDOMTree, flushed, with no storage policy:
+ * no fsync, no mode change. Use it for any stream that is not a job
+ * file (standard output, a pipe, a report, a file the caller syncs
+ * itself); use qrx_PrintDOMTree to write a job file. Same results
+ * (TANDEL_XML_PRINT): QRX_STREAM_ERROR when a write or the flush failed.
+ */
+TANDEL_API int qrx_WriteDOMTree(qrx_Parser *handle, FILE *stream);
 
 /* ------------------------------------------------------------------ */
 /* Sensor job codec                                                    */

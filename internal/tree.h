@@ -13,4 +13,13 @@ int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, con
    set); null when memory runs out. For appenders that keep their own tail. */
 qrx_Element *qrx_newChild(const char *name, const char *value, qrx_Element *parent);
 
+#ifdef __cplusplus
+namespace tandel {
+/* Whether an attribute value printed by the writer parses back as the
+   same text: within the parser's length limit, and not holding both
+   quote kinds (the writer escapes nothing). */
+bool attributeReadsBack(const char *value);
+} // namespace tandel
+#endif
+
 #endif

@@ -406,9 +406,8 @@ void writeOutput(const std::string &path, const std::string &data, mode_t newMod
     writeFileAtomic(path, data, newMode);
 }
 
-/* The tree as XML text. Printed into memory: the library syncs and
-   fchmods a stream that has a descriptor, which standard output (or a
-   file the user names) must never undergo. */
+/* The tree as XML text, made in memory so that a failed print leaves
+   no partial output behind. */
 std::string printTree(const Parser &p, const std::string &what)
 {
     char *buf = nullptr;
@@ -416,7 +415,7 @@ std::string printTree(const Parser &p, const std::string &what)
     FILE *ms = open_memstream(&buf, &size);
     if (!ms)
         fail("out of memory");
-    int rc = qrx_PrintDOMTree(p.p, ms);
+    int rc = qrx_WriteDOMTree(p.p, ms);
     bool closed = std::fclose(ms) == 0;
     std::string text = buf ? std::string(buf, size) : std::string();
     std::free(buf);

@@ -1047,7 +1047,9 @@ static bool syncAndShare(FILE *stream)
     return true;
 }
 
-int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
+/* The document as text into the stream, flushed: the character count,
+   or a QRX print code. */
+static int writeTree(qrx_Parser *handle, FILE *stream)
 {
     if (!handle)
         return QRX_BAD_HANDLE;
@@ -1061,8 +1063,32 @@ int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
         qrx_printTree(el, &out);
     out.flush();
     funlockfile(stream);
-    bool ok = fflush(stream) == 0 && !ferror(stream);
-    if (!syncAndShare(stream) || !ok)
+    if (fflush(stream) != 0 || ferror(stream))
         return QRX_STREAM_ERROR;
     return out.count;
 }
+
+int qrx_WriteDOMTree(qrx_Parser *handle, FILE *stream)
+{
+    return writeTree(handle, stream);
+}
+
+int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream)
+{
+    const int n = writeTree(handle, stream);
+    if (n == QRX_BAD_HANDLE || n == QRX_NO_TREE)
+        return n;
+    if (!syncAndShare(stream) || n < 0)
+        return QRX_STREAM_ERROR;
+    return n;
+}
+
+namespace tandel {
+
+bool attributeReadsBack(const char *value)
+{
+    const size_t n = std::strlen(value);
+    return n <= static_cast<size_t>(kValueMax) && !(std::memchr(value, '"', n) && std::memchr(value, '\'', n));
+}
+
+} // namespace tandel
