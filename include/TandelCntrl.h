@@ -613,10 +613,11 @@ typedef struct MeasurementRequestList {
  * than 31 characters are cut.
  * Result: the count; REQLIST_NULL_HANDLE; REQLIST_NULL_LIST;
  * REQLIST_LIST_HELD (traced); REQLIST_NULL_JOBS; REQLIST_BAD_INDEX;
- * REQLIST_UNREADABLE (traced); the negative build result when the file
- * does not parse (traced; QRX_SYNTAX shares its value with
- * REQLIST_NULL_LIST); REQLIST_NO_MEMORY. Nothing is stored at *list on
- * failure.
+ * REQLIST_UNREADABLE (traced; errno is the system's reason, EINVAL for
+ * a file that is not regular or a descriptor without a path); the
+ * negative build result when the file does not parse (traced; QRX_SYNTAX
+ * shares its value with REQLIST_NULL_LIST); REQLIST_NO_MEMORY. Nothing
+ * is stored at *list on failure.
  */
 TANDEL_API int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex,
                                             MeasurementRequestList **list);
@@ -635,6 +636,7 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
    (TANDEL_LAB_RESULT), besides the parse results of the job file. */
 #define LABRES_UNREADABLE (-1) /* cannot be read, null argument, or no such lab measurement */
 #define LABRES_NOT_FINITE (-4) /* add: the lab value is not finite */
+#define LABRES_BAD_TEXT (-5)   /* add: labUnit or usedMethod would not read back */
 #define LABRES_UNWRITABLE (-6) /* the file cannot be written */
 #define LABRES_NO_MEMORY (-7)
 
@@ -642,8 +644,11 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * Enter (add) or take back (remove) the lab result of the request's
  * totalIndex-th lab measurement in the job file, and update the job's
  * job_handling bits. The file is replaced atomically (temporary file in
- * the same directory, flushed, mode 0666, renamed over it): on any
- * failure the old file stays as it was. lab_time is the local time of
+ * its directory, written, synced once, mode 0666, renamed over it): on
+ * any failure the old file stays as it was. An add refuses, before it
+ * opens the file, a labUnit or usedMethod that would not read back as
+ * written: over 8189 characters, or holding both '"' and '\'' (the writer
+ * escapes nothing and can quote only one of them). lab_time is the local time of
  * labTime, also past 2038 where time_t has 32 bits; labTime 0 takes the
  * current time, which a build with 32-bit time_t cannot read past
  * 2038-01-19T03:14:07Z. The value is written with '.' as the decimal
@@ -652,6 +657,15 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * does (a sample ends at its first index without a lab measurement), and
  * job_handling counts the same ones.
  * Only a regular file that this process may read and write is changed.
+ * Links, the same for every writer of job files and sensor job files
+ * (addMeasurementResult, removeMeasurementResult, mergeJobFile,
+ * sjob_DOMTree2SensorJobFile): a symbolic link, or a chain of them (a
+ * relative target counts from the directory of its link), is followed
+ * to the file at its end, which is locked, read and replaced in its own
+ * directory; the link stays a link. A dangling link is refused with the
+ * operation's "cannot read" code (SJOB_WRITE_FAILED for the sensor job
+ * file), errno ENOENT, and never created through; a link to a directory
+ * or FIFO is refused like the directory or FIFO itself.
  * Writers: addMeasurementResult, removeMeasurementResult and mergeJobFile
  * exclude each other on one path, in any thread or process that uses this
  * library: each holds an exclusive flock() on the job file for its whole
@@ -662,11 +676,18 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * and request lists) take no lock; they always see a whole file.
  * Result: 0; LABRES_UNREADABLE: the file cannot be read (also a FIFO,
  * directory or other file that is not regular), a null argument, or no
- * lab measurement at totalIndex (traced); LABRES_NOT_FINITE (add; the
- * file is not opened); the negative build result when the file does not
- * parse; LABRES_UNWRITABLE, also for a readable file this process may not
- * write, or when descriptors run out for the temporary (traced);
- * LABRES_NO_MEMORY. After the rename nothing can fail.
+ * lab measurement at totalIndex (traced); LABRES_NOT_FINITE and
+ * LABRES_BAD_TEXT (add; traced, the file is not opened); the negative
+ * build result when the file does not parse; LABRES_UNWRITABLE, also
+ * for a readable file this process may not write, or when descriptors
+ * run out for the temporary (traced); LABRES_NO_MEMORY. After the
+ * rename nothing can fail.
+ * errno after LABRES_UNREADABLE and LABRES_UNWRITABLE is the system's
+ * reason (ENOENT, EACCES, EISDIR, EINVAL for a FIFO or other file that
+ * is not regular, ENOSPC or EFBIG for a full device or file size limit,
+ * EIO, ...); 0 after "no such lab measurement", which has no system
+ * reason; EINVAL after a null argument, LABRES_NOT_FINITE and
+ * LABRES_BAD_TEXT.
  */
 TANDEL_API int addMeasurementResult(const char *path, const MeasurementRequest *request);
 TANDEL_API int removeMeasurementResult(const char *path, const MeasurementRequest *request);
@@ -685,19 +706,36 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
  * bit 0x100 deletes Base instead (News kept); News' job_type bit 0x20
  * makes Base a copy of News. Copies are made byte by byte without a
  * shell (any path characters work) and, like the merged document,
- * replace Base atomically with mode 0666. Base is locked for the whole
- * merge (see addMeasurementResult); a Base that does not exist yet is
- * created under a lock on its directory. News is deleted only while its
- * path still names the file that was read (a newer News is kept).
+ * replace Base atomically with mode 0666, synced once. Base is locked
+ * for the whole merge (see addMeasurementResult, also for links); a Base
+ * that does not exist yet (neither a file nor a link) is created under
+ * a lock on its directory: a first delivery, no failure, traced at level
+ * 6 only. The merge takes News' lab measurement of a sample and index
+ * whenever News has one, even an open one, so a result entered on the
+ * controller is replaced when the sensor's next version of the job
+ * arrives with that measurement still open.
+ * News (for a link, the file at its end; the link stays) is deleted in
+ * one step that cannot delete another file: it is moved to a temporary
+ * name ".jobapi-<pid>-XXXXXX" in its directory, compared with the file
+ * that was read (device and inode), and removed, or else put back
+ * without replacing anything: a newer News put in its place meanwhile is
+ * kept. Should its place be taken yet again in that instant, the newer
+ * News stays under the temporary name (traced at level 2 with it) until
+ * the process ends; then, like a dead writer's temporary, it is swept.
+ * A kill deletes the file at the end of Base's links; the link stays.
  * Result: the number of measurement elements merged; 0 for the copy and
  * kill short-cuts; MERGE_NEWS_UNREADABLE; MERGE_COPY_FAILED;
  * MERGE_SAME_FILE (same device and inode, however the paths are spelled;
  * nothing read, written or deleted); MERGE_BASE_UNREADABLE (not a regular
- * file, not readable, descriptors exhausted, read error);
+ * file, a dangling link, not readable, descriptors exhausted, read error);
  * MERGE_BASE_UNWRITABLE (also a Base this process may not write, or a
  * kill that cannot delete it); the negative build result when Base or
  * News does not parse (traced; Base untouched, News kept; QRX_SYNTAX
  * shares its value with MERGE_COPY_FAILED); MERGE_NO_MEMORY.
+ * errno after MERGE_NEWS_UNREADABLE, MERGE_BASE_UNREADABLE and
+ * MERGE_BASE_UNWRITABLE is the system's reason, as for
+ * addMeasurementResult (EBUSY for a Base that keeps appearing and
+ * vanishing again while it is opened); EINVAL after a null path.
  */
 TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
 

@@ -12,9 +12,11 @@
 #include "files.h"
 
 #include <cerrno>
+#include <climits>
 #include <cstdint>
 #include <cstring>
 #include <ctime>
+#include <new>
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -30,6 +32,8 @@ namespace {
 /* Hidden and without ".xml", so a job listing never takes it, and short,
    so it fits beside a file whose name is as long as a name can be. */
 const char kTempPrefix[] = ".jobapi-";
+/* As many links as the kernel follows in one path. */
+const int kMaxLinks = 40;
 const size_t kRandomChars = 6;
 const char kAlphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
 
@@ -115,6 +119,36 @@ FILE *openRegularStream(const char *path)
 
 bool isAbsent(int err) { return err == ENOENT || err == ENOTDIR; }
 
+int followLinks(const char *path, std::string *file)
+try {
+    std::string at = path;
+    for (int links = 0;; ++links) {
+        struct stat st {};
+        if (::lstat(at.c_str(), &st) != 0)
+            return links == 0 && isAbsent(errno) ? (*file = at, 0) : errno;
+        if (!S_ISLNK(st.st_mode)) {
+            *file = std::move(at);
+            return 0;
+        }
+        if (links == kMaxLinks)
+            return ELOOP;
+        char to[PATH_MAX];
+        const ssize_t n = ::readlink(at.c_str(), to, sizeof to);
+        if (n <= 0)
+            return n < 0 ? errno : ENOENT;
+        if (static_cast<size_t>(n) == sizeof to)
+            return ENAMETOOLONG;
+        if (to[0] == '/') {
+            at.assign(to, static_cast<size_t>(n));
+        } else {
+            const std::string dir = directoryOf(at.c_str());
+            at = (dir == "/" ? dir : dir + "/") + std::string(to, static_cast<size_t>(n));
+        }
+    }
+} catch (const std::bad_alloc &) {
+    return ENOMEM;
+}
+
 std::string directoryOf(const char *path)
 {
     const char *slash = std::strrchr(path, '/');
@@ -158,8 +192,12 @@ Replacement::~Replacement()
 
 int Replacement::open(const char *target)
 {
-    target_ = target;
-    dir_ = directoryOf(target);
+    if (const int err = followLinks(target, &target_))
+        return err;
+    struct stat st {};
+    if (::lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    dir_ = directoryOf(target_.c_str());
     removeStaleTemps(dir_);
     const std::string stem = dir_ + "/" + kTempPrefix + std::to_string(::getpid()) + "-";
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
@@ -218,6 +256,56 @@ bool sameFile(const char *a, const char *b)
     struct stat sa {
     }, sb{};
     return ::stat(a, &sa) == 0 && ::stat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+namespace {
+
+/* rename that never replaces a file: RENAME_NOREPLACE, or where the file
+   system lacks it, a hard link and the removal of the old name. */
+int renameNoReplace(const char *from, const char *to)
+{
+    if (::renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != ENOTSUP)
+        return -1;
+    if (::link(from, to) != 0)
+        return -1;
+    ::unlink(from);
+    return 0;
+}
+
+} // namespace
+
+int ReadFileRemoval::prepare(const char *path)
+try {
+    const int err = followLinks(path, &file_);
+    if (err == ENOMEM)
+        return err;
+    if (err)
+        file_.clear(); /* nothing there to remove */
+    /* A temporary's name: a writer that dies leaves it to the sweep. */
+    aside_ = directoryOf(file_.c_str()) + "/" + kTempPrefix + std::to_string(::getpid()) + "-" + randomPart(0);
+    return 0;
+} catch (const std::bad_alloc &) {
+    return ENOMEM;
+}
+
+Removal ReadFileRemoval::remove(int fd)
+{
+    if (file_.empty() || !namesFile(file_.c_str(), fd))
+        return Removal::Kept;
+    /* From here the path may name a newer file: only what was moved is
+       looked at, and only that is removed. */
+    if (::rename(file_.c_str(), aside_.c_str()) != 0)
+        return isAbsent(errno) ? Removal::Kept : Removal::Failed;
+    const bool same = namesFile(aside_.c_str(), fd);
+    if (same && ::unlink(aside_.c_str()) == 0)
+        return Removal::Removed;
+    const int err = errno;
+    if (renameNoReplace(aside_.c_str(), file_.c_str()) != 0)
+        return same ? Removal::Failed : Removal::Aside;
+    errno = err;
+    return same ? Removal::Failed : Removal::Kept;
 }
 
 namespace {

@@ -1,8 +1,16 @@
 /*
  * File handling shared by the codec and the job handler: owners for
  * descriptors and streams, opening only regular files, the atomic
- * replacement of a file through a temporary beside it, and the lock
- * that serialises read-change-replace cycles on one path.
+ * replacement of a file through a temporary beside it, the lock that
+ * serialises read-change-replace cycles on one path, the one link rule
+ * of every writer, and the removal of exactly the file that was read.
+ *
+ * The link rule: a writer given a symbolic link works on the file at
+ * the end of its chain (relative targets taken from the directory of
+ * their link): that file is locked, read and replaced in its own
+ * directory, and the link stays a link. A chain that ends nowhere is
+ * refused with ENOENT, never created through; one that ends in a
+ * directory or FIFO is refused like that file itself.
  */
 #ifndef TANDEL_INTERNAL_FILES_H
 #define TANDEL_INTERNAL_FILES_H
@@ -59,6 +67,12 @@ FILE *streamOf(int fd);
 /* The errno values that mean "no such file" rather than a failure. */
 bool isAbsent(int err);
 
+/* The file a writer works on for path (see the link rule): path itself
+   when it is no symbolic link, present or not; else the end of its
+   chain. 0, or errno: ENOENT for a dangling link, ELOOP for a chain of
+   more than 40 links, or what lstat or readlink said. */
+int followLinks(const char *path, std::string *file);
+
 /* The directory part of path: "." without a slash, "/" for the root. */
 std::string directoryOf(const char *path);
 /* fsync of a directory, so a rename into it survives a power cut. */
@@ -77,8 +91,11 @@ public:
     Replacement(const Replacement &) = delete;
     Replacement &operator=(const Replacement &) = delete;
     ~Replacement();
-    /* Sweeps stale temporaries and creates the temporary (mode 0666
-       less the umask). 0 or errno. */
+    /* Follows target's links, refuses what is there unless it is a
+       regular file or nothing (EISDIR for a directory, EINVAL for other
+       kinds), sweeps stale temporaries and creates the temporary (mode
+       0666 less the umask) in the directory of the file found. 0 or
+       errno. */
     int open(const char *target);
     FILE *stream() const { return fp_; }
     /* Flushes, checks the stream, syncs, sets mode (unless mode is
@@ -116,6 +133,34 @@ private:
 bool namesFile(const char *path, int fd);
 /* Whether the two paths name one file; false when either is absent. */
 bool sameFile(const char *a, const char *b);
+
+/* What a ReadFileRemoval did with the file at its path. */
+enum class Removal {
+    Removed, /* it was the file read, and it is gone */
+    Kept,    /* another file is there, or none: left as it is */
+    Aside,   /* another file was there and its place was taken again
+                meanwhile: it is kept under aside() */
+    Failed,  /* errno says why; nothing was removed */
+};
+
+/* The removal of a file that was read, in a step that cannot remove
+   another: the file at the path is first moved to a private name in its
+   directory (a temporary's name), compared there (device and inode)
+   with the file read, then removed, or put back without replacing
+   anything. Prepared before the point of no return: remove() allocates
+   nothing. */
+class ReadFileRemoval {
+public:
+    /* Follows path's links and names the private file. 0, or ENOMEM. */
+    int prepare(const char *path);
+    /* Removes the file when it is the one open at fd. */
+    Removal remove(int fd);
+    const std::string &aside() const { return aside_; }
+
+private:
+    std::string file_;  /* the end of the path's links; empty: none */
+    std::string aside_; /* the private name */
+};
 
 /* Replaces path by what fill(stream) writes, through a Replacement
    committed with mode (-1 keeps the temporary's). 0, or the errno of

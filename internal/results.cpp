@@ -102,6 +102,7 @@ const Text kRequests[] = {
 const Text kLabResult[] = {
     {LABRES_UNREADABLE, "job file cannot be read, or no such lab measurement"},
     {LABRES_NOT_FINITE, "lab value is not finite"},
+    {LABRES_BAD_TEXT, "lab unit or method would not read back"},
     {LABRES_UNWRITABLE, "job file cannot be written"},
     {LABRES_NO_MEMORY, "out of memory"},
 };

@@ -1,4 +1,5 @@
-/* Writers on one job file at once, in processes and threads, lose nothing. */
+/* Writers on one job file at once, in processes and threads, by its name
+   and through a link to it, lose nothing. */
 #include <atomic>
 #include <thread>
 
@@ -42,10 +43,11 @@ template <typename Job> static int atOnce(Job job)
 TEST(ConcurrentWriters, EntriesAndRemovalsLoseNothing)
 {
     TempDir d;
-    const std::string path = d.file("job.xml");
+    const std::string path = d.file("job.xml"), link = d.file("link.xml");
     const std::string job = testData("job_six_labs.xml");
     std::string serial[2];
     writeFile(path, job);
+    ASSERT_EQ(symlink("job.xml", link.c_str()), 0);
     for (bool add : {true, false}) {
         for (int k = 0; k < 6; ++k)
             ASSERT_EQ(change(path, k, add), 0);
@@ -54,10 +56,10 @@ TEST(ConcurrentWriters, EntriesAndRemovalsLoseNothing)
     ASSERT_NE(serial[1].find("> 6.000000 <"), std::string::npos);
     for (int round = 0; round < 4; ++round) {
         writeFile(path, job);
-        ASSERT_EQ(atOnce([&](int k) { return change(path, k, true); }), 0);
+        ASSERT_EQ(atOnce([&](int k) { return change(k % 2 ? link : path, k, true); }), 0);
         EXPECT_EQ(readFile(path), serial[1]) << round;
-        ASSERT_EQ(atOnce([&](int k) { return change(path, k, false); }), 0);
+        ASSERT_EQ(atOnce([&](int k) { return change(k % 2 ? link : path, k, false); }), 0);
         EXPECT_EQ(readFile(path), serial[0]) << round;
-        EXPECT_EQ(d.entries(), std::set<std::string>{"job.xml"});
+        EXPECT_EQ(d.entries(), (std::set<std::string>{"job.xml", "link.xml"}));
     }
 }

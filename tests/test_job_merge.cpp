@@ -1,5 +1,37 @@
 /* Merging a new job (News) into the stored one (Base), and its tree copies. */
+#include <algorithm>
+
 #include "testkit.h"
+
+/* Between the merge's look at News and its removal: gNewer is renamed to
+   gNews before the merge moves or deletes it, gThird before it puts a
+   file back there (each when not empty). */
+static std::string gNews, gNewer, gThird;
+
+template <typename F> static F *steered(std::string *file, const char *at, const char *name)
+{
+    if (!file->empty() && at && gNews == at) {
+        libcFunction<int(const char *, const char *)>("rename")(file->c_str(), at);
+        file->clear();
+    }
+    return libcFunction<F>(name);
+}
+extern "C" int unlink(const char *p) { return steered<int(const char *)>(&gNewer, p, "unlink")(p); }
+extern "C" int rename(const char *a, const char *b)
+{
+    return steered<int(const char *, const char *)>(&gNewer, a, "rename")(a, b);
+}
+extern "C" int renameat2(int fa, const char *a, int fb, const char *b, unsigned flags)
+{
+    return steered<int(int, const char *, int, const char *, unsigned)>(&gThird, b, "renameat2")(fa, a, fb, b,
+                                                                                                 flags);
+}
+
+static int failureTraces()
+{
+    return static_cast<int>(std::count_if(traceCalls().begin(), traceCalls().end(),
+                                          [](const TraceCall &c) { return c.level == 2; }));
+}
 
 TEST(JobTree, FindElement)
 {
@@ -71,7 +103,9 @@ TEST(JobMerge, ShortCuts)
 {
     MergeDir d;
     writeFile(d.news, testData("job_merge_news.xml"));
-    EXPECT_EQ(d.merge(), 0); /* no Base: News becomes Base */
+    clearTraces();
+    EXPECT_EQ(d.merge(), 0); /* no Base: News becomes Base, a first delivery */
+    EXPECT_EQ(failureTraces(), 0);
     EXPECT_EQ(readFile(d.base), testData("job_merge_news.xml"));
     writeFile(d.news, withJob("job_handling=\"256\" job_type=\"32\""));
     EXPECT_EQ(d.merge(), 0); /* kill wins over singleton; News stays */
@@ -92,15 +126,18 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
 {
     alarm(20); /* a FIFO opened for reading would block */
     MergeDir d;
-    EXPECT_EQ(d.merge(), -1);
+    EXPECT_EQ(d.merge(), MERGE_NEWS_UNREADABLE);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("mergeJobFile() - cannot read News \"" + d.news + "\"\n", 2), 1);
     EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), -1);
     const std::string base = testData("job_merge_base.xml"), news = testData("job_merge_news.xml");
     writeFile(d.news, news);
     const std::string nowhere = d.file("none/base.xml");
-    EXPECT_EQ(mergeJobFile(nowhere.c_str(), d.news.c_str()), -2);
+    clearTraces();
+    EXPECT_EQ(mergeJobFile(nowhere.c_str(), d.news.c_str()), MERGE_COPY_FAILED);
     EXPECT_EQ(traceCalls().back().message,
               "mergeJobFile() - failed cp \"" + d.news + "\" \"" + nowhere + "\"\n");
+    EXPECT_EQ(failureTraces(), 1); /* a missing directory is no lock failure */
     ASSERT_EQ(mkfifo(d.file("fifo.xml").c_str(), 0666), 0);
     ASSERT_EQ(mkdir(d.file("dir.xml").c_str(), 0777), 0);
     for (const char *odd : {"fifo.xml", "dir.xml"}) {
@@ -134,4 +171,35 @@ TEST(JobMerge, RefusesOneFileGivenTwice)
         EXPECT_EQ(mergeJobFile(d.base.c_str(), other.c_str()), -4) << other;
     EXPECT_EQ(countTraces("mergeJobFile() - Base and News are the same file\n", 2), 4);
     EXPECT_EQ(readFile(d.base), sampleJob());
+}
+
+/* A newer News put in place at the moment of removal survives; one whose
+   place is taken again stays where the level-2 trace says. */
+TEST(JobMerge, ANewerNewsIsNeverDeleted)
+{
+    const std::string news = replaced(sampleJob(), "job_id=\"42\"", "job_id=\"43\"");
+    const std::string newer = replaced(sampleJob(), "job_id=\"42\"", "job_id=\"44\"");
+    const std::string third = replaced(sampleJob(), "job_id=\"42\"", "job_id=\"45\"");
+    for (bool again : {false, true}) {
+        MergeDir d;
+        writeFile(d.base, sampleJob());
+        writeFile(d.news, news);
+        writeFile(gNewer = d.file("newer.xml"), newer);
+        writeFile(gThird = again ? d.file("third.xml") : "", third);
+        gNews = d.news;
+        clearTraces();
+        EXPECT_EQ(d.merge(), 5) << again;
+        gNews.clear();
+        EXPECT_EQ(readFile(d.news), again ? third : newer);
+        EXPECT_EQ(d.entries().size(), again ? 3u : 2u);
+        EXPECT_NE(readFile(d.base).find("job_id=\"43\""), std::string::npos); /* the News read */
+        if (!again) {
+            EXPECT_EQ(countTraces("mergeJobFile() - \"" + d.news + "\" changed meanwhile, kept\n", 6), 1);
+            continue;
+        }
+        const std::string trace = traceCalls().back().message, mark = "kept as \"";
+        ASSERT_EQ(traceCalls().back().level, 2);
+        const size_t at = trace.find(mark) + mark.size();
+        EXPECT_EQ(readFile(trace.substr(at, trace.size() - at - 2)), newer) << trace;
+    }
 }

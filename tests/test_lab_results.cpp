@@ -72,33 +72,40 @@ TEST(LabResults, FailuresLeaveTheFileAsItWas)
     writeFile(bad, "<job><sample number=\"0\"></job>");
     MeasurementRequest rq = request(3, 1);
     rq.sampleNumber = 5;
-    EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), -1);
+    errno = EIO;
+    EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), LABRES_UNREADABLE);
+    EXPECT_EQ(errno, 0); /* no system reason */
     EXPECT_EQ(countTraces("no sample with number=5\n", 2), 1);
-    EXPECT_EQ(removeMeasurementResult(d.file("gone.xml").c_str(), &rq), -1);
+    EXPECT_EQ(removeMeasurementResult(d.file("gone.xml").c_str(), &rq), LABRES_UNREADABLE);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("cannot read \"" + d.file("gone.xml") + "\"\n", 2), 1);
-    EXPECT_EQ(addMeasurementResult(nullptr, &rq), -1);
+    EXPECT_EQ(addMeasurementResult(d.path().c_str(), &rq), LABRES_UNREADABLE);
+    EXPECT_EQ(errno, EISDIR);
+    EXPECT_EQ(addMeasurementResult(nullptr, &rq), LABRES_UNREADABLE);
+    EXPECT_EQ(errno, EINVAL);
     rq.totalIndex = 0;
-    EXPECT_EQ(addMeasurementResult(bad.c_str(), &rq), -9);
+    EXPECT_EQ(addMeasurementResult(bad.c_str(), &rq), QRX_UNCLOSED);
     for (float v : {NAN, INFINITY, -INFINITY}) {
         rq.labValue = v;
-        EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), -4) << v;
+        EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), LABRES_NOT_FINITE) << v;
     }
     rq.labValue = 1;
     {
         NoRoom full;
-        EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), -6);
+        EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), LABRES_UNWRITABLE);
+        EXPECT_EQ(errno, EFBIG); /* the file size limit's reason; a full device says ENOSPC */
     }
     EXPECT_EQ(countTraces("cannot write \"" + path + "\"\n", 2), 1);
     EXPECT_EQ(readFile(path), sampleJob());
     EXPECT_EQ(d.entries(), (std::set<std::string>{"bad.xml", "job.xml"}));
 }
 
-/* Runs fn in a child as an unprivileged user; its result (0..255). */
+/* Runs fn in a child as an unprivileged user (root as nobody); its result. */
 template <typename Fn> static int asNobody(Fn fn)
 {
     const pid_t pid = fork();
     if (pid == 0)
-        _exit(setgid(65534) != 0 || setuid(65534) != 0 ? 255 : fn() & 0xFF);
+        _exit(geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0) ? 255 : fn() & 0xFF);
     int status = 0;
     waitpid(pid, &status, 0);
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -119,6 +126,47 @@ TEST(LabResults, FileTheCallerCannotWriteStays)
     EXPECT_EQ(asNobody([&] { return createJobDescrList(d.path().c_str(), nullptr, &list); }), 1);
     EXPECT_EQ(readFile(path), sampleJob());
     EXPECT_EQ(readFile(news), sampleJob());
+}
+
+/* Texts at the parser's limit or with one kind of quote are written and
+   read back; longer ones or with both quotes are refused, the file kept. */
+TEST(LabResults, TextsThatWouldNotReadBackAreRefused)
+{
+    const std::string limit(8189, 'u');
+    const struct {
+        std::string unit, method;
+        int result;
+        const char *trace;
+    } cases[] = {{limit, "M", 0, nullptr},
+                 {"say \"hi\"", "it's", 0, nullptr},
+                 {limit + "u", "M", LABRES_BAD_TEXT, "lab_unit would not read back\n"},
+                 {"mg/l", std::string(9000, 'm'), LABRES_BAD_TEXT, "used_method would not read back\n"},
+                 {"a\"b'c", "M", LABRES_BAD_TEXT, "lab_unit would not read back\n"}};
+    TempDir d;
+    const std::string path = d.file("job.xml");
+    for (const auto &c : cases) {
+        writeFile(path, sampleJob());
+        MeasurementRequest rq = request(1, 2);
+        rq.labUnit = const_cast<char *>(c.unit.c_str());
+        rq.usedMethod = const_cast<char *>(c.method.c_str());
+        clearTraces();
+        ASSERT_EQ(addMeasurementResult(path.c_str(), &rq), c.result) << c.unit.size();
+        if (c.result) {
+            EXPECT_EQ(errno, EINVAL);
+            EXPECT_EQ(countTraces(c.trace, 2), 1);
+            EXPECT_EQ(readFile(path), sampleJob());
+            continue;
+        }
+        JobDescrList *list = nullptr;
+        MeasurementRequestList *requests = nullptr;
+        Handle h;
+        ASSERT_EQ(createJobDescrList_Ex(d.path().c_str(), nullptr, &list, 0), 1);
+        ASSERT_EQ(createMeasurementRequestList(h.p, list, 0, &requests), 3);
+        EXPECT_EQ(requests->items[1]->labUnit, c.unit);
+        EXPECT_EQ(requests->items[1]->usedMethod, c.method);
+        removeMeasurementRequestList(&requests);
+        removeJobDescrList(&list);
+    }
 }
 
 /* labTime 0 is now, in the zone; numbers keep their '.' in the caller's de_DE. */

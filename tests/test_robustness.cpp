@@ -1,6 +1,7 @@
-/* The writers killed at any moment, on a full device, on hostile names and
-   on several threads at once. CRASH_KILLS overrides the number of kills
-   (valgrind runs use few). */
+/* The writers killed at any moment, on a full device, on hostile names,
+   through links and on several threads at once, and how often they sync.
+   CRASH_KILLS overrides the number of kills (valgrind runs use few). */
+#include <atomic>
 #include <chrono>
 #include <functional>
 #include <random>
@@ -8,9 +9,26 @@
 
 #include "testkit.h"
 
+/* The library's fsync calls, on regular files and on directories. */
+static std::atomic<int> gFileSyncs{0}, gDirectorySyncs{0};
+extern "C" int fsync(int fd)
+{
+    struct stat st {};
+    if (fstat(fd, &st) == 0)
+        ++(S_ISDIR(st.st_mode) ? gDirectorySyncs : gFileSyncs);
+    return libcFunction<int(int)>("fsync")(fd);
+}
+
 namespace {
 
 std::string version(const std::string &path) { return exists(path) ? readFile(path) : "absent"; }
+
+std::string linkTarget(const std::string &path)
+{
+    char to[4096];
+    const ssize_t n = readlink(path.c_str(), to, sizeof to);
+    return n < 0 ? "no link" : std::string(to, static_cast<size_t>(n));
+}
 
 /* Job files (named after name, under a directory chain of over 1000
    characters, when name is given) and a round of writes on them. */
@@ -191,6 +209,9 @@ TEST(DiskFull, WritersFailAndLeaveEveryFileAsItWas)
         {
             NoRoom full;
             EXPECT_EQ(s.write(), s.full) << s.text;
+            if (s.full == LABRES_UNWRITABLE || s.full == MERGE_BASE_UNWRITABLE) {
+                EXPECT_EQ(errno, EFBIG) << s.text; /* the system's reason */
+            }
         }
         EXPECT_EQ(s.full ? j.snapshot() : before, before) << s.text; /* a kill needs no room */
     }
@@ -237,4 +258,76 @@ TEST(Concurrency, ThreadsGetTheResultsOfOneThread)
         });
     for (auto &th : threads)
         th.join();
+}
+
+/* Every job file or sensor job file written is synced once, and its
+   directory once after the rename; a kill writes nothing. */
+TEST(Storage, EachWrittenFileIsSyncedOnce)
+{
+    Jobs j;
+    const int written[] = {1, 1, 1, 1, 1, 1, 0, 1}; /* per step */
+    ASSERT_EQ(std::size(written), j.steps.size());
+    for (size_t i = 0; i < j.steps.size(); ++i) {
+        const int files = gFileSyncs, directories = gDirectorySyncs;
+        EXPECT_EQ(j.run(i), j.steps[i].ok) << i;
+        EXPECT_EQ(gFileSyncs - files, written[i]) << i;
+        EXPECT_EQ(gDirectorySyncs - directories, written[i]) << i;
+    }
+}
+
+/* Links (job.xml -> real/hop -> real/job.xml, copy absolute): the same
+   results and files as without, the links kept; a killed Base is then a
+   dangling link, refused, not created. */
+TEST(Links, WritersWorkOnTheFileAtTheEndAndKeepTheLink)
+{
+    alarm(30); /* a dangling Base once made the merge start over for ever */
+    Jobs plain, linked;
+    const std::string real = linked.d.file("real/");
+    ASSERT_EQ(mkdir(real.c_str(), 0755) | symlink("job.xml", (real + "hop").c_str()), 0);
+    const std::pair<const std::string *, std::string> links[] = {
+        {&linked.job, "real/hop"},           {&linked.news, "real/news"}, {&linked.copy, real + "copy"},
+        {&linked.copyNews, "real/copynews"}, {&linked.bin, "real/job.bin"}};
+    for (const auto &[path, target] : links) {
+        rename(path->c_str(), (real + path->substr(path->rfind('/') + 1)).c_str()); /* News: none yet */
+        ASSERT_EQ(symlink(target.c_str(), path->c_str()), 0);
+    }
+    const auto contents = [](const Jobs &j) { return j.snapshot().substr(j.snapshot().find('|')); };
+    for (size_t i = 0; i + 1 < plain.steps.size(); ++i) {
+        EXPECT_EQ(linked.run(i), plain.run(i)) << i;
+        EXPECT_EQ(contents(linked), contents(plain)) << i;
+    }
+    EXPECT_EQ(linked.run(plain.steps.size() - 1), MERGE_BASE_UNREADABLE);
+    EXPECT_EQ(errno, ENOENT);
+    EXPECT_EQ(countTraces("cannot read \"" + linked.copy + "\"\n", 2), 1);
+    for (const auto &[path, target] : links)
+        EXPECT_EQ(linkTarget(*path), target);
+    EXPECT_EQ(entriesOf(real), (std::set<std::string>{"hop", "job.xml", "copynews", "job.bin"}));
+}
+
+/* A link to nothing, in a loop, to a directory or to a FIFO: each writer
+   refuses it with its "cannot read" code and leaves it as it is. */
+TEST(Links, WritersRefuseLinksToNothingAndToOddFiles)
+{
+    alarm(30); /* a FIFO opened for reading would block */
+    Jobs j;
+    ASSERT_EQ(mkdir(j.d.file("dir").c_str(), 0755) | mkfifo(j.d.file("fifo").c_str(), 0666), 0);
+    ASSERT_EQ(symlink("loop2", j.d.file("loop1").c_str()) | symlink("loop1", j.d.file("loop2").c_str()), 0);
+    const struct {
+        std::string *path;
+        size_t step;
+        int result;
+    } writers[] = {{&j.job, 0, LABRES_UNREADABLE},
+                   {&j.bin, 1, SJOB_WRITE_FAILED},
+                   {&j.job, 2, MERGE_BASE_UNREADABLE},
+                   {&j.job, 3, LABRES_UNREADABLE}};
+    writeFile(j.news, sampleJob());
+    for (const char *end : {"nowhere", "loop1", "dir", "fifo"}) {
+        for (const auto &w : writers) {
+            ASSERT_EQ(unlink(w.path->c_str()) | symlink(end, w.path->c_str()), 0);
+            const std::set<std::string> before = j.d.entries();
+            EXPECT_EQ(j.run(w.step), w.result) << end << " " << w.step;
+            EXPECT_EQ(j.d.entries(), before) << end << " " << w.step;
+            EXPECT_EQ(linkTarget(*w.path), end);
+        }
+    }
 }

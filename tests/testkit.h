@@ -1,10 +1,12 @@
 /* What several test binaries share: the trace recorder, temporary
    directories and files, parser handles over text, a tree dump, the
-   bundled test documents, and switches for locale, zone, job-edit
-   setting and file-size limit. */
+   bundled test documents, switches for locale, zone, job-edit setting
+   and file-size limit, and the C library's functions behind those that
+   a test binary interposes. */
 #ifndef TANDEL_TESTKIT_H
 #define TANDEL_TESTKIT_H
 
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/file.h>
@@ -185,6 +187,10 @@ inline std::string replaced(std::string text, const std::string &from, const std
         text.replace(at, from.size(), to);
     return text;
 }
+
+/* The C library's own function for one that the test binary defines
+   itself to watch or steer the library's calls (fsync, rename, ...). */
+template <typename F> F *libcFunction(const char *name) { return reinterpret_cast<F *>(dlsym(RTLD_NEXT, name)); }
 
 inline void setTimeZone(const char *tz)
 {

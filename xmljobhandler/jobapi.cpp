@@ -740,8 +740,16 @@ JobHeader jobHeader(qrx_Element *root)
 }
 
 /* The code for a job file that cannot be opened: the operation's own
-   out of memory or "cannot read" code. */
-int openFailure(int err, int unreadable, int noMemory) { return err == ENOMEM ? noMemory : unreadable; }
+   out of memory or "cannot read" code, with errno left at err for the
+   caller. */
+int openFailure(int err, int unreadable, int noMemory)
+{
+    errno = err;
+    return err == ENOMEM ? noMemory : unreadable;
+}
+
+/* errno after a read error: what the failed read said. */
+int readError() { return errno ? errno : EIO; }
 
 /* The builder's out of memory as the operation's; other parse results
    as they stand. */
@@ -798,14 +806,16 @@ int checkRequestArguments(const qrx_Parser *handle, const JobDescrList *jobs, in
 int readRequestTree(qrx_Parser *handle, FILE *fp, const char *path)
 {
     qrx_RemoveDOMTree(handle);
+    errno = 0;
     const int r = buildResult(qrx_BuildDOMTree(handle, fp), REQLIST_NO_MEMORY);
+    const int err = readError();
     if (r < 0) {
         TRACE_AS(kRequests, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
         return r;
     }
     if (std::ferror(fp)) {
         TRACE_AS(kRequests, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return REQLIST_UNREADABLE;
+        return openFailure(err, REQLIST_UNREADABLE, REQLIST_NO_MEMORY);
     }
     return 0;
 }
@@ -820,8 +830,9 @@ int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int job
     const char *path = jd ? jd->filePath : nullptr;
     FilePtr fp(path ? tandel::openRegularStream(path) : nullptr);
     if (!fp) {
+        const int err = path ? errno : EINVAL;
         TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path ? path : "(null)");
-        return path ? openFailure(errno, REQLIST_UNREADABLE, REQLIST_NO_MEMORY) : REQLIST_UNREADABLE;
+        return openFailure(err, REQLIST_UNREADABLE, REQLIST_NO_MEMORY);
     }
     tandel::CNumbers numbers;
     if (const int r = readRequestTree(handle, fp.get(), path))
@@ -940,9 +951,11 @@ static bool updateJobHandling(qrx_Element *root, const std::vector<LabPlace> &pl
 }
 
 namespace {
-/* A job file opened for a read-change-replace cycle: locked (see
-   PathLock) and checked to be one this process may write. */
+/* A job file opened for a read-change-replace cycle: the file at the end
+   of the path's links, locked (see PathLock) and checked to be one this
+   process may write. */
 struct LockedJob {
+    std::string file;
     tandel::PathLock lock;
     FilePtr stream;
 };
@@ -956,40 +969,53 @@ struct FileCodes {
 const FileCodes kLabCodes = {LABRES_UNREADABLE, LABRES_UNWRITABLE, LABRES_NO_MEMORY};
 const FileCodes kBaseCodes = {MERGE_BASE_UNREADABLE, MERGE_BASE_UNWRITABLE, MERGE_NO_MEMORY};
 
-/* 0, or one of the operation's codes: unreadable when the file cannot
-   be opened, unwritable when it can be read but not written. *absent
-   when it does not exist. */
+/* Whether a job file that cannot be opened read-write can be read. */
+bool readableOnly(int err, const char *file)
+{
+    return (err == EACCES || err == EPERM || err == EROFS || err == ETXTBSY) &&
+           tandel::Fd(tandel::openRegular(file, O_RDONLY)).get() >= 0;
+}
+
+/* 0, or one of the operation's codes with errno the system's reason:
+   unreadable when the file cannot be opened (also a dangling link),
+   unwritable when it can be read but not written. With absent given, a
+   path that names nothing (no link either) is no failure: *absent, the
+   unreadable code, no trace. */
 int openLocked(const char *path, LockedJob *job, const FileCodes &codes, const char *fn,
                bool *absent = nullptr)
 {
+    int err = tandel::followLinks(path, &job->file);
     bool locked = true;
-    const int fd = job->lock.open(path, O_RDWR, &locked);
-    if (fd < 0) {
-        const int err = errno;
-        if (absent)
-            *absent = tandel::isAbsent(err);
-        if (err == ENOMEM)
-            return codes.noMemory;
-        const bool readable = (err == EACCES || err == EPERM || err == EROFS || err == ETXTBSY) &&
-                              tandel::Fd(tandel::openRegular(path, O_RDONLY)).get() >= 0;
-        TRACE_AS(fn, TRACE_FAIL, readable ? "cannot write \"%s\"\n" : "cannot read \"%s\"\n", path);
-        return readable ? codes.unwritable : codes.unreadable;
+    if (!err && job->lock.open(job->file.c_str(), O_RDWR, &locked) < 0)
+        err = errno;
+    if (err) {
+        if (absent && tandel::isAbsent(err) && job->file == path) {
+            *absent = true;
+            return codes.unreadable;
+        }
+        const bool readable = err != ENOMEM && readableOnly(err, job->file.c_str());
+        if (err != ENOMEM)
+            TRACE_AS(fn, TRACE_FAIL, readable ? "cannot write \"%s\"\n" : "cannot read \"%s\"\n", path);
+        errno = err;
+        return err == ENOMEM ? codes.noMemory : readable ? codes.unwritable : codes.unreadable;
     }
     if (!locked)
         TRACE_AS(fn, TRACE_FAIL, "cannot lock \"%s\"\n", path);
-    const int dupFd = fcntl(fd, F_DUPFD_CLOEXEC, 0);
+    const int dupFd = fcntl(job->lock.fd(), F_DUPFD_CLOEXEC, 0);
     job->stream.reset(dupFd < 0 ? nullptr : tandel::streamOf(dupFd));
     if (!job->stream) {
+        err = errno;
         TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return openFailure(errno, codes.unreadable, codes.noMemory);
+        return openFailure(err, codes.unreadable, codes.noMemory);
     }
     return 0;
 }
 
-/* The operation's code for a failed replacement of path. */
+/* The operation's code for a failed replacement of path; errno is err. */
 int writeFailure(int err, const char *path, const char *fn, const FileCodes &codes)
 {
     TRACE_AS(fn, TRACE_FAIL, "cannot write \"%s\"\n", path);
+    errno = err;
     return err == ENOMEM ? codes.noMemory : codes.unwritable;
 }
 
@@ -1001,12 +1027,14 @@ int readLockedTree(const char *path, LockedJob *file, Handle *hp)
         return r;
     if (qrx_init(&hp->p, kMaxDepth) != 0)
         return LABRES_NO_MEMORY;
+    errno = 0;
     const int r = buildResult(qrx_BuildDOMTree(hp->p, file->stream.get()), LABRES_NO_MEMORY);
+    const int err = readError();
     if (r < 0)
         return r;
     if (std::ferror(file->stream.get())) {
         TRACE_AS(kChange, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return LABRES_UNREADABLE;
+        return openFailure(err, LABRES_UNREADABLE, LABRES_NO_MEMORY);
     }
     return 0;
 }
@@ -1024,22 +1052,50 @@ try {
         return LABRES_NO_MEMORY;
     if (!matched) {
         TRACE_AS(kChange, TRACE_FAIL, "no sample with number=%d\n", request->sampleNumber);
+        errno = 0; /* no system reason */
         return LABRES_UNREADABLE;
     }
     return 0;
 } catch (...) {
     return LABRES_NO_MEMORY;
 }
+
+/* The request's texts that an add would write and that would not read
+   back (too long, or quoted beyond what the writer can quote): the
+   attribute name of the first, or null. */
+const char *unwritableText(const MeasurementRequest *request)
+{
+    if (request->labUnit && !tandel::attributeReadsBack(request->labUnit))
+        return "lab_unit";
+    if (request->usedMethod && !tandel::attributeReadsBack(request->usedMethod))
+        return "used_method";
+    return nullptr;
+}
+
+/* The request that an add cannot write: its code (errno EINVAL), or 0. */
+int refusedRequest(const MeasurementRequest *request)
+{
+    int r = 0;
+    if (!std::isfinite(request->labValue)) {
+        TRACE_AS(kChange, TRACE_FAIL, "lab value is not a number\n");
+        r = LABRES_NOT_FINITE;
+    } else if (const char *name = unwritableText(request)) {
+        TRACE_AS(kChange, TRACE_FAIL, "%s would not read back\n", name);
+        r = LABRES_BAD_TEXT;
+    }
+    errno = EINVAL;
+    return r;
+}
 } // namespace
 
 int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add)
 {
-    if (!path || !request)
+    if (!path || !request) {
+        errno = EINVAL;
         return LABRES_UNREADABLE;
-    if (add && !std::isfinite(request->labValue)) {
-        TRACE(TRACE_FAIL, "lab value is not a number\n");
-        return LABRES_NOT_FINITE;
     }
+    if (const int r = add ? refusedRequest(request) : 0)
+        return r;
     LockedJob file;
     Handle hp;
     tandel::CNumbers numbers;
@@ -1047,7 +1103,7 @@ int changeMeasurementResult(const char *path, const MeasurementRequest *request,
         return r;
     if (const int r = applyChange(hp.p->root, request, add))
         return r;
-    if (const int err = jobapi_writeTreeReplacing(path, hp.p))
+    if (const int err = jobapi_writeTreeReplacing(file.file.c_str(), hp.p))
         return writeFailure(err, path, __func__, kLabCodes);
     return 0;
 }
@@ -1062,11 +1118,13 @@ int removeMeasurementResult(const char *path, const MeasurementRequest *request)
     return changeMeasurementResult(path, request, 0);
 }
 
+/* The writer without storage policy: the replacement syncs once and sets
+   the mode once. */
 int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle)
 try {
     if (!path || !handle || !handle->root)
         return EINVAL;
-    return tandel::replaceWith(path, 0666, [handle](FILE *fp) { return qrx_PrintDOMTree(handle, fp) >= 0; });
+    return tandel::replaceWith(path, 0666, [handle](FILE *fp) { return qrx_WriteDOMTree(handle, fp) >= 0; });
 } catch (...) {
     return ENOMEM;
 }
@@ -1085,16 +1143,6 @@ try {
     });
 } catch (...) {
     return ENOMEM;
-}
-
-int jobapi_copyFileReplacing(const char *source, const char *target)
-{
-    if (!source || !target)
-        return EINVAL;
-    FilePtr in(tandel::openRegularStream(source));
-    if (!in)
-        return errno ? errno : EIO;
-    return copyStreamReplacing(in.get(), target);
 }
 
 /* ------------------------------------------------------------------ */
@@ -1237,71 +1285,100 @@ const char kMerge[] = "mergeJobFile";
 
 /* copyToAbsentBase: Base exists by now, merge it instead. */
 const int kBaseAppeared = 1;
+/* Rounds of a Base that appears while it is found absent and then is
+   gone again when opened: beyond them it is reported busy. */
+const int kAbsentRounds = 100;
 
-/* Deletes News once Base holds what was read from it, unless the path
-   names another file by now (a newer News that is not merged yet). */
-void deleteNewsRead(const char *newsPath, FILE *news)
+/* News as read: the path as given, the open stream, and its removal
+   prepared before Base is replaced. */
+struct News {
+    const char *path;
+    FILE *stream;
+    tandel::ReadFileRemoval removal;
+};
+
+/* Deletes News (the end of its links) once Base holds what was read from
+   it, unless the path names another file by then (a newer News that is
+   not merged yet): only the file read can be removed. */
+void deleteNewsRead(News &news)
 {
-    if (!tandel::namesFile(newsPath, fileno(news))) {
-        TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - \"%s\" changed meanwhile, kept\n", newsPath);
-        return;
+    switch (news.removal.remove(fileno(news.stream))) {
+    case tandel::Removal::Removed:
+        break;
+    case tandel::Removal::Kept:
+        TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - \"%s\" changed meanwhile, kept\n", news.path);
+        break;
+    case tandel::Removal::Aside:
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - \"%s\" changed meanwhile, kept as \"%s\"\n", news.path,
+                 news.removal.aside().c_str());
+        break;
+    case tandel::Removal::Failed:
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - cannot delete \"%s\"\n", news.path);
+        break;
     }
-    if (unlink(newsPath) != 0)
-        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - cannot delete \"%s\"\n", newsPath);
 }
 
 /* Base does not exist: it becomes a copy of News, under the directory's
    lock so that two first deliveries do not overwrite each other. 0, a
-   MERGE code, or kBaseAppeared. */
-int copyToAbsentBase(const char *basePath, const char *newsPath, FILE *news)
+   MERGE code, or kBaseAppeared. A missing directory is no lock failure:
+   the copy fails and says so. */
+int copyToAbsentBase(const char *basePath, News &news)
 {
     tandel::PathLock dirLock;
     bool locked = true;
-    if (dirLock.openDirectory(tandel::directoryOf(basePath), &locked) < 0 || !locked)
+    const bool opened = dirLock.openDirectory(tandel::directoryOf(basePath), &locked) >= 0;
+    if (opened ? !locked : !tandel::isAbsent(errno))
         TRACE_AS(kMerge, TRACE_FAIL, "cannot lock \"%s\"\n", basePath);
     struct stat st {};
     if (lstat(basePath, &st) == 0)
         return kBaseAppeared;
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - no Base job\"%s\"\n", basePath);
-    if (const int err = copyStreamReplacing(news, basePath)) {
-        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - failed cp \"%s\" \"%s\"\n", newsPath, basePath);
+    if (const int err = copyStreamReplacing(news.stream, basePath)) {
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - failed cp \"%s\" \"%s\"\n", news.path, basePath);
         return err == ENOMEM ? MERGE_NO_MEMORY : MERGE_COPY_FAILED;
     }
-    deleteNewsRead(newsPath, news);
+    deleteNewsRead(news);
     return 0;
 }
 
-/* Builds a tree of stream; the parse result with out of memory as
-   MERGE_NO_MEMORY. */
-int buildFrom(Handle *h, FILE *stream, const char *path)
+/* Builds a tree of stream: the parse result with out of memory as
+   MERGE_NO_MEMORY, or unreadable (errno the read's) after a read error. */
+int buildFrom(Handle *h, FILE *stream, const char *path, int unreadable)
 {
     if (qrx_init(&h->p, kMaxDepth) != 0)
         return MERGE_NO_MEMORY;
+    errno = 0;
     const int r = buildResult(qrx_BuildDOMTree(h->p, stream), MERGE_NO_MEMORY);
-    if (r < 0)
+    const int err = readError();
+    if (r < 0) {
         TRACE_AS(kMerge, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
+    } else if (std::ferror(stream)) {
+        TRACE_AS(kMerge, TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return openFailure(err, unreadable, MERGE_NO_MEMORY);
+    }
     return r;
 }
 
-/* News' job_handling bit 0x100: Base is deleted, News kept. */
-int killJob(const char *basePath)
+/* News' job_handling bit 0x100: Base (the end of its links) is deleted,
+   News kept. */
+int killJob(const char *basePath, const LockedJob &base)
 {
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - kill job (%s)\n", basePath);
-    if (unlink(basePath) != 0)
+    if (unlink(base.file.c_str()) != 0)
         return writeFailure(errno, basePath, kMerge, kBaseCodes);
     return 0;
 }
 
 /* News' job_type bit 0x20: Base becomes a copy of News. */
-int copySingleton(const char *basePath, const char *newsPath, FILE *news)
+int copySingleton(const char *basePath, const LockedJob &base, News &news)
 {
-    const int rc = copyStreamReplacing(news, basePath);
+    const int rc = copyStreamReplacing(news.stream, base.file.c_str());
     TRACE_AS(kMerge, TRACE_INFO,
-             "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n", newsPath,
+             "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n", news.path,
              basePath, rc);
     if (rc != 0)
         return rc == ENOMEM ? MERGE_NO_MEMORY : MERGE_COPY_FAILED;
-    deleteNewsRead(newsPath, news);
+    deleteNewsRead(news);
     return 0;
 }
 
@@ -1313,7 +1390,7 @@ bool newJobTree(Handle *h)
 }
 
 /* The merge proper, with Base locked and both files read. */
-int mergeTrees(const char *basePath, const char *newsPath, Handle &hb, Handle &hn, FILE *news)
+int mergeTrees(const char *basePath, const LockedJob &base, News &news, Handle &hb, Handle &hn)
 {
     Handle hm;
     if (!newJobTree(&hm))
@@ -1328,18 +1405,18 @@ int mergeTrees(const char *basePath, const char *newsPath, Handle &hb, Handle &h
     }
     int bits = 0;
     if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100))
-        return killJob(basePath);
+        return killJob(basePath, base);
     if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20))
-        return copySingleton(basePath, newsPath, news);
+        return copySingleton(basePath, base, news);
     if (!mergeHeader(baseJob, newsJob, merJob))
         return MERGE_NO_MEMORY;
     const int count = mergeSamples(hb.p->root, hn.p->root, merJob);
     if (count < 0)
         return count;
-    if (const int err = jobapi_writeTreeReplacing(basePath, hm.p))
+    if (const int err = jobapi_writeTreeReplacing(base.file.c_str(), hm.p))
         return writeFailure(err, basePath, kMerge, kBaseCodes);
-    TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - DO NOT delete file \"%s\"\n", newsPath);
-    deleteNewsRead(newsPath, news);
+    TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - DO NOT delete file \"%s\"\n", news.path);
+    deleteNewsRead(news);
     return count;
 }
 
@@ -1352,54 +1429,56 @@ bool sameOpenFile(int a, int b)
 }
 
 /* Reads the locked Base and News into trees and merges them. */
-int mergeOpen(const char *basePath, const char *newsPath, LockedJob &base, FILE *news)
+int mergeOpen(const char *basePath, LockedJob &base, News &news)
 {
-    if (sameOpenFile(base.lock.fd(), fileno(news))) {
+    if (sameOpenFile(base.lock.fd(), fileno(news.stream))) {
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
         return MERGE_SAME_FILE;
     }
     Handle hb, hn;
-    int rb = buildFrom(&hb, base.stream.get(), basePath);
-    if (rb >= 0 && std::ferror(base.stream.get()))
-        rb = MERGE_BASE_UNREADABLE;
-    if (rb < 0)
+    if (const int rb = buildFrom(&hb, base.stream.get(), basePath, MERGE_BASE_UNREADABLE); rb < 0)
         return rb;
-    const int rn = buildFrom(&hn, news, newsPath);
-    if (rn < 0)
+    if (const int rn = buildFrom(&hn, news.stream, news.path, MERGE_NEWS_UNREADABLE); rn < 0)
         return rn;
-    if (std::ferror(news))
-        return MERGE_NEWS_UNREADABLE;
-    return mergeTrees(basePath, newsPath, hb, hn, news);
+    return mergeTrees(basePath, base, news, hb, hn);
 }
 
 int mergeLocked(const char *basePath, const char *newsPath)
 {
-    FilePtr news(tandel::openRegularStream(newsPath));
-    if (!news) {
+    FilePtr stream(tandel::openRegularStream(newsPath));
+    if (!stream) {
+        const int err = errno;
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - cannot read News \"%s\"\n", newsPath);
-        return openFailure(errno, MERGE_NEWS_UNREADABLE, MERGE_NO_MEMORY);
+        return openFailure(err, MERGE_NEWS_UNREADABLE, MERGE_NO_MEMORY);
     }
-    for (;;) {
+    News news{newsPath, stream.get(), {}};
+    if (news.removal.prepare(newsPath) != 0)
+        return MERGE_NO_MEMORY;
+    for (int round = 0; round < kAbsentRounds; ++round) {
         LockedJob base;
         bool absent = false;
         const int r = openLocked(basePath, &base, kBaseCodes, kMerge, &absent);
         if (absent) {
-            const int c = copyToAbsentBase(basePath, newsPath, news.get());
+            const int c = copyToAbsentBase(basePath, news);
             if (c == kBaseAppeared)
                 continue;
             return c;
         }
         if (r != 0)
             return r;
-        return mergeOpen(basePath, newsPath, base, news.get());
+        return mergeOpen(basePath, base, news);
     }
+    TRACE_AS(kMerge, TRACE_FAIL, "cannot read \"%s\"\n", basePath);
+    return openFailure(EBUSY, MERGE_BASE_UNREADABLE, MERGE_NO_MEMORY);
 }
 } // namespace
 
 int mergeJobFile(const char *basePath, const char *newsPath)
 try {
-    if (!basePath || !newsPath)
+    if (!basePath || !newsPath) {
+        errno = EINVAL;
         return MERGE_NEWS_UNREADABLE;
+    }
     TRACE(TRACE_INFO, "mergeJobFile() - Base = \"%s\", News = \"%s\"\n", basePath, newsPath);
     if (tandel::sameFile(basePath, newsPath)) {
         TRACE(TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");

@@ -14,13 +14,10 @@
 /* add 1: enter the request's lab value; add 0: take it back. */
 int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add);
 
-/* Replaces path by the document of the handle, through a temporary file
-   beside it. 0, or the errno of the step that failed (the old file and
-   no temporary file remain then). */
+/* Replaces path (the end of its links) by the document of the handle,
+   through a temporary file beside it, synced once. 0, or the errno of the
+   step that failed (the old file and no temporary file remain then). */
 int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle);
-
-/* Replaces target by a byte copy of source, the same way. 0 or errno. */
-int jobapi_copyFileReplacing(const char *source, const char *target);
 
 /* "%Y-%m-%dT%H:%M:%S%z" text of seconds since 1970 in local time, also
    where time_t has 32 bits; when the zone cannot be read, the UTC
