@@ -322,7 +322,6 @@ bool lockExclusive(int fd)
 
 int PathLock::open(const char *path, int flags, bool *locked)
 {
-    fd_.reset();
     /* Each round means another writer replaced the file meanwhile; a
        path that keeps changing under us is reported as busy. */
     for (int round = 0; round < 1000; ++round) {
@@ -340,7 +339,6 @@ int PathLock::open(const char *path, int flags, bool *locked)
 
 int PathLock::openDirectory(const std::string &dir, bool *locked)
 {
-    fd_.reset();
     fd_.reset(::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (fd_.get() < 0)
         return -1;
