@@ -357,6 +357,10 @@ TEST(Compare, SvgShowsTheFigures)
         ASSERT_EQ(bias.size(), 1u);
         EXPECT_NEAR(dy(bias[0].at["y1"]), *g.bias, dtol);
         ASSERT_EQ(limits.size(), g.limits ? 2u : 0u);
+        EXPECT_EQ(elements(svg, at, "difference", "text", "note").size(), g.limits ? 0u : 1u);
+        const double top = elements(svg, at, "scatter", "rect", "frame").at(0).at["y"];
+        EXPECT_EQ(elements(svg, at, "difference", "rect", "frame").at(0).at["y"], top);
+        EXPECT_EQ(top, 64 + 520 * static_cast<double>(&g - &c.groups[0])); /* the group's row */
         for (size_t k = 0; k < limits.size(); ++k)
             EXPECT_NEAR(dy(limits[k].at["y2"]), k ? g.limits->low : g.limits->high, dtol);
     }

@@ -147,7 +147,7 @@ void frame(Svg &svg, const Box &box, const std::string &xTitle, const std::strin
         svg.line("y-tick", box.left - 5, y, box.left, y, kInk, 1);
         svg.text("y-tick", box.left - 8, y + 4, fixed(v, box.y.decimals), "end");
     }
-    svg.out += "<rect x=\"" + num(box.left) + "\" y=\"" + num(box.top) + "\" width=\"" + num(kSide) +
+    svg.out += "<rect class=\"frame\" x=\"" + num(box.left) + "\" y=\"" + num(box.top) + "\" width=\"" + num(kSide) +
                "\" height=\"" + num(kSide) + "\" fill=\"none\" stroke=\"#000000\" stroke-width=\"1\"/>\n";
     svg.text("axis-title", box.left + kSide / 2, bottom + 40, xTitle, "middle");
     const double yx = box.left - 62, yy = box.top + kSide / 2;
