@@ -109,6 +109,7 @@ template <class F> double invert(F cdf, double p)
 std::vector<double> pairSlopes(const std::vector<double> &x, const std::vector<double> &y, size_t *below)
 {
     std::vector<double> s;
+    s.reserve(x.size() * (x.size() - (x.empty() ? 0 : 1)) / 2);
     *below = 0;
     for (size_t i = 0; i < x.size(); ++i)
         for (size_t j = i + 1; j < x.size(); ++j) {

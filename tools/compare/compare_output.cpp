@@ -80,12 +80,6 @@ std::string groupTitle(const Group &g)
     return g.unit.empty() ? t : t + " [" + forTerminal(g.unit) + "]";
 }
 
-std::string lineText(const Line &l, int decimals, int slope)
-{
-    const std::string sign = l.a < 0 && fixed(l.a, decimals) != "0" ? " - " : " + ";
-    return "lab = " + fixed(l.b, slope) + " * process" + sign + fixed(std::fabs(l.a), decimals);
-}
-
 std::string pairTable(const Comparison &c, const Group &g)
 {
     std::vector<std::vector<std::string>> rows = {
@@ -116,14 +110,14 @@ std::string figureTable(const Group &g)
         over += g.relativeCount == 1 ? " pair" : " pairs";
     rows.push_back({"mean relative difference", percent(g.meanRelative) + " (" + over + ")"});
     if (const auto &ls = g.leastSquares)
-        rows.push_back({"least squares", lineText(ls->line, d, slopeDecimals(ls->line.b)) +
+        rows.push_back({"least squares", lineText(ls->line, d, slopeDecimals(std::fabs(ls->line.b)), "*", "-") +
                                              ", r = " + (ls->r ? fixed(*ls->r, kRDecimals) : "-")});
     else
         rows.push_back({"least squares", "- (needs 2 different process values)"});
     const PassingBablok &pb = g.passingBablok;
     if (pb.status == PbStatus::Ok) {
         const int s = slopeDecimals(std::max({std::fabs(pb.line.b), std::fabs(pb.b.low), std::fabs(pb.b.high)}));
-        rows.push_back({"Passing-Bablok", lineText(pb.line, d, s)});
+        rows.push_back({"Passing-Bablok", lineText(pb.line, d, s, "*", "-")});
         rows.push_back({"  95 % CI", "a " + fixed(pb.a.low, d) + " to " + fixed(pb.a.high, d) + ", b " +
                                          fixed(pb.b.low, s) + " to " + fixed(pb.b.high, s)});
     } else {
@@ -328,6 +322,13 @@ std::string csvField(const std::string &s)
 
 int unitDecimals(const Group &g) { return g.decimals + 1; }
 
+std::string lineText(const Line &l, int aDecimals, int bDecimals, const char *times, const char *minus)
+{
+    const std::string a = fixed(std::fabs(l.a), aDecimals);
+    const bool negative = l.a < 0 && a != fixed(0, aDecimals);
+    return "lab = " + fixed(l.b, bDecimals) + ' ' + times + " process " + (negative ? minus : "+") + ' ' + a;
+}
+
 int slopeDecimals(double magnitude)
 {
     if (!(magnitude > 0) || !std::isfinite(magnitude))
@@ -358,7 +359,7 @@ Json toJson(const Comparison &c)
     Json left = Json::array();
     for (size_t i : c.unusable)
         left.push_back(pairJson(c.pairs[i]));
-    return {{"groups", groups}, {"left_out", left}};
+    return {{"groups", groups}, {"left_out_pairs", left}};
 }
 
 std::string jsonText(const Comparison &c)

@@ -4,14 +4,17 @@
  * - Table: for people. Per group the pairs, then the figures; texts
  *   with control characters or bytes that are not UTF-8 show '?' there.
  * - JSON: raw numbers, every pair and every figure, null where a figure
- *   does not exist. Texts are JSON strings; a text that is not valid
- *   UTF-8 has each offending byte replaced by U+FFFD and a sibling
- *   "<name>_hex" holding its bytes in hexadecimal, so nothing is lost.
+ *   does not exist; pairs left out (compare.h) under "left_out_pairs".
+ *   Texts are JSON strings; a text that is not valid UTF-8 has each
+ *   offending byte replaced by U+FFFD and a sibling "<name>_hex" holding
+ *   its bytes in hexadecimal, so nothing is lost.
  * - CSV (RFC 4180): a header row and one row per pair, CRLF line ends,
  *   fields holding a comma, a quote, CR or LF in double quotes (quotes
  *   doubled); texts as their bytes. Numbers as the table prints them.
+ *   Pairs left out are not in it.
  * - SVG 1.1: per group a scatter of lab against process (same scale on
- *   both axes, identity, least-squares and Passing-Bablok lines) and a
+ *   both axes and the identity, unless the units differ; least-squares
+ *   and Passing-Bablok lines) and a
  *   difference plot against the mean of the pair (zero, bias, limits).
  *   Plain elements with explicit attributes; texts escaped, with U+FFFD
  *   for what XML cannot hold.
@@ -50,6 +53,8 @@ std::string csvField(const std::string &s);
 
 /* The decimals the table uses for each kind of figure. */
 int unitDecimals(const Group &g);
+/* "lab = b <times> process + a", the sign of a as `minus` when it shows. */
+std::string lineText(const Line &l, int aDecimals, int bDecimals, const char *times, const char *minus);
 int slopeDecimals(double magnitude);
 constexpr int kRelativeDecimals = 1;
 constexpr int kRDecimals = 4;

@@ -51,7 +51,8 @@ std::string num(double v) { return fixed(v, 2); }
    ends on ticks and the data a little inside. */
 Axis niceAxis(double lo, double hi)
 {
-    if (!(hi > lo)) {
+    /* Values (nearly) alike: a range around them, never a step of 0. */
+    if (!(hi - lo > 1e-12 * std::max({std::fabs(lo), std::fabs(hi), 1e-290}))) {
         const double pad = lo == 0 ? 1 : std::fabs(lo) / 10;
         lo -= pad;
         hi += pad;
@@ -133,15 +134,15 @@ std::string withUnit(const std::string &what, const std::string &unit)
 void frame(Svg &svg, const Box &box, const std::string &xTitle, const std::string &yTitle)
 {
     const double right = box.left + kSide, bottom = box.top + kSide;
-    const long xFirst = std::lround(box.x.lo / box.x.step), xLast = std::lround(box.x.hi / box.x.step);
-    for (long k = xFirst; k <= xLast; ++k) {
+    const long long xFirst = std::llround(box.x.lo / box.x.step), xLast = std::llround(box.x.hi / box.x.step);
+    for (long long k = xFirst; k <= xLast; ++k) {
         const double v = static_cast<double>(k) * box.x.step, x = box.px(v);
         svg.line("grid", x, box.top, x, bottom, kGrid, 1);
         svg.line("x-tick", x, bottom, x, bottom + 5, kInk, 1);
         svg.text("x-tick", x, bottom + 19, fixed(v, box.x.decimals), "middle");
     }
-    const long yFirst = std::lround(box.y.lo / box.y.step), yLast = std::lround(box.y.hi / box.y.step);
-    for (long k = yFirst; k <= yLast; ++k) {
+    const long long yFirst = std::llround(box.y.lo / box.y.step), yLast = std::llround(box.y.hi / box.y.step);
+    for (long long k = yFirst; k <= yLast; ++k) {
         const double v = static_cast<double>(k) * box.y.step, y = box.py(v);
         svg.line("grid", box.left, y, right, y, kGrid, 1);
         svg.line("y-tick", box.left - 5, y, box.left, y, kInk, 1);
@@ -157,9 +158,7 @@ void frame(Svg &svg, const Box &box, const std::string &xTitle, const std::strin
 
 std::string equation(const Line &l, const Group &g)
 {
-    const int d = unitDecimals(g);
-    return "lab = " + fixed(l.b, slopeDecimals(std::fabs(l.b))) + " \xC3\x97 process " + (l.a < 0 ? "\xE2\x88\x92 " : "+ ") +
-           fixed(std::fabs(l.a), d);
+    return lineText(l, unitDecimals(g), slopeDecimals(std::fabs(l.b)), "\xC3\x97", "\xE2\x88\x92");
 }
 
 void key(Svg &svg, double x, double y, const char *colour, const char *dash, double width, const std::string &label)
