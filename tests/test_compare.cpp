@@ -310,6 +310,7 @@ TEST(Compare, JsonKeepsEveryByte)
     EXPECT_TRUE(j["groups"][1]["pairs"][0]["relative_difference_percent"].is_null());
     EXPECT_EQ(j["left_out_pairs"].size(), 1u);
     EXPECT_TRUE(j["left_out_pairs"][0]["process_value"].is_null());
+    EXPECT_EQ(j["left_out_pairs"][0]["lab_value"], 4);
 }
 
 /* The plot read back: one marker per pair where the pair is, the lines

@@ -184,11 +184,9 @@ std::optional<double> relativeDifference(const Pair &p)
     return difference(p) / std::fabs(p.process) * 100;
 }
 
-bool usable(const Pair &p)
-{
-    return std::isfinite(p.process) && std::isfinite(p.lab) && std::fabs(p.process) <= FLT_MAX &&
-           std::fabs(p.lab) <= FLT_MAX;
-}
+bool usableValue(double v) { return std::isfinite(v) && std::fabs(v) <= FLT_MAX; }
+
+bool usable(const Pair &p) { return usableValue(p.process) && usableValue(p.lab); }
 
 int valueDecimals(double v)
 {

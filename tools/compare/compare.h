@@ -124,6 +124,7 @@ Comparison compare(std::vector<Pair> pairs);
 /* The pieces, for the outputs and for tests. */
 double difference(const Pair &p);
 std::optional<double> relativeDifference(const Pair &p); /* percent */
+bool usableValue(double v);
 bool usable(const Pair &p);
 int valueDecimals(double v);
 std::optional<LeastSquares> leastSquares(const std::vector<double> &x, const std::vector<double> &y);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 
 #include "civiltime.h"
@@ -123,7 +124,7 @@ std::string figureTable(const Group &g)
     } else {
         rows.push_back({"Passing-Bablok", std::string("- ") + pbStatusText(pb.status)});
     }
-    return aligned(rows, 99);
+    return aligned(rows, SIZE_MAX);
 }
 
 std::string hex(const std::string &s)
@@ -160,8 +161,8 @@ Json pairJson(const Pair &p)
     putText(j, "parameter", p.parameter);
     putText(j, "unit", p.unit);
     putText(j, "lab_unit", p.labUnit);
-    j["process_value"] = usable(p) ? Json(p.process) : Json(nullptr);
-    j["lab_value"] = usable(p) ? Json(p.lab) : Json(nullptr);
+    j["process_value"] = usableValue(p.process) ? Json(p.process) : Json(nullptr);
+    j["lab_value"] = usableValue(p.lab) ? Json(p.lab) : Json(nullptr);
     j["difference"] = usable(p) ? Json(difference(p)) : Json(nullptr);
     j["relative_difference_percent"] = usable(p) ? orNull(relativeDifference(p)) : Json(nullptr);
     return j;
