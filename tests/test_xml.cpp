@@ -1,4 +1,7 @@
 /* XML toolkit: tree records, streaming parser, tree builder and writer. */
+#include <functional>
+#include <random>
+
 #include "testkit.h"
 #include "tree.h"
 
@@ -193,7 +196,8 @@ TEST(Builder, BuildsPrintsReadsBackAndTracesFaults)
     EXPECT_TRUE(qrx_RemoveDOMTree(h.p) == 0 && !h->root && qrx_RemoveDOMTree(h.p) == 0);
 }
 
-/* Flushed before the sync; only regular files opened to all; a pipe's fsync is no error. */
+/* Flushed before the sync; only regular files opened to all, and only by
+   the job file printer; a pipe's fsync is no error. */
 TEST(Writer, StreamsFilesAndErrors)
 {
     TempDir d;
@@ -201,9 +205,9 @@ TEST(Writer, StreamsFilesAndErrors)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     Handle h;
     buildFrom(h.p, "<job/>");
-    auto print = [&](const std::string &path, const char *mode) {
+    auto print = [&](const std::string &path, const char *mode, int (*printer)(qrx_Parser *, FILE *)) {
         FILE *fp = fopen(path.c_str(), mode);
-        const int r = qrx_PrintDOMTree(h.p, fp);
+        const int r = printer(h.p, fp);
         struct stat st {};
         stat(path.c_str(), &st);
         char s[64];
@@ -212,12 +216,128 @@ TEST(Writer, StreamsFilesAndErrors)
         return std::string(s);
     };
     const mode_t old = umask(022);
-    EXPECT_EQ(print(file, "w"), "48 666 48");
-    EXPECT_EQ(print(file, "r"), "-3 666 48");
-    EXPECT_EQ(print(fifo, "r+"), "48 600 0");
-    EXPECT_EQ(print("/dev/full", "w").substr(0, 3), "-3 ");
+    writeFile(file, "old");
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(print(file, "w", qrx_WriteDOMTree), "48 600 48");
+    const std::string written = readFile(file);
+    EXPECT_EQ(print(file, "w", qrx_PrintDOMTree), "48 666 48");
+    EXPECT_EQ(readFile(file), written);
+    EXPECT_EQ(print(file, "r", qrx_PrintDOMTree), "-3 666 48");
+    EXPECT_EQ(print(fifo, "r+", qrx_PrintDOMTree), "48 600 0");
+    EXPECT_EQ(print("/dev/full", "w", qrx_WriteDOMTree).substr(0, 3), "-3 ");
     umask(old);
-    EXPECT_EQ(readFile(file), doc({"<job/>"}));
+    EXPECT_EQ(written, doc({"<job/>"}));
+}
+
+/* tests/data/xml_readback.txt: texts (in it "N*c" is N times c, then the
+   rest; \t \r \n as in C) and where each reads back. */
+std::vector<std::pair<std::string, std::string>> edgeTexts()
+{
+    std::vector<std::pair<std::string, std::string>> rows;
+    std::istringstream table(testData("xml_readback.txt"));
+    for (std::string line; std::getline(table, line);) {
+        const size_t star = line.find('*'), bar = line.rfind(" | ");
+        std::string s = line.substr(0, bar);
+        if (line[0] == '#')
+            continue;
+        if (star < bar && isdigit(static_cast<unsigned char>(s[0])))
+            s = std::string(std::stoul(s), s[star + 1]) + s.substr(star + 2);
+        for (const char *escape : {"\\t\t", "\\r\r", "\\n\n"})
+            for (size_t at; (at = s.find(std::string(escape, 2))) != std::string::npos;)
+                s.replace(at, 2, 1, escape[2]);
+        rows.emplace_back(s, line.substr(bar + 3));
+    }
+    return rows;
+}
+
+/* Whether the handle's tree, printed by qrx_WriteDOMTree, reads back as itself. */
+bool printsBack(qrx_Parser *p)
+{
+    char *buf = nullptr;
+    size_t len = 0;
+    FILE *fp = open_memstream(&buf, &len);
+    const int n = qrx_WriteDOMTree(p, fp);
+    fclose(fp);
+    const std::string out(buf, len);
+    free(buf);
+    Handle back;
+    return n == int(out.size()) && buildFrom(back.p, out) == 0 &&
+           dump(back->root, true) == dump(p->root, true);
+}
+
+/* The reads-back rules hold for every name, value and text below el. */
+bool rulesHold(const qrx_Element *el)
+{
+    for (const qrx_Element *c = el->children; c; c = c->next) {
+        bool ok = tandel::nameReadsBack(c->name, true) && (!c->value || tandel::textReadsBack(c->value));
+        for (const qrx_Attribute *a = c->attributes; a; a = a->next)
+            ok = ok && tandel::nameReadsBack(a->name, false) && tandel::attributeReadsBack(a->value);
+        if (!ok || !rulesHold(c))
+            return false;
+    }
+    return true;
+}
+
+/* Each edge text as an element name, attribute name, attribute value, and
+   as a text in the writer's four layouts (attributes or not, children or
+   not), one level down so that tabs stand before it. */
+TEST(Writer, TextsAtTheLimitsReadBackAsTheRulesSay)
+{
+    for (const auto &[t, flags] : edgeTexts()) {
+        const bool rules[] = {tandel::nameReadsBack(t.c_str(), true), tandel::nameReadsBack(t.c_str(), false),
+                              tandel::attributeReadsBack(t.c_str()), tandel::textReadsBack(t.c_str())};
+        for (int role = 0; role < 7; ++role) {
+            Handle h;
+            qrx_BuildDOMTree(h.p, nullptr);
+            qrx_Element *e =
+                qrx_AddElement(role ? "e" : t.c_str(), nullptr, qrx_AddElement("top", nullptr, h->root));
+            if (role == 1 || role == 2)
+                qrx_AddAttribute(role == 1 ? t.c_str() : "k", role == 2 ? t.c_str() : "v", e);
+            if (role >= 3 && qrx_SetElementValue(t.c_str(), e) && role % 2)
+                qrx_AddAttribute("k", "v", e);
+            if (role >= 5)
+                qrx_AddElement("c", nullptr, e);
+            const size_t r = std::min(role, 3);
+            EXPECT_EQ(rules[r], flags[r] == '1') << t.substr(0, 20) << " as " << r;
+            EXPECT_EQ(printsBack(h.p), rules[r]) << t.substr(0, 20) << " in role " << role;
+        }
+    }
+}
+
+/* Random trees (fixed seeds) of clean texts, edge texts and hostile bytes:
+   each reads back exactly when the rules say it does. */
+TEST(Writer, RandomTreesReadBackExactlyWhenTheRulesHold)
+{
+    const auto edges = edgeTexts();
+    int readable = 0;
+    for (unsigned seed = 0; seed < 400; ++seed) {
+        std::mt19937 rng(seed);
+        auto pick = [&]() { /* mostly plain words; up to 1 in 8 an edge text or hostile bytes */
+                            static const char kBytes[] = "ab-_:.\"'<>=/!? \t\r\n&\xC3\xA9";
+                            const bool plain = rng() % 16 >= seed % 3;
+                            if (!plain && rng() % 2)
+                                return edges[rng() % edges.size()].first;
+                            std::string s(plain ? 1 + rng() % 12 : rng() % 12, ' ');
+                            for (char &c : s)
+                                c = plain ? char('a' + rng() % 26) : kBytes[rng() % (sizeof kBytes - 1)];
+                            return s;
+        };
+        std::function<void(qrx_Element *)> grow = [&](qrx_Element *el) {
+            for (unsigned n = el->index >= 0 ? rng() % 3 : 0; n > 0; --n) /* the root's own are not printed */
+                qrx_AddAttribute(pick().c_str(), pick().c_str(), el);
+            if (el->index >= 0 && rng() % 2)
+                qrx_SetElementValue(pick().c_str(), el);
+            for (unsigned n = el->index < 4 ? rng() % 3 : 0; n > 0; --n)
+                grow(qrx_AddElement(pick().c_str(), nullptr, el));
+        };
+        Handle h;
+        qrx_BuildDOMTree(h.p, nullptr);
+        grow(h->root);
+        const bool rules = rulesHold(h->root);
+        readable += rules;
+        EXPECT_EQ(printsBack(h.p), rules) << "seed " << seed;
+    }
+    EXPECT_EQ(readable, 294);
 }
 
 /* A walk that recursed once per level would overflow a 64 KiB stack. */
