@@ -265,27 +265,12 @@ bool printsBack(qrx_Parser *p)
            dump(back->root, true) == dump(p->root, true);
 }
 
-/* The reads-back rules hold for every name, value and text below el. */
-bool rulesHold(const qrx_Element *el)
-{
-    for (const qrx_Element *c = el->children; c; c = c->next) {
-        bool ok = tandel::nameReadsBack(c->name, true) && (!c->value || tandel::textReadsBack(c->value));
-        for (const qrx_Attribute *a = c->attributes; a; a = a->next)
-            ok = ok && tandel::nameReadsBack(a->name, false) && tandel::attributeReadsBack(a->value);
-        if (!ok || !rulesHold(c))
-            return false;
-    }
-    return true;
-}
-
 /* Each edge text as an element name, attribute name, attribute value, and
    as a text in the writer's four layouts (attributes or not, children or
    not), one level down so that tabs stand before it. */
 TEST(Writer, TextsAtTheLimitsReadBackAsTheRulesSay)
 {
     for (const auto &[t, flags] : edgeTexts()) {
-        const bool rules[] = {tandel::nameReadsBack(t.c_str(), true), tandel::nameReadsBack(t.c_str(), false),
-                              tandel::attributeReadsBack(t.c_str()), tandel::textReadsBack(t.c_str())};
         for (int role = 0; role < 7; ++role) {
             Handle h;
             qrx_BuildDOMTree(h.p, nullptr);
@@ -297,9 +282,9 @@ TEST(Writer, TextsAtTheLimitsReadBackAsTheRulesSay)
                 qrx_AddAttribute("k", "v", e);
             if (role >= 5)
                 qrx_AddElement("c", nullptr, e);
-            const size_t r = std::min(role, 3);
-            EXPECT_EQ(rules[r], flags[r] == '1') << t.substr(0, 20) << " as " << r;
-            EXPECT_EQ(printsBack(h.p), rules[r]) << t.substr(0, 20) << " in role " << role;
+            const bool expected = flags[std::min(role, 3)] == '1';
+            EXPECT_EQ(tandel::treeReadsBack(h->root, 4), expected) << t.substr(0, 20) << " in role " << role;
+            EXPECT_EQ(printsBack(h.p), expected) << t.substr(0, 20) << " in role " << role;
         }
     }
 }
@@ -312,32 +297,33 @@ TEST(Writer, RandomTreesReadBackExactlyWhenTheRulesHold)
     int readable = 0;
     for (unsigned seed = 0; seed < 400; ++seed) {
         std::mt19937 rng(seed);
-        auto pick = [&]() { /* mostly plain words; up to 1 in 8 an edge text or hostile bytes */
-                            static const char kBytes[] = "ab-_:.\"'<>=/!? \t\r\n&\xC3\xA9";
-                            const bool plain = rng() % 16 >= seed % 3;
-                            if (!plain && rng() % 2)
-                                return edges[rng() % edges.size()].first;
-                            std::string s(plain ? 1 + rng() % 12 : rng() % 12, ' ');
-                            for (char &c : s)
-                                c = plain ? char('a' + rng() % 26) : kBytes[rng() % (sizeof kBytes - 1)];
-                            return s;
+        /* mostly plain words; up to 1 in 8 an edge text or hostile bytes */
+        auto pick = [&]() {
+            static const char kBytes[] = "ab-_:.\"'<>=/!? \t\r\n&\xC3\xA9";
+            const bool plain = rng() % 16 >= seed % 3;
+            if (!plain && rng() % 2)
+                return edges[rng() % edges.size()].first;
+            std::string s(plain ? 1 + rng() % 12 : rng() % 12, ' ');
+            for (char &c : s)
+                c = plain ? char('a' + rng() % 26) : kBytes[rng() % (sizeof kBytes - 1)];
+            return s;
         };
         std::function<void(qrx_Element *)> grow = [&](qrx_Element *el) {
             for (unsigned n = el->index >= 0 ? rng() % 3 : 0; n > 0; --n) /* the root's own are not printed */
                 qrx_AddAttribute(pick().c_str(), pick().c_str(), el);
             if (el->index >= 0 && rng() % 2)
                 qrx_SetElementValue(pick().c_str(), el);
-            for (unsigned n = el->index < 4 ? rng() % 3 : 0; n > 0; --n)
+            for (unsigned n = el->index < 5 ? rng() % 3 : 0; n > 0; --n) /* one level too deep at times */
                 grow(qrx_AddElement(pick().c_str(), nullptr, el));
         };
         Handle h;
         qrx_BuildDOMTree(h.p, nullptr);
         grow(h->root);
-        const bool rules = rulesHold(h->root);
+        const bool rules = tandel::treeReadsBack(h->root, 4);
         readable += rules;
         EXPECT_EQ(printsBack(h.p), rules) << "seed " << seed;
     }
-    EXPECT_EQ(readable, 294);
+    EXPECT_EQ(readable, 243);
 }
 
 /* A walk that recursed once per level would overflow a 64 KiB stack. */

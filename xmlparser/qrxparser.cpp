@@ -1124,4 +1124,27 @@ bool nameReadsBack(const char *name, bool element)
     return true;
 }
 
+bool treeReadsBack(const qrx_Element *root, int maxDepth)
+{
+    if (root->value || root->attributes)
+        return false;
+    int depth = 0;
+    for (const qrx_Element *el = root->children; el;) {
+        if (depth > maxDepth || !nameReadsBack(el->name, true) || (el->value && !textReadsBack(el->value)))
+            return false;
+        for (const qrx_Attribute *at = el->attributes; at; at = at->next)
+            if (!nameReadsBack(at->name, false) || !attributeReadsBack(at->value))
+                return false;
+        if (el->children) {
+            el = el->children;
+            ++depth;
+            continue;
+        }
+        for (; el != root && !el->next; --depth) /* up to the next element still to see */
+            el = el->parent;
+        el = el == root ? nullptr : el->next;
+    }
+    return true;
+}
+
 } // namespace tandel
