@@ -85,8 +85,8 @@ std::string withSampleId(size_t n)
 struct Codec : ::testing::Test {
     JobEditSetting setting;
     TempDir dir;
-    Codec() { unlink(TANDEL_TEST_JOBEDIT), setTimeZone("UTC0"), clearTraces(); }
-    ~Codec() override { unlink(TANDEL_TEST_JOBEDIT); }
+    Codec() { remove(TANDEL_TEST_JOBEDIT), setTimeZone("UTC0"), clearTraces(); }
+    ~Codec() override { remove(TANDEL_TEST_JOBEDIT); }
 };
 
 TEST_F(Codec, WorkedExamples)
@@ -440,7 +440,6 @@ TEST_F(Codec, SensorJobFileReplacedAtomically)
         EXPECT_EQ(errno, EINVAL);
         EXPECT_EQ(traces(), c[0]) << c[1];
     }
-    rmdir(TANDEL_TEST_JOBEDIT);
     /* renaming over a directory fails after the temporary is written; errno
        is the system's reason (a full device: ENOSPC, as EFBIG here) */
     ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
