@@ -245,11 +245,11 @@ TANDEL_API int qrx_deinit(qrx_Parser **handle);
  * text after an end tag. End tags are not compared with their start
  * tags; an attribute without '=' and quotes gives no event.
  *
- * End of input ends a parse: after the last end tag with 0; with
- * elements open, also inside an element's text, with QRX_UNCLOSED (the
+ * End of input ends a parse: between tags with no element open, 0; with
+ * elements open, also inside an element's text, QRX_UNCLOSED (the
  * cut text is not delivered); before the '>' of a tag (inside a name or
  * an attribute value too), inside a comment, an instruction or a text
- * outside every element with QRX_UNFINISHED, traced like a syntax error.
+ * outside every element, QRX_UNFINISHED, traced like a syntax error.
  * A start tag whose name the end cuts gives no event. The QRX_LONG_*
  * codes mean only that a name, value or text is over its limit.
  *
@@ -336,15 +336,17 @@ TANDEL_API int qrx_WriteDOMTree(qrx_Parser *handle, FILE *stream);
  * message does not carry: lab_unit, parameter, unit, admit_autojob, the
  * user, sensor, controller and instrument elements, and other elements,
  * attributes and texts the message has no field for (a lab
- * measurement's text travels only with its data_type); without empty
- * texts (sample_id, comment and methods are sent when not empty); with
- * the samples numbered 0, 1, ... in their order (number is not carried)
- * and contained_samples as the encoder counted them. Integers come back
- * as "%d" of the number the encoder read (see below); times as the
- * decoder prints them, with the zone's offset; measured values as "%f"
- * of the 32-bit float the message carries: six decimals, so a value
- * below 5e-7 comes back as 0.000000 and digits beyond the sixth decimal
- * are lost (addMeasurementResult writes lab values with "%f" too).
+ * measurement's text travels only with its data_type, a measured value
+ * only when it reads as a number, an optional time only when it reads);
+ * without empty texts (sample_id, comment and methods are sent when not
+ * empty); with the samples numbered 0, 1, ... in their order (number is
+ * not carried) and contained_samples as the encoder counted them.
+ * Integers come back as "%d" of the number the encoder read (see below);
+ * times as the decoder prints them, with the zone's offset; sensordata
+ * as the Base64 of the bytes it decoded to; measured values as "%f" of
+ * the 32-bit float the message carries: six decimals, so a value below
+ * 5e-7 comes back as 0.000000 and digits beyond the sixth decimal are
+ * lost (addMeasurementResult writes lab values with "%f" too).
  */
 
 /*
