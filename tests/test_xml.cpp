@@ -359,6 +359,8 @@ TEST(Results, FirstEntrySuccessAndUnnamedValues)
     EXPECT_STREQ(tandel_errstr(TANDEL_MERGE, QRX_TOO_DEEP), "elements nested too deep");
     EXPECT_STREQ(tandel_errstr(TANDEL_HTTP, 0), "server status");
     EXPECT_STREQ(tandel_errstr(TANDEL_TREE, -99), "unknown result");
+    EXPECT_STREQ(tandel_errstr(TANDEL_SJOB_DECODE, SJOB_NUL_TEXT), "a text field holds a NUL byte");
+    EXPECT_STREQ(tandel_errstr(TANDEL_SJOB_ENCODE, SJOB_ENC_NUMBER_RANGE), "number outside 0 .. 65535");
 }
 
 } // namespace
