@@ -119,6 +119,7 @@ TEST(Parser, HandleInitAndDeinit)
     for (int n : {(1 << 20) + 1, 0x3FFFFFFF, 0x7FFFFFFF}) /* the slot array would wrap on 32 bits */
         EXPECT_EQ(qrx_init(&p, n), -2) << n;
     EXPECT_TRUE(qrx_init(&p, 1 << 20) == 0 && qrx_deinit(&p) == 0);
+    EXPECT_TRUE(qrx_init(&p, 1) == 0 && qrx_deinit(&p) == 0);
 }
 
 /* Each case of a data file: "<<<", a document, "\n>>> " and what give() makes of it. */
@@ -267,11 +268,12 @@ bool printsBack(qrx_Parser *p)
 
 /* Each edge text as an element name, attribute name, attribute value, and
    as a text in the writer's four layouts (attributes or not, children or
-   not), one level down so that tabs stand before it. */
+   not), one level down so that tabs stand before it; last as the root's
+   own text, which is never printed. */
 TEST(Writer, TextsAtTheLimitsReadBackAsTheRulesSay)
 {
     for (const auto &[t, flags] : edgeTexts()) {
-        for (int role = 0; role < 7; ++role) {
+        for (int role = 0; role < 8; ++role) {
             Handle h;
             qrx_BuildDOMTree(h.p, nullptr);
             qrx_Element *e =
@@ -282,7 +284,9 @@ TEST(Writer, TextsAtTheLimitsReadBackAsTheRulesSay)
                 qrx_AddAttribute("k", "v", e);
             if (role >= 5)
                 qrx_AddElement("c", nullptr, e);
-            const bool expected = flags[std::min(role, 3)] == '1';
+            if (role == 7)
+                qrx_SetElementValue(t.c_str(), h->root);
+            const bool expected = role < 7 && flags[std::min(role, 3)] == '1';
             EXPECT_EQ(tandel::treeReadsBack(h->root, 4), expected) << t.substr(0, 20) << " in role " << role;
             EXPECT_EQ(printsBack(h.p), expected) << t.substr(0, 20) << " in role " << role;
         }
