@@ -315,8 +315,8 @@ void randomJob(qrx_Element *root, std::mt19937 &rng)
             qrx_AddAttribute(field.c_str(), randomValue(char(tolower(kind)), n, rng).c_str(), el);
             if (field == "data_type") {
                 char text[64];
-                snprintf(text, sizeof text, "%f",
-                         double(std::ldexp(float(int(rng() % 2000001) - 1000000), int(rng() % 148) - 40)));
+                const int mantissa = int(rng() % 2000001) - 1000000;
+                snprintf(text, sizeof text, "%f", double(std::ldexp(float(mantissa), int(rng() % 148) - 40)));
                 qrx_SetElementValue(text, el);
             }
         }

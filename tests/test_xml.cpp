@@ -305,8 +305,11 @@ TEST(Writer, RandomTreesReadBackExactlyWhenTheRulesHold)
             return s;
         };
         std::function<void(qrx_Element *)> grow = [&](qrx_Element *el) {
-            for (unsigned n = el->index >= 0 ? rng() % 3 : 0; n > 0; --n) /* the root's own are not printed */
-                qrx_AddAttribute(pick().c_str(), pick().c_str(), el);
+            for (unsigned n = el->index >= 0 ? rng() % 3 : 0; n > 0;
+                 --n) {                          /* the root's own are not printed */
+                const std::string name = pick(); /* picked in this order on every platform */
+                qrx_AddAttribute(name.c_str(), pick().c_str(), el);
+            }
             if (el->index >= 0 && rng() % 2)
                 qrx_SetElementValue(pick().c_str(), el);
             for (unsigned n = el->index < 5 ? rng() % 3 : 0; n > 0; --n) /* one level too deep at times */
@@ -319,7 +322,7 @@ TEST(Writer, RandomTreesReadBackExactlyWhenTheRulesHold)
         readable += rules;
         EXPECT_EQ(printsBack(h.p), rules) << "seed " << seed;
     }
-    EXPECT_EQ(readable, 243);
+    EXPECT_EQ(readable, 241);
 }
 
 /* A walk that recursed once per level would overflow a 64 KiB stack. */
