@@ -48,7 +48,7 @@ inline std::vector<uint8_t> encode(qrx_Parser *h, int *result = nullptr)
     return std::vector<uint8_t>(msg, msg + len);
 }
 
-inline bool knownDecodeResult(int r) { return r <= 0 && (r >= SJOB_SETTING_ERROR || r == -99); }
+inline bool knownDecodeResult(int r) { return r <= 0 && (r >= SJOB_NUL_TEXT || r == -99); }
 
 /* Decoded tree must be a root holding a job whose samples are numbered. */
 inline void checkDecodedTree(qrx_Parser *h, int r)

@@ -74,7 +74,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     fclose(fp);
     int er = 0;
     const std::vector<uint8_t> m1 = encode(doc, &er);
-    FUZZ_CHECK(er == 0 || er == -2 || er == -3 || er == -4 || er == -5 || er == -7 || er == -9);
+    FUZZ_CHECK(er == 0 || er == -2 || er == -3 || er == -4 || er == -5 || er == -7 || er == -9 || er == -10);
     if (!m1.empty()) {
         bool refuses = false, lossy = false;
         const std::string before = shape(doc->root->children, &refuses, &lossy);

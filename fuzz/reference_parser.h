@@ -32,7 +32,7 @@ struct Parse {
     static bool blank(int c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n'; }
     static bool nameChar(int c)
     {
-        return !blank(c) && c != '<' && c != '>' && c != '=' && c != '/' && c != '!' && c != '-';
+        return c != EOF && !blank(c) && c != '<' && c != '>' && c != '=' && c != '/' && c != '!';
     }
     void read() { c = getc(fp); }
     void pastBlanks()
@@ -62,7 +62,7 @@ struct Parse {
         return true;
     }
     static bool inName(int c, int) { return nameChar(c); }
-    static bool before(int c, int stop) { return c != stop; }
+    static bool before(int c, int stop) { return c != stop && c != EOF; }
 
     int skipComment()
     {
@@ -106,6 +106,8 @@ struct Parse {
             return -8;
         if (!collect(elName, 125, inName, 0))
             return -10;
+        if (c == EOF)
+            return -14;
         if (blank(c))
             pastBlanks();
         open.push_back(elName);
@@ -115,6 +117,8 @@ struct Parse {
         while (nameChar(c)) {
             if (!collect(attr, 125, inName, 0))
                 return -11;
+            if (c == EOF)
+                return -14;
             if (blank(c))
                 pastBlanks();
             if (c != '=')
@@ -126,6 +130,8 @@ struct Parse {
             read();
             if (!collect(value, 8189, before, quote))
                 return -12;
+            if (c == EOF)
+                return -14;
             pastBlanks();
             if (int r = event(2, elName, attr.c_str(), &value))
                 return r;
@@ -155,7 +161,7 @@ struct Parse {
                 if (int r = startTag())
                     return r;
             } else if (nameChar(c)) {
-                while (c != EOF && nameChar(c))
+                while (nameChar(c))
                     read();
                 if (c == EOF)
                     return -14;
@@ -166,6 +172,8 @@ struct Parse {
                 ++slashes;
                 pastBlanks();
             }
+            if (c == EOF)
+                return -14;
             if (c == '>') {
                 pastBlanks();
                 if (slashes > 0) {
@@ -174,10 +182,16 @@ struct Parse {
                     if (int r = event(3, open.back(), nullptr, nullptr))
                         return r;
                     open.pop_back();
-                } else if (c != '<') {
+                } else if (c != '<' && c != EOF) {
                     std::string text;
-                    if (!collect(text, 8189, before, '<'))
-                        return -13;
+                    if (!collect(text, 8189, before, '<')) {
+                        while (blank(c)) /* trailing blanks do not count */
+                            read();
+                        if (c != '<' && c != EOF)
+                            return -13;
+                    }
+                    if (c == EOF)
+                        return open.empty() ? -14 : -9;
                     while (!text.empty() && blank(static_cast<unsigned char>(text.back())))
                         text.pop_back();
                     if (int r = event(1, elName, nullptr, &text))

@@ -35,6 +35,17 @@ extern "C" {
 #define TANDEL_API
 #endif
 
+/* The three records that end in a flexible array member (C99) keep that
+   layout in C++ too, where it is an extension: -pedantic stays quiet
+   about those members only. */
+#if defined(__cplusplus) && defined(__GNUC__)
+#define TANDEL_FLEXIBLE_BEGIN _Pragma("GCC diagnostic push") _Pragma("GCC diagnostic ignored \"-Wpedantic\"")
+#define TANDEL_FLEXIBLE_END _Pragma("GCC diagnostic pop")
+#else
+#define TANDEL_FLEXIBLE_BEGIN
+#define TANDEL_FLEXIBLE_END
+#endif
+
 struct tm;
 
 /* ------------------------------------------------------------------ */
@@ -175,8 +186,10 @@ typedef struct qrx_Parser {
     int32_t depth;     /* innermost open element, -1 when none */
     qrx_Element *root; /* the handle's document tree, owned */
     qrx_Element *last; /* tree builder's cursor, not owned */
-    char *openNames
-        []; /* maxDepth + 1 slots: names of open elements, the parser's own copies (never free them) */
+    TANDEL_FLEXIBLE_BEGIN
+    /* maxDepth + 1 slots: names of open elements, the parser's own copies (never free them) */
+    char *openNames[];
+    TANDEL_FLEXIBLE_END
 } qrx_Parser;
 
 /* Event modes passed to the callback. */
@@ -208,15 +221,38 @@ TANDEL_API int qrx_deinit(qrx_Parser **handle);
    callback's own. QRX_BAD_HANDLE and QRX_NO_MEMORY belong here too. */
 #define QRX_SYNTAX (-2)                /* syntax error (traced) */
 #define QRX_TOO_DEEP (-8)              /* an element deeper than the handle allows */
-#define QRX_UNCLOSED (-9)              /* end of input with elements open */
+#define QRX_UNCLOSED (-9)              /* end of input with elements open, also inside a text */
 #define QRX_LONG_ELEMENT_NAME (-10)    /* element name over 125 characters */
 #define QRX_LONG_ATTRIBUTE_NAME (-11)  /* attribute name over 125 characters */
 #define QRX_LONG_ATTRIBUTE_VALUE (-12) /* attribute value over 8189 characters */
-#define QRX_LONG_TEXT (-13)            /* element text over 8189 characters */
-#define QRX_UNFINISHED (-14)           /* end of input inside a comment, PI or end tag */
+#define QRX_LONG_TEXT (-13)            /* element text over 8189 characters (trailing blanks aside) */
+#define QRX_UNFINISHED (-14)           /* end of input inside a tag, comment or PI (traced) */
 #define QRX_BAD_DEPTH (-15)            /* qrx_BuildDOMTree: start event beside the cursor */
 
 /*
+ * The XML it accepts, byte for byte as written: elements (several at the
+ * top level too) with attributes in double or single quotes and text;
+ * comments "<!-- -->" and processing instructions "<? ?>" (the XML
+ * declaration among them) are skipped. A name is 1 to 125 bytes, any
+ * but blanks (space, tab, CR, LF) and < > = / ! : so '-', '.', '_', ':',
+ * digits and UTF-8 sequences belong to it, and a namespace prefix is
+ * just part of it. Attribute values and texts hold at most 8189 bytes;
+ * a text loses its leading and trailing blanks, which do not count.
+ * Nothing is decoded or checked: entity and character references such
+ * as &amp; arrive as written, bytes need not be UTF-8. Not accepted:
+ * CDATA sections, document type declarations and a byte-order mark
+ * (syntax errors: a file that starts with one is refused at line 1),
+ * text after an end tag. End tags are not compared with their start
+ * tags; an attribute without '=' and quotes gives no event.
+ *
+ * End of input ends a parse: between tags with no element open, 0; with
+ * elements open, also inside an element's text, QRX_UNCLOSED (the
+ * cut text is not delivered); before the '>' of a tag (inside a name or
+ * an attribute value too), inside a comment, an instruction or a text
+ * outside every element, QRX_UNFINISHED, traced like a syntax error.
+ * A start tag whose name the end cuts gives no event. The QRX_LONG_*
+ * codes mean only that a name, value or text is over its limit.
+ *
  * Parses the stream, calling back per event. The stream is locked for
  * the whole parse; it is neither rewound nor closed. A callback may read
  * the stream and push characters back: the parse goes on from where it
@@ -265,9 +301,17 @@ TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
  * or fsync failed (fsync refusing a descriptor that cannot be synced,
  * EINVAL or EROFS, is no error); otherwise the number of characters.
  * A failed fchmod is not reported.
- * Nothing is escaped. An attribute value holding '"' but no '\'' is
- * written in single quotes so that it reads back; one holding both,
- * and a text holding '<', do not read back as written.
+ * Nothing is escaped; an attribute value holding '"' but no '\'' is
+ * written in single quotes. What either printer writes reads back
+ * (qrx_BuildDOMTree, a handle of the same depth limit) as the same
+ * tree: names, attributes in order, values, texts and structure. Not
+ * so, being outside the parser's rules: an attribute value holding both
+ * quote kinds or over 8189 bytes; a text holding '<' or over 8189
+ * bytes; a text's blanks at either end (they are lost) and an empty
+ * text (it reads back as none); a name that is empty, over 125 bytes or
+ * holds a blank or one of < > = / !, and an element name starting with
+ * '?'; elements deeper than the reading handle allows; the root's own
+ * text and attributes, which are never printed.
  */
 TANDEL_API int qrx_PrintDOMTree(qrx_Parser *handle, FILE *stream);
 
@@ -283,6 +327,27 @@ TANDEL_API int qrx_WriteDOMTree(qrx_Parser *handle, FILE *stream);
 /* ------------------------------------------------------------------ */
 /* Sensor job codec                                                    */
 /* ------------------------------------------------------------------ */
+
+/*
+ * Round trips. A message as the encoder writes it (fields in order,
+ * shortest length headers, no unknown tags) decodes and encodes again to
+ * the same bytes, as long as the job-edit setting leaves done as it is.
+ * A job document encoded and decoded again comes back without what the
+ * message does not carry: lab_unit, parameter, unit, admit_autojob, the
+ * user, sensor, controller and instrument elements, and other elements,
+ * attributes and texts the message has no field for (a lab
+ * measurement's text travels only with its data_type, a measured value
+ * only when it reads as a number, an optional time only when it reads);
+ * without empty texts (sample_id, comment and methods are sent when not
+ * empty); with the samples numbered 0, 1, ... in their order (number is
+ * not carried) and contained_samples as the encoder counted them.
+ * Integers come back as "%d" of the number the encoder read (see below);
+ * times as the decoder prints them, with the zone's offset; sensordata
+ * as the Base64 of the bytes it decoded to; measured values as "%f" of
+ * the 32-bit float the message carries: six decimals, so a value below
+ * 5e-7 comes back as 0.000000 and digits beyond the sixth decimal are
+ * lost (addMeasurementResult writes lab values with "%f" too).
+ */
 
 /*
  * Results of the message decoder and the sensor job file reader
@@ -303,6 +368,7 @@ TANDEL_API int qrx_WriteDOMTree(qrx_Parser *handle, FILE *stream);
 #define SJOB_FILE_ERROR (-11)    /* the file cannot be opened or read in full */
 #define SJOB_NO_MEMORY (-12)     /* out of memory */
 #define SJOB_SETTING_ERROR (-13) /* the job-edit setting file exists but cannot be read */
+#define SJOB_NUL_TEXT (-14)      /* a text field holds a NUL byte */
 
 /*
  * Decodes the sensor job message of `length` bytes at `message` into a
@@ -311,13 +377,16 @@ TANDEL_API int qrx_WriteDOMTree(qrx_Parser *handle, FILE *stream);
  * the `length` bytes: a message or field that runs past them gives
  * SJOB_TRUNCATED. On failure the tree stays as far as it was built.
  * A null message counts as an empty one. sample_id and measured values
- * are kept whole, however long their texts are.
+ * are kept whole, however long their texts are. A text field holding a
+ * NUL byte, where a document's text would end, is refused, not cut:
+ * SJOB_NUL_TEXT, traced with the attribute's name.
  * The job-edit flag (bit 0x40 of every lab measurement's `done`) is
  * taken from the controller's setting file, read once per call before
  * the message: "1" sets it, another number keeps the message's, an
  * absent file or one that holds no number clears it; a file that exists
  * but cannot be read (no regular file, no permission, an I/O error)
- * gives SJOB_SETTING_ERROR with the tree an empty root.
+ * gives SJOB_SETTING_ERROR with the tree an empty root, one that cannot
+ * be opened for lack of memory SJOB_NO_MEMORY.
  * Times are printed as the wall-clock reading the message carries,
  * followed by the local zone's offset in force at that reading. A
  * reading the clock shows twice (summer time ending) takes the first
@@ -340,7 +409,8 @@ TANDEL_API int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser);
 #define SJOB_ENC_NO_DATA_TYPE (-5)  /* a process measurement without data_type */
 #define SJOB_ENC_TOO_SMALL (-7)     /* the message does not fit */
 #define SJOB_ENC_NO_MEMORY (-8)
-#define SJOB_ENC_TIME_RANGE (-9) /* a time outside the message's signed 32 bits */
+#define SJOB_ENC_TIME_RANGE (-9)    /* a time outside the message's signed 32 bits */
+#define SJOB_ENC_NUMBER_RANGE (-10) /* a number or count that does not fit its 16-bit field */
 
 /*
  * Encodes the handle's job document into `buffer`, built from its end:
@@ -354,8 +424,12 @@ TANDEL_API int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser);
  * capacity that would do); SJOB_ENC_NO_MEMORY; SJOB_ENC_TIME_RANGE for a
  * time whose fields (counted as UTC, any offset in the text ignored) lie
  * outside 1931-12-13T20:45:52 .. 2068-01-19T03:14:07 (traced with the
- * attribute). On failure the buffer and the
- * out-values are undefined. Numbers use '.' whatever the caller's locale.
+ * attribute); SJOB_ENC_NUMBER_RANGE for an integer attribute outside
+ * 0 .. 65535 (traced with the attribute), more than 65535 samples or
+ * measurements in a sample. An integer attribute is read as its leading
+ * decimal number ("12abc" is 12; empty or no number counts as absent).
+ * On failure the buffer and the out-values are undefined. Numbers use
+ * '.' whatever the caller's locale.
  */
 TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, qrx_Parser *parser);
 
@@ -367,6 +441,9 @@ TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t *
  * SJOB_FILE_ERROR (cannot be opened, sized or read in full, or not a
  * regular file: a FIFO is never waited on), SJOB_SHORT_FILE (traced
  * before any CRC check), SJOB_NO_MEMORY. The process never ends here.
+ * errno after SJOB_FILE_ERROR is the system's reason (ENOENT, EACCES,
+ * EISDIR...; EINVAL for a FIFO or device, or a null path; EFBIG for a
+ * file of 4 GiB or more; EIO for one that shrank while it was read).
  */
 TANDEL_API int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser);
 
@@ -383,7 +460,15 @@ TANDEL_API int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser);
  * After any failure the old file is intact and no temporary file is left.
  * 0 written; SJOB_WRITE_FAILED: null parser, encoding failed (message
  * over 2040 bytes, a time out of range among others), the file cannot be
- * written, or out of memory.
+ * written, or out of memory. Before anything is replaced the bytes are
+ * decoded in memory as sjob_SensorJobFile2DOMTree would (the job-edit
+ * setting aside): a document the encoder takes but the reader refuses
+ * (more samples than max_samples, a process measurement whose text is
+ * no number) fails, traced "sensor job would not read back: " and the
+ * decoder's reason. errno after SJOB_WRITE_FAILED: the system's reason
+ * when the file cannot be written (ENOSPC on a full device, EFBIG,
+ * EACCES, ENOENT, EISDIR...), ENOMEM out of memory, EINVAL for a null
+ * argument or a document that cannot be encoded or would not read back.
  */
 TANDEL_API int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser);
 
@@ -496,7 +581,9 @@ typedef struct JobDescriptor {
    of 16). The list owns its descriptors. */
 typedef struct JobDescrList {
     int32_t count;
+    TANDEL_FLEXIBLE_BEGIN
     JobDescriptor *items[];
+    TANDEL_FLEXIBLE_END
 } JobDescrList;
 
 /* Seconds since 2000-01-01 UTC of "%Y-%m-%dT%H:%M:%S%z" text, as a
@@ -590,7 +677,9 @@ typedef struct MeasurementRequest {
 /* A 32-bit count, then count request pointers. Owns its requests. */
 typedef struct MeasurementRequestList {
     int32_t count;
+    TANDEL_FLEXIBLE_BEGIN
     MeasurementRequest *items[];
+    TANDEL_FLEXIBLE_END
 } MeasurementRequestList;
 
 /* Results of createMeasurementRequestList (TANDEL_JOB_REQUESTS), besides

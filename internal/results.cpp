@@ -30,7 +30,7 @@ const Text kXmlParse[] = {
     {QRX_LONG_ATTRIBUTE_NAME, "attribute name over 125 characters"},
     {QRX_LONG_ATTRIBUTE_VALUE, "attribute value over 8189 characters"},
     {QRX_LONG_TEXT, "element text over 8189 characters"},
-    {QRX_UNFINISHED, "end of input inside a comment, instruction or end tag"},
+    {QRX_UNFINISHED, "end of input inside a tag, comment or instruction"},
     {QRX_BAD_DEPTH, "start event at a depth the tree cannot take"},
 };
 
@@ -60,6 +60,7 @@ const Text kDecode[] = {
     {SJOB_FILE_ERROR, "sensor job file cannot be opened or read"},
     {SJOB_NO_MEMORY, "out of memory"},
     {SJOB_SETTING_ERROR, "job-edit setting file cannot be read"},
+    {SJOB_NUL_TEXT, "a text field holds a NUL byte"},
     {SJOB_NULL_PARSER, "null parser handle"},
 };
 
@@ -72,6 +73,7 @@ const Text kEncode[] = {
     {SJOB_ENC_TOO_SMALL, "message does not fit the buffer"},
     {SJOB_ENC_NO_MEMORY, "out of memory"},
     {SJOB_ENC_TIME_RANGE, "time outside 1931-12-13 .. 2068-01-19"},
+    {SJOB_ENC_NUMBER_RANGE, "number outside 0 .. 65535"},
 };
 
 const Text kWrite[] = {

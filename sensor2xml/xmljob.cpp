@@ -267,6 +267,7 @@ struct JobEdit {
     bool present = false; /* the file holds a number */
     bool absent = false;
     int value = 0;
+    bool asWritten = false; /* not read: every done stays as the message has it */
 };
 
 /* SJOB_SETTING_ERROR when the file exists but cannot be read; absence
@@ -274,6 +275,8 @@ struct JobEdit {
 int readJobEdit(JobEdit *je)
 {
     FilePtr fp(tandel::openRegularStream(TANDEL_JOBEDIT_PATH));
+    if (!fp && errno == ENOMEM)
+        throw OutOfMemory{};
     if (!fp && tandel::isAbsent(errno)) {
         je->absent = true;
         return 0;
@@ -290,6 +293,8 @@ int readJobEdit(JobEdit *je)
 /* Job-edit flag of one lab measurement's done value. */
 uint16_t applyJobEdit(const JobEdit &je, uint16_t done)
 {
+    if (je.asWritten)
+        return done;
     if (!je.present) {
         TRACE_AS(kDecoder, je.absent ? TRACE_INFO : TRACE_FAIL, "no jobedit\n");
         return static_cast<uint16_t>(done & ~0x40u);
@@ -305,7 +310,11 @@ uint16_t applyJobEdit(const JobEdit &je, uint16_t done)
 
 class Decoder {
 public:
-    Decoder(const uint8_t *message, const uint8_t *end) : c_{0, 0, 0, message, 0, message, end} {}
+    Decoder(const uint8_t *message, const uint8_t *end, bool asWritten = false)
+        : c_{0, 0, 0, message, 0, message, end}
+    {
+        jobEdit_.asWritten = asWritten;
+    }
     int run(qrx_Parser *parser);
 
 private:
@@ -360,6 +369,9 @@ private:
     {
         enterField(&c_);
         need(&c_, c_.len);
+        /* A document text ends at its first NUL: refused, never cut. */
+        if (c_.len && std::memchr(c_.tail, 0, c_.len))
+            throw MessageFault{SJOB_NUL_TEXT, offsetOf(&c_), name};
         std::unique_ptr<char, FreeDeleter> s(copy_to_string(c_.tail, c_.len));
         if (!s)
             throw OutOfMemory{};
@@ -541,8 +553,9 @@ int Decoder::walk(qrx_Parser *parser)
     parser->root = qrx_NewElement("__ROOT__", 0);
     if (!parser->root)
         throw OutOfMemory{};
-    if (const int r = readJobEdit(&jobEdit_))
-        return r;
+    if (!jobEdit_.asWritten)
+        if (const int r = readJobEdit(&jobEdit_))
+            return r;
     if (!found(0x60))
         return DECODER_FAIL(SJOB_NO_JOB, "not a sensor job file\n");
     enterField(&c_);
@@ -570,6 +583,8 @@ int Decoder::run(qrx_Parser *parser)
         if (f.code == SJOB_BAD_LENGTH)
             TRACE_AS(kDecoder, TRACE_FAIL, "length header %02X at byte %lu\n", unsigned{c_.start[f.offset]},
                      f.offset);
+        else if (f.code == SJOB_NUL_TEXT)
+            TRACE_AS(kDecoder, TRACE_FAIL, "NUL byte in %s at byte %lu\n", f.field, f.offset);
         else
             TRACE_AS(kDecoder, TRACE_FAIL, "message truncated at byte %lu of %lu\n", f.offset,
                      c_.end ? static_cast<unsigned long>(c_.end - c_.start) : 0UL);
@@ -590,6 +605,11 @@ int sjob_Message2DOMTreeN(const uint8_t *message, uint32_t length, qrx_Parser *p
         length = 0;
     }
     return Decoder(message, message + length).run(parser);
+}
+
+int tandel::decodeAsWritten(const uint8_t *message, uint32_t length, qrx_Parser *parser)
+{
+    return Decoder(message, message + length, true).run(parser);
 }
 
 int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser)
@@ -696,13 +716,43 @@ const char *nonEmpty(const qrx_Element *el, const char *name)
     return s && *s ? s : nullptr;
 }
 
-bool intAttr(const qrx_Element *el, const char *name, uint16_t *v)
+/* The leading decimal number of the text ("12abc" reads 12): 1 stored,
+   0 absent or no number, SJOB_ENC_NUMBER_RANGE (traced) when it does not
+   fit the message's 16 bits, negative ones too. */
+int intAttr(const qrx_Element *el, const char *name, uint16_t *v)
 {
+    const char *s = attrText(el, name);
     unsigned long ul = 0;
-    if (sscanf_nonempty(attrText(el, name), "%lu", &ul) != 1)
-        return false;
-    *v = static_cast<uint16_t>(ul & 0xFFFFu);
-    return true;
+    if (sscanf_nonempty(s, "%lu", &ul) != 1)
+        return 0;
+    /* "%lu" wraps a minus sign, into a small number too where long has 32 bits. */
+    const bool negative = s[std::strspn(s, " \t\n\v\f\r")] == '-' && ul != 0;
+    if (ul > 0xFFFFu || negative) {
+        TRACE_AS(kEncoder, TRACE_FAIL, "number out of range in %s=\"%s\"\n", name, s);
+        return SJOB_ENC_NUMBER_RANGE;
+    }
+    *v = static_cast<uint16_t>(ul);
+    return 1;
+}
+
+/* A required number: 0 stored, SJOB_ENC_NOT_A_JOB traced with `missing`,
+   or SJOB_ENC_NUMBER_RANGE. */
+int requiredInt(const qrx_Element *el, const char *name, const char *missing, uint16_t *v)
+{
+    const int r = intAttr(el, name, v);
+    return r > 0 ? 0 : r < 0 ? r : ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, missing);
+}
+
+/* A count the message carries in 16 bits. */
+int count(size_t n, const char *what, uint16_t *v)
+{
+    if (n > 0xFFFFu) {
+        TRACE_AS(kEncoder, TRACE_FAIL, "count out of range in %s (%lu)\n", what,
+                 static_cast<unsigned long>(n));
+        return SJOB_ENC_NUMBER_RANGE;
+    }
+    *v = static_cast<uint16_t>(n);
+    return 0;
 }
 
 /* Wall-clock fields of the text counted as UTC, seconds since 2000 as
@@ -729,11 +779,13 @@ int timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
     return 1;
 }
 
-void optionalInt(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
+int optionalInt(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
 {
     uint16_t v;
-    if (intAttr(el, name, &v))
+    const int r = intAttr(el, name, &v);
+    if (r > 0)
         w.u16(tag, v);
+    return r < 0 ? r : 0;
 }
 
 void optionalText(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
@@ -751,6 +803,12 @@ int optionalTime(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *
     return r < 0 ? r : 0;
 }
 
+/* An attribute and the tag of its field. */
+struct Tagged {
+    uint8_t tag;
+    const char *name;
+};
+
 std::vector<const qrx_Element *> childrenNamed(const qrx_Element *parent, const char *a,
                                                const char *b = nullptr)
 {
@@ -767,7 +825,10 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
     const int64_t end = w.pos();
     w.endMarker();
     uint16_t dataType;
-    if (intAttr(m, "data_type", &dataType)) {
+    const int typed = intAttr(m, "data_type", &dataType);
+    if (typed < 0)
+        return typed;
+    if (typed) {
         if (dataType != 16) {
             TRACE_AS(kEncoder, TRACE_FAIL, "dataType %d not implemented\n", int{dataType});
             return SJOB_ENC_BAD_DATA_TYPE;
@@ -784,26 +845,24 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
     }
     uint16_t v;
     if (!lab) {
-        optionalInt(w, m, 0x05, "display_format");
-        optionalInt(w, m, 0x04, "unit_number");
-        optionalInt(w, m, 0x03, "parameter_number");
+        for (const auto &f :
+             {Tagged{0x05, "display_format"}, Tagged{0x04, "unit_number"}, Tagged{0x03, "parameter_number"}})
+            if (const int r = optionalInt(w, m, f.tag, f.name))
+                return r;
         optionalText(w, m, 0x02, "comment");
     } else {
-        const struct {
-            uint8_t tag;
-            const char *name;
-        } times[] = {{0x0D, "lab_time"}, {0x0C, "scheduled_return"}, {0x0B, "scheduled_processing"}};
-        for (const auto &t : times)
+        for (const auto &t : {Tagged{0x0D, "lab_time"}, Tagged{0x0C, "scheduled_return"},
+                              Tagged{0x0B, "scheduled_processing"}})
             if (const int r = optionalTime(w, m, t.tag, t.name))
                 return r;
         optionalText(w, m, 0x06, "used_method");
         optionalText(w, m, 0x05, "default_method");
-        if (!intAttr(m, "done", &v))
-            return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing done\n");
+        if (const int r = requiredInt(m, "done", "missing done\n", &v))
+            return r;
         w.u16(0x01, v);
     }
-    if (!intAttr(m, "index", &v))
-        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing index\n");
+    if (const int r = requiredInt(m, "index", "missing index\n", &v))
+        return r;
     w.u16(0x00, v);
     w.close(lab ? 0x21 : 0x20, end);
     return 0;
@@ -819,8 +878,12 @@ int encodeSample(BackWriter &w, const qrx_Element *s)
         if (r != 0)
             return r;
     }
-    optionalInt(w, s, 0x04, "bottle_number");
-    w.u16(0x03, static_cast<uint16_t>(ms.size()));
+    uint16_t n;
+    if (const int r = optionalInt(w, s, 0x04, "bottle_number"))
+        return r;
+    if (const int r = count(ms.size(), "cntMeasurements", &n))
+        return r;
+    w.u16(0x03, n);
     if (const char *b64 = nonEmpty(s, "sensordata")) {
         const size_t n = std::strlen(b64);
         std::vector<uint8_t> scratch(n);
@@ -850,24 +913,28 @@ int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_El
             return r;
     }
     uint16_t v;
-    if (!intAttr(job, "max_samples", &v))
-        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing max_samples\n");
+    if (const int r = requiredInt(job, "max_samples", "missing max_samples\n", &v))
+        return r;
     w.u16(0x07, v);
-    w.u16(0x06, static_cast<uint16_t>(samples.size()));
-    optionalInt(w, job, 0x05, "requested_samples");
-    optionalInt(w, job, 0x04, "job_handling");
-    if (!intAttr(job, "job_type", &v))
-        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing job_type\n");
+    if (const int r = count(samples.size(), "contained_samples", &v))
+        return r;
+    w.u16(0x06, v);
+    for (const auto &f : {Tagged{0x05, "requested_samples"}, Tagged{0x04, "job_handling"}})
+        if (const int r = optionalInt(w, job, f.tag, f.name))
+            return r;
+    if (const int r = requiredInt(job, "job_type", "missing job_type\n", &v))
+        return r;
     w.u16(0x03, v);
     uint32_t date;
     const int dated = timeAttr(job, "date", &date);
     if (dated <= 0)
         return dated < 0 ? dated : ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing date\n");
     w.u32(0x02, date);
-    if (!intAttr(job, "job_id", &v))
-        return ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing job_id\n");
+    if (const int r = requiredInt(job, "job_id", "missing job_id\n", &v))
+        return r;
     w.u16(0x01, v);
-    optionalInt(w, job, 0x00, "version");
+    if (const int r = optionalInt(w, job, 0x00, "version"))
+        return r;
     w.close(0x60, end);
 
     const int64_t messageLength = end - w.pos();
@@ -907,38 +974,54 @@ int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t **message, q
 
 namespace {
 
-/* The whole regular file at path: 0, SJOB_FILE_ERROR when it cannot be
-   opened, sized or read, SJOB_NO_MEMORY. */
+/* The whole regular file at path: 0, or the errno of the step that
+   failed (taken before the stream is closed). */
 int readWhole(const char *path, std::vector<uint8_t> &data)
 {
     FilePtr fp(tandel::openRegularStream(path));
-    if (!fp)
-        return errno == ENOMEM ? SJOB_NO_MEMORY : SJOB_FILE_ERROR;
-    if (std::fseek(fp.get(), 0, SEEK_END) != 0)
-        return SJOB_FILE_ERROR;
+    if (!fp || std::fseek(fp.get(), 0, SEEK_END) != 0)
+        return errno;
     const long size = std::ftell(fp.get());
-    if (size < 0 || (static_cast<uint64_t>(size) >> 32) != 0 || std::fseek(fp.get(), 0, SEEK_SET) != 0)
-        return SJOB_FILE_ERROR;
+    if (size < 0 || std::fseek(fp.get(), 0, SEEK_SET) != 0)
+        return errno;
+    if ((static_cast<uint64_t>(size) >> 32) != 0)
+        return EFBIG;
     data.resize(static_cast<size_t>(size));
-    return size == 0 || std::fread(data.data(), 1, data.size(), fp.get()) == data.size() ? 0
-                                                                                         : SJOB_FILE_ERROR;
+    if (size != 0 && std::fread(data.data(), 1, data.size(), fp.get()) != data.size())
+        return std::ferror(fp.get()) ? errno : EIO; /* EIO: the file shrank */
+    return 0;
 }
 
 /* Writes the bytes to a new file beside path and renames it over path,
-   keeping the old file's mode. */
-bool replaceFile(const char *path, const uint8_t *data, size_t n)
+   keeping the old file's mode: 0, or the errno of the step that failed. */
+int replaceFile(const char *path, const uint8_t *data, size_t n)
 {
     struct stat st {};
     const bool existed = ::stat(path, &st) == 0;
     /* Like opening for writing: a file the caller may not write stays. */
     if (existed && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
-        return false;
+        return errno;
     tandel::Replacement out;
-    if (out.open(path) != 0)
-        return false;
+    if (const int err = out.open(path))
+        return err;
+    errno = 0;
     if (n && std::fwrite(data, 1, n, out.stream()) != n)
-        return false;
-    return out.commit(existed && S_ISREG(st.st_mode) ? static_cast<int>(st.st_mode & 07777) : -1) == 0;
+        return errno ? errno : EIO;
+    return out.commit(existed && S_ISREG(st.st_mode) ? static_cast<int>(st.st_mode & 07777) : -1);
+}
+
+/* The decoder's result for the file's message, the job-edit setting left
+   out: what the reader would make of the bytes. Traced when it fails. */
+int readsBack(const uint8_t *file, uint32_t size)
+{
+    tandel::Owned<qrx_Parser, qrx_deinit> h;
+    int r = qrx_init(&h.p, 4) == 0 ? 0 : SJOB_NO_MEMORY;
+    if (r == 0)
+        r = tandel::decodeAsWritten(file + tandel::kJobFileHeader, size - tandel::kJobFileMin, h.p);
+    if (r != 0)
+        TRACE_AS("sjob_DOMTree2SensorJobFile", TRACE_FAIL, "sensor job would not read back: %s\n",
+                 tandel_errstr(TANDEL_SJOB_DECODE, r));
+    return r;
 }
 
 } // namespace
@@ -947,13 +1030,14 @@ int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser)
 {
     try {
         std::vector<uint8_t> data;
-        const int r = path ? readWhole(path, data) : SJOB_FILE_ERROR;
-        if (r == SJOB_FILE_ERROR)
+        const int err = path ? readWhole(path, data) : EINVAL;
+        if (err == ENOMEM)
+            throw std::bad_alloc();
+        if (err != 0) {
             TRACE(TRACE_FAIL, "cannot read file \"%s\"\n", path ? path : "(null)");
-        else if (r != 0)
-            TRACE(TRACE_FAIL, "out of memory\n");
-        if (r != 0)
-            return r;
+            errno = err;
+            return SJOB_FILE_ERROR;
+        }
         const auto size = static_cast<uint32_t>(data.size());
         if (size < tandel::kJobFileMin) {
             TRACE(TRACE_FAIL, "sensor job file \"%s\" too short (%d bytes)\n", path, static_cast<int>(size));
@@ -965,6 +1049,7 @@ int sjob_SensorJobFile2DOMTree(const char *path, qrx_Parser *parser)
         return tandel::decodeJobFile(data.data(), size, parser);
     } catch (const std::bad_alloc &) {
         TRACE(TRACE_FAIL, "out of memory\n");
+        errno = ENOMEM;
         return SJOB_NO_MEMORY;
     }
 }
@@ -973,19 +1058,28 @@ int sjob_DOMTree2SensorJobFile(const char *path, qrx_Parser *parser)
 {
     if (!parser) {
         TRACE(TRACE_FAIL, "no parser\n");
+        errno = EINVAL;
         return SJOB_WRITE_FAILED;
     }
     uint8_t buf[tandel::kJobFileMax] = {};
     uint8_t *file = nullptr;
     uint32_t size = 0;
-    if (tandel::encodeJobFile(parser, buf, &file, &size) != 0)
+    const int encoded = tandel::encodeJobFile(parser, buf, &file, &size);
+    const int decoded = encoded == 0 ? readsBack(file, size) : 0;
+    if (encoded != 0 || decoded != 0) {
+        errno = encoded == SJOB_ENC_NO_MEMORY || decoded == SJOB_NO_MEMORY ? ENOMEM : EINVAL;
         return SJOB_WRITE_FAILED;
-    bool written = false;
+    }
+    int err = EINVAL;
     try {
-        written = path && replaceFile(path, file, size);
-    } catch (const std::bad_alloc &) {}
-    if (!written) {
+        if (path)
+            err = replaceFile(path, file, size);
+    } catch (const std::bad_alloc &) {
+        err = ENOMEM;
+    }
+    if (err != 0) {
         TRACE(TRACE_FAIL, "cannot write file \"%s\"\n", path ? path : "(null)");
+        errno = err;
         return SJOB_WRITE_FAILED;
     }
     TRACE(TRACE_INFO, "write sensor job to file \"%s\"\n", path);

@@ -25,12 +25,14 @@ struct tag_cursor {
     const uint8_t *end;
 };
 
-/* Thrown by the cursor routines when the message cannot be walked on
-   (code SJOB_TRUNCATED or SJOB_BAD_LENGTH, with the byte offset); the
-   decoder turns it into its result. */
+/* Thrown when the message cannot be walked on or a field cannot be
+   taken (code SJOB_TRUNCATED, SJOB_BAD_LENGTH or SJOB_NUL_TEXT with the
+   field's name, and the byte offset); the decoder turns it into its
+   result. */
 struct MessageFault {
     int code;
     unsigned long offset;
+    const char *field = nullptr;
 };
 
 /* Moves tail to the field `tag` of the current container or to the
@@ -45,6 +47,13 @@ void SKIP_TAG(uint8_t tag, tag_cursor *c);
 uint32_t decode_length(const uint8_t *p, uint32_t *count, uint32_t *value);
 /* Heap copy of n bytes plus NUL (free it), null when out of memory. */
 char *copy_to_string(const uint8_t *bytes, uint32_t n);
+
+namespace tandel {
+/* sjob_Message2DOMTreeN without the job-edit setting: every done stays
+   as the message has it, and nothing about the setting is traced. What
+   the sensor job file writer checks its bytes with. */
+int decodeAsWritten(const uint8_t *message, uint32_t length, qrx_Parser *parser);
+} // namespace tandel
 
 /* Length header of n (0 <= n) into out (5 bytes); *size gets 1 to 5. */
 int encode_length(int32_t n, uint8_t *out, int *size);

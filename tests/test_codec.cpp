@@ -1,5 +1,7 @@
 /* Sensor job codec: messages, the job-edit setting, job files and Base64.
    Messages are byte strings, written as hex "60 38 01". */
+#include <cmath>
+#include <optional>
 #include <random>
 
 #include "sensor2xml/xmljob_internal.h"
@@ -83,8 +85,8 @@ std::string withSampleId(size_t n)
 struct Codec : ::testing::Test {
     JobEditSetting setting;
     TempDir dir;
-    Codec() { unlink(TANDEL_TEST_JOBEDIT), setTimeZone("UTC0"), clearTraces(); }
-    ~Codec() override { unlink(TANDEL_TEST_JOBEDIT); }
+    Codec() { remove(TANDEL_TEST_JOBEDIT), setTimeZone("UTC0"), clearTraces(); }
+    ~Codec() override { remove(TANDEL_TEST_JOBEDIT); }
 };
 
 TEST_F(Codec, WorkedExamples)
@@ -208,6 +210,14 @@ TEST_F(Codec, EncoderFieldsAndFailures)
     ASSERT_EQ(qrx_BuildDOMTree(h.p, nullptr), 0);
     EXPECT_EQ(sjob_DOMTree2Message(nullptr, &one, &msg, h.p), -1);
     EXPECT_EQ(encode(h.p, out), -2);
+    std::string many = kHead + ">" + kSample + ">"; /* the measurement count has 16 bits too */
+    for (int i = 0; i < 65536; ++i)
+        many += "<lab_measurement index='0' done='0'/>";
+    Handle big;
+    ASSERT_EQ(buildFrom(big.p, many + "</sample></job>"), 0);
+    clearTraces();
+    EXPECT_EQ(encode(big.p, out, 1 << 20), SJOB_ENC_NUMBER_RANGE);
+    EXPECT_EQ(traces(), "2 sjob_DOMTree2Message: count out of range in cntMeasurements (65536)\n");
 }
 
 TEST_F(Codec, DecoderResultsTracesAndTrees)
@@ -245,28 +255,127 @@ TEST_F(Codec, TruncatedAndGarbageInput)
         for (char &b : noise)
             b = char(rng());
         const int r = decode(i % 2 ? "\x60" + noise : noise, h.p);
-        EXPECT_TRUE((r <= 0 && r >= -12) || r == -99) << r;
+        EXPECT_TRUE((r <= 0 && r >= SJOB_NUL_TEXT) || r == -99) << r;
         g[rng() % g.size()] = char(rng());
         g.resize(rng() % (g.size() + 1));
         EXPECT_LE(decode(g, h.p), 0);
     }
 }
 
-TEST_F(Codec, RoundTripsThroughMessageAndFile)
+/* The vocabulary in the decoder's order: name:kind, upper case when
+   optional. i integer, t time, s text, b sensor data, d data_type 16,
+   n the sample's number, c contained_samples, m max_samples. */
+const char *const kVocabulary[] = {
+    "version:I job_id:i date:t job_type:i job_handling:I requested_samples:I contained_samples:c "
+    "max_samples:m",
+    "number:n sample_id:S date:t sensordata:B bottle_number:I",
+    "index:i comment:S parameter_number:I unit_number:I display_format:I data_type:d",
+    "index:i done:i default_method:S used_method:S scheduled_processing:T scheduled_return:T lab_time:T "
+    "data_type:D"};
+
+/* A value of a kind of kVocabulary as the decoder writes it: "%d",
+   times with +0000, Base64 of 1 to 12 bytes. */
+std::string randomValue(char kind, unsigned number, std::mt19937 &rng)
 {
-    writeFile(TANDEL_TEST_JOBEDIT, "0");
+    char text[32];
+    uint8_t bytes[12];
+    std::string s(1 + rng() % 40, ' ');
+    switch (kind) {
+    case 'i':
+        return std::to_string(rng() % 65536);
+    case 't':
+        return formatFields(text, sizeof text, kEpoch2000 + int32_t(rng()), 0) ? text : "";
+    case 's':
+        for (char &c : s)
+            c = "ab Z9-.:'<&"[rng() % 11];
+        return s;
+    case 'b':
+        for (uint8_t &b : bytes)
+            b = uint8_t(rng());
+        return encode_base64(text, bytes, int(1 + rng() % 12)) ? text : "";
+    case 'd':
+        return "16";
+    }
+    return std::to_string(number); /* the sample's number, the sample counts */
+}
+
+/* A random job (fixed seed) in the decoder's form: attributes in its
+   order, values as "%f". */
+void randomJob(qrx_Element *root, std::mt19937 &rng)
+{
+    const unsigned samples = rng() % 4;
+    auto fill = [&](qrx_Element *el, int level, unsigned number) {
+        std::istringstream spec(kVocabulary[level]);
+        for (std::string field; spec >> field;) {
+            const char kind = field.back();
+            field.resize(field.size() - 2);
+            if (isupper(kind) && rng() % 2)
+                continue;
+            const unsigned n = kind == 'm' ? samples + rng() % 3 : number;
+            qrx_AddAttribute(field.c_str(), randomValue(char(tolower(kind)), n, rng).c_str(), el);
+            if (field == "data_type") {
+                char text[64];
+                const int mantissa = int(rng() % 2000001) - 1000000;
+                snprintf(text, sizeof text, "%f", double(std::ldexp(float(mantissa), int(rng() % 148) - 40)));
+                qrx_SetElementValue(text, el);
+            }
+        }
+    };
+    qrx_Element *job = qrx_AddElement("job", nullptr, root);
+    fill(job, 0, samples);
+    for (unsigned n = 0; n < samples; ++n) {
+        qrx_Element *sample = qrx_AddElement("sample", nullptr, job);
+        fill(sample, 1, n);
+        for (unsigned m = rng() % 4; m > 0; --m) {
+            const bool lab = rng() % 2;
+            fill(qrx_AddElement(lab ? "lab_measurement" : "process_measurement", nullptr, sample), 2 + lab,
+                 0);
+        }
+    }
+}
+
+/* What a round trip does not keep: other elements and attributes, empty
+   texts, a number and a sample count that the decoder makes anew. */
+void addWhatIsNotKept(qrx_Element *job)
+{
+    qrx_AddAttribute("admit_autojob", "1", job);
+    qrx_AddAttribute("contained_samples", "99", job);
+    for (const char *other : {"instrument", "controller", "sensor", "user"})
+        qrx_AddAttribute("name", other, qrx_AddElementBefore(other, nullptr, job, nullptr));
+    for (qrx_Element *s = job->children; s; s = s->next) {
+        if (!str_equal(s->name, "sample"))
+            continue;
+        qrx_AddAttribute("number", "7", s);
+        if (!qrx_GetAttribute("sample_id", nullptr, s, nullptr))
+            qrx_AddAttribute("sample_id", "", s);
+        for (qrx_Element *m = s->children; m; m = m->next) {
+            qrx_AddAttribute(str_equal(m->name, "lab_measurement") ? "lab_unit" : "unit", "mg/l", m);
+            if (!m->value)
+                qrx_SetElementValue("-1.0", m); /* travels only with a data_type */
+        }
+    }
+}
+
+/* document -> sensor job file -> document keeps what the message
+   carries; message -> document -> message gives the same bytes. */
+TEST_F(Codec, RandomJobsRoundTrip)
+{
+    writeFile(TANDEL_TEST_JOBEDIT, "2"); /* done travels as it is */
     const std::string file = dir.file("job");
-    for (std::string name : {"roundtrip_empty", "roundtrip"}) {
-        Handle src, viaMessage, viaFile;
-        std::string msg, again;
-        ASSERT_TRUE(buildFrom(src.p, data(name + ".xml")) == 0 && encode(src.p, msg) == 0 &&
-                    decode(msg, viaMessage.p) == 0 &&
-                    sjob_DOMTree2SensorJobFile(file.c_str(), viaMessage.p) == 0 &&
-                    sjob_SensorJobFile2DOMTree(file.c_str(), viaFile.p) == 0);
-        EXPECT_EQ(job(viaMessage.p), data(name + ".dump"));
-        EXPECT_EQ(job(viaFile.p), data(name + ".dump"));
-        ASSERT_EQ(encode(viaFile.p, again), 0);
-        EXPECT_EQ(toHex(again), toHex(msg));
+    for (unsigned seed = 0; seed < 200; ++seed) {
+        std::mt19937 rng(seed);
+        Handle doc, back;
+        std::string m1, m2;
+        qrx_BuildDOMTree(doc.p, nullptr);
+        randomJob(doc->root, rng);
+        const std::string kept = job(doc.p);
+        addWhatIsNotKept(doc->root->children);
+        ASSERT_EQ(encode(doc.p, m1), 0) << kept;
+        ASSERT_EQ(sjob_DOMTree2SensorJobFile(file.c_str(), doc.p), 0) << kept;
+        ASSERT_EQ(sjob_SensorJobFile2DOMTree(file.c_str(), back.p), 0) << kept;
+        EXPECT_EQ(job(back.p), kept);
+        ASSERT_EQ(encode(back.p, m2), 0);
+        EXPECT_EQ(toHex(m2), toHex(m1)) << kept;
     }
 }
 
@@ -309,25 +418,44 @@ TEST_F(Codec, SensorJobFileRead)
     Handle h;
     EXPECT_EQ(sjob_SensorJobFile2DOMTree(path.c_str(), nullptr), -99);
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-    for (const std::string &p : {dir.file("missing"), dir.path(), fifo}) {
+    const std::pair<std::string, int> unreadable[] = {
+        {dir.file("missing"), ENOENT}, {dir.path(), EISDIR}, {fifo, EINVAL}};
+    for (const auto &[p, err] : unreadable) {
         clearTraces();
         EXPECT_EQ(sjob_SensorJobFile2DOMTree(p.c_str(), h.p), SJOB_FILE_ERROR);
+        EXPECT_EQ(errno, err) << p;
         EXPECT_EQ(traces(), "2 sjob_SensorJobFile2DOMTree: cannot read file \"" + p + "\"\n");
     }
     EXPECT_EQ(sjob_SensorJobFile2DOMTree(nullptr, h.p), SJOB_FILE_ERROR);
+    EXPECT_EQ(errno, EINVAL);
 }
 
 TEST_F(Codec, SensorJobFileReplacedAtomically)
 {
     const std::string path = dir.file("job"), sub = dir.file("sub"), ex30 = data("ex30.xml");
     writeFile(path, hex("01 02 03"));
-    EXPECT_EQ(writeJob(R"(<job job_id="1"/>)", path), -1); /* the encoder fails */
-    EXPECT_EQ(countTraces("missing max_samples\n", 2), 1);
-    /* renaming over a directory fails after the temporary is written */
-    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
-    for (const std::string &p : {dir.file("no/such/dir"), sub}) {
+    ASSERT_EQ(mkdir(TANDEL_TEST_JOBEDIT, 0700), 0); /* a setting the reader refuses plays no part */
+    for (const auto &c : rows("unwritten.txt", 2)) {
         clearTraces();
-        EXPECT_EQ(writeJob(ex30, p), -1);
+        EXPECT_EQ(writeJob(c[1], path), -1);
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(traces(), c[0]) << c[1];
+    }
+    /* renaming over a directory fails after the temporary is written; errno
+       is the system's reason (a full device: ENOSPC, as EFBIG here) */
+    ASSERT_EQ(mkdir(sub.c_str(), 0700), 0);
+    const std::pair<std::string, int> unwritable[] = {
+        {dir.file("no/such/dir"), ENOENT}, {sub, EISDIR}, {path, EFBIG}};
+    Handle h;
+    ASSERT_EQ(buildFrom(h.p, ex30), 0);
+    for (const auto &[p, err] : unwritable) {
+        clearTraces();
+        std::optional<NoRoom> full;
+        if (err == EFBIG)
+            full.emplace();
+        EXPECT_EQ(sjob_DOMTree2SensorJobFile(p.c_str(), h.p), -1);
+        EXPECT_EQ(errno, err) << p;
+        full.reset();
         EXPECT_EQ(traces(), "2 sjob_DOMTree2SensorJobFile: cannot write file \"" + p + "\"\n");
     }
     EXPECT_EQ(toHex(readFile(path)), "01 02 03");

@@ -147,8 +147,8 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     const struct {
         std::string base, news;
         int result;
-    } cases[] = {{base, "<job><sample>", -13},
-                 {"<job><sample number=\"0\">", news, -13},
+    } cases[] = {{base, "<job><sample>", QRX_UNCLOSED},
+                 {"<job><sample number=\"0\">", news, QRX_UNCLOSED},
                  {"<other/>", news, -2},       /* no job element */
                  {base, "<x><job/></x>", -2}}; /* job not at the top */
     for (const auto &c : cases) {

@@ -82,8 +82,8 @@ TEST(MeasurementRequests, FailureCodes)
     EXPECT_EQ(r.of("gone.xml"), REQLIST_UNREADABLE);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("cannot read \"" + r.file("gone.xml") + "\"\n", 2), 1);
-    EXPECT_EQ(r.of("bad.xml"), -13);
-    EXPECT_EQ(countTraces("qrx_BuildDOMTree() failed with -13 for \"" + r.file("bad.xml") + "\"\n", 2), 1);
+    EXPECT_EQ(r.of("bad.xml"), QRX_UNCLOSED);
+    EXPECT_EQ(countTraces("qrx_BuildDOMTree() failed with -9 for \"" + r.file("bad.xml") + "\"\n", 2), 1);
     EXPECT_EQ(r.list, nullptr);
     ASSERT_EQ(r.of("job.xml"), 3);
     EXPECT_EQ(r.of("job.xml"), -3);

@@ -1,4 +1,7 @@
 /* XML toolkit: tree records, streaming parser, tree builder and writer. */
+#include <functional>
+#include <random>
+
 #include "testkit.h"
 #include "tree.h"
 
@@ -116,6 +119,7 @@ TEST(Parser, HandleInitAndDeinit)
     for (int n : {(1 << 20) + 1, 0x3FFFFFFF, 0x7FFFFFFF}) /* the slot array would wrap on 32 bits */
         EXPECT_EQ(qrx_init(&p, n), -2) << n;
     EXPECT_TRUE(qrx_init(&p, 1 << 20) == 0 && qrx_deinit(&p) == 0);
+    EXPECT_TRUE(qrx_init(&p, 1) == 0 && qrx_deinit(&p) == 0);
 }
 
 /* Each case of a data file: "<<<", a document, "\n>>> " and what give() makes of it. */
@@ -193,7 +197,8 @@ TEST(Builder, BuildsPrintsReadsBackAndTracesFaults)
     EXPECT_TRUE(qrx_RemoveDOMTree(h.p) == 0 && !h->root && qrx_RemoveDOMTree(h.p) == 0);
 }
 
-/* Flushed before the sync; only regular files opened to all; a pipe's fsync is no error. */
+/* Flushed before the sync; only regular files opened to all, and only by
+   the job file printer; a pipe's fsync is no error. */
 TEST(Writer, StreamsFilesAndErrors)
 {
     TempDir d;
@@ -201,9 +206,9 @@ TEST(Writer, StreamsFilesAndErrors)
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     Handle h;
     buildFrom(h.p, "<job/>");
-    auto print = [&](const std::string &path, const char *mode) {
+    auto print = [&](const std::string &path, const char *mode, int (*printer)(qrx_Parser *, FILE *)) {
         FILE *fp = fopen(path.c_str(), mode);
-        const int r = qrx_PrintDOMTree(h.p, fp);
+        const int r = printer(h.p, fp);
         struct stat st {};
         stat(path.c_str(), &st);
         char s[64];
@@ -212,12 +217,112 @@ TEST(Writer, StreamsFilesAndErrors)
         return std::string(s);
     };
     const mode_t old = umask(022);
-    EXPECT_EQ(print(file, "w"), "48 666 48");
-    EXPECT_EQ(print(file, "r"), "-3 666 48");
-    EXPECT_EQ(print(fifo, "r+"), "48 600 0");
-    EXPECT_EQ(print("/dev/full", "w").substr(0, 3), "-3 ");
+    writeFile(file, "old");
+    ASSERT_EQ(chmod(file.c_str(), 0600), 0);
+    EXPECT_EQ(print(file, "w", qrx_WriteDOMTree), "48 600 48");
+    const std::string written = readFile(file);
+    EXPECT_EQ(print(file, "w", qrx_PrintDOMTree), "48 666 48");
+    EXPECT_EQ(readFile(file), written);
+    EXPECT_EQ(print(file, "r", qrx_PrintDOMTree), "-3 666 48");
+    EXPECT_EQ(print(fifo, "r+", qrx_PrintDOMTree), "48 600 0");
+    EXPECT_EQ(print("/dev/full", "w", qrx_WriteDOMTree).substr(0, 3), "-3 ");
     umask(old);
-    EXPECT_EQ(readFile(file), doc({"<job/>"}));
+    EXPECT_EQ(written, doc({"<job/>"}));
+}
+
+/* tests/data/xml_readback.txt: texts (in it "N*c" is N times c, then the
+   rest; \t \r \n as in C) and where each reads back. */
+std::vector<std::pair<std::string, std::string>> edgeTexts()
+{
+    std::vector<std::pair<std::string, std::string>> rows;
+    std::istringstream table(testData("xml_readback.txt"));
+    for (std::string line; std::getline(table, line);) {
+        const size_t star = line.find('*'), bar = line.rfind(" | ");
+        std::string s = line.substr(0, bar);
+        if (line[0] == '#')
+            continue;
+        if (star < bar && isdigit(static_cast<unsigned char>(s[0])))
+            s = std::string(std::stoul(s), s[star + 1]) + s.substr(star + 2);
+        for (const char *escape : {"\\t\t", "\\r\r", "\\n\n"})
+            for (size_t at; (at = s.find(std::string(escape, 2))) != std::string::npos;)
+                s.replace(at, 2, 1, escape[2]);
+        rows.emplace_back(s, line.substr(bar + 3));
+    }
+    return rows;
+}
+
+/* Whether the handle's tree, printed, reads back as itself. */
+bool printsBack(qrx_Parser *p)
+{
+    Handle back;
+    return buildFrom(back.p, printed(p)) == 0 && dump(back->root, true) == dump(p->root, true);
+}
+
+/* Each edge text as an element name, attribute name, attribute value, and
+   as a text in the writer's four layouts (attributes or not, children or
+   not), one level down so that tabs stand before it; last as the root's
+   own text, which is never printed. */
+TEST(Writer, TextsAtTheLimitsReadBackAsTheRulesSay)
+{
+    for (const auto &[t, flags] : edgeTexts()) {
+        for (int role = 0; role < 8; ++role) {
+            Handle h;
+            qrx_BuildDOMTree(h.p, nullptr);
+            qrx_Element *e =
+                qrx_AddElement(role ? "e" : t.c_str(), nullptr, qrx_AddElement("top", nullptr, h->root));
+            if (role == 1 || role == 2)
+                qrx_AddAttribute(role == 1 ? t.c_str() : "k", role == 2 ? t.c_str() : "v", e);
+            if (role >= 3 && qrx_SetElementValue(t.c_str(), e) && role % 2)
+                qrx_AddAttribute("k", "v", e);
+            if (role >= 5)
+                qrx_AddElement("c", nullptr, e);
+            if (role == 7)
+                qrx_SetElementValue(t.c_str(), h->root);
+            const bool expected = role < 7 && flags[std::min(role, 3)] == '1';
+            EXPECT_EQ(tandel::treeReadsBack(h->root, 4), expected) << t.substr(0, 20) << " in role " << role;
+            EXPECT_EQ(printsBack(h.p), expected) << t.substr(0, 20) << " in role " << role;
+        }
+    }
+}
+
+/* Random trees (fixed seeds) of clean texts, edge texts and hostile bytes:
+   each reads back exactly when the rules say it does. */
+TEST(Writer, RandomTreesReadBackExactlyWhenTheRulesHold)
+{
+    const auto edges = edgeTexts();
+    int readable = 0;
+    for (unsigned seed = 0; seed < 400; ++seed) {
+        std::mt19937 rng(seed);
+        /* mostly plain words; up to 1 in 8 an edge text or hostile bytes */
+        auto pick = [&]() {
+            static const char kBytes[] = "ab-_:.\"'<>=/!? \t\r\n&\xC3\xA9";
+            const bool plain = rng() % 16 >= seed % 3;
+            if (!plain && rng() % 2)
+                return edges[rng() % edges.size()].first;
+            std::string s(plain ? 1 + rng() % 12 : rng() % 12, ' ');
+            for (char &c : s)
+                c = plain ? char('a' + rng() % 26) : kBytes[rng() % (sizeof kBytes - 1)];
+            return s;
+        };
+        std::function<void(qrx_Element *)> grow = [&](qrx_Element *el) {
+            for (unsigned n = el->index >= 0 ? rng() % 3 : 0; n > 0;
+                 --n) {                          /* the root's own are not printed */
+                const std::string name = pick(); /* picked in this order on every platform */
+                qrx_AddAttribute(name.c_str(), pick().c_str(), el);
+            }
+            if (el->index >= 0 && rng() % 2)
+                qrx_SetElementValue(pick().c_str(), el);
+            for (unsigned n = el->index < 5 ? rng() % 3 : 0; n > 0; --n) /* one level too deep at times */
+                grow(qrx_AddElement(pick().c_str(), nullptr, el));
+        };
+        Handle h;
+        qrx_BuildDOMTree(h.p, nullptr);
+        grow(h->root);
+        const bool rules = tandel::treeReadsBack(h->root, 4);
+        readable += rules;
+        EXPECT_EQ(printsBack(h.p), rules) << "seed " << seed;
+    }
+    EXPECT_EQ(readable, 241);
 }
 
 /* A walk that recursed once per level would overflow a 64 KiB stack. */
@@ -253,6 +358,8 @@ TEST(Results, FirstEntrySuccessAndUnnamedValues)
     EXPECT_STREQ(tandel_errstr(TANDEL_MERGE, QRX_TOO_DEEP), "elements nested too deep");
     EXPECT_STREQ(tandel_errstr(TANDEL_HTTP, 0), "server status");
     EXPECT_STREQ(tandel_errstr(TANDEL_TREE, -99), "unknown result");
+    EXPECT_STREQ(tandel_errstr(TANDEL_SJOB_DECODE, SJOB_NUL_TEXT), "a text field holds a NUL byte");
+    EXPECT_STREQ(tandel_errstr(TANDEL_SJOB_ENCODE, SJOB_ENC_NUMBER_RANGE), "number outside 0 .. 65535");
 }
 
 } // namespace

@@ -277,17 +277,17 @@ int qrx_deinit(qrx_Parser **handle)
 namespace {
 
 /* Character classes, indexed by the character + 1 so that EOF has a slot.
-   Everything that is not a delimiter is a name character, end of input
-   included: running into the end inside a name hits the length limit. */
+   Every byte that is not a delimiter is a name character, '-' included
+   as XML has it; end of input is neither, so it ends a name. */
 enum { kName = 1, kBlank = 2 };
 
 struct ClassTable {
     unsigned char of[257];
     constexpr ClassTable() : of()
     {
-        for (int c = -1; c < 256; ++c)
+        for (int c = 0; c < 256; ++c)
             of[c + 1] = kName;
-        for (unsigned char d : {'<', '>', '=', '/', '!', '-'})
+        for (unsigned char d : {'<', '>', '=', '/', '!'})
             of[d + 1] = 0;
         for (unsigned char d : {' ', '\t', '\r', '\n'})
             of[d + 1] = kBlank;
@@ -473,22 +473,23 @@ struct Tokenizer {
     /* Passes over a name, stopping at its end or at the end of input. */
     TOKENIZER_INLINE int skipName(Window &w, int ch)
     {
-        while (ch != EOF && isNameChar(ch)) {
+        while (isNameChar(ch)) {
             passName(w.p, w.end);
             ch = next(w);
         }
         return ch;
     }
-    /* Stores c and the characters after it up to `stop` into the value
-       buffer; false when more than kValueMax would be needed. Leaves stop
-       as the current character, or the one that did not fit. */
+    /* Stores c and the characters after it up to `stop` or the end of
+       input into the value buffer; false when more than kValueMax would be
+       needed. Leaves stop (or EOF) as the current character, or the one
+       that did not fit. */
     TOKENIZER_INLINE bool readValueUntil(Window &w, int &c, int stop, int *length)
     {
         char *out = value;
         char *const full = value + kValueMax;
         int ch = c;
         bool fits = true;
-        while (ch != stop) {
+        while (ch != stop && ch != EOF) {
             if (out == full) {
                 fits = false;
                 break;
@@ -594,6 +595,8 @@ TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
     int length = readName(w, c, elName);
     if (length < 0)
         return QRX_LONG_ELEMENT_NAME;
+    if (c == EOF) /* the name may be cut: no event for it */
+        return syntaxError(w, c, QRX_UNFINISHED);
     if (isBlank(c))
         c = pastBlanks(w);
     if (!(h->openNames[depth] = copyName(depth, length)))
@@ -604,6 +607,8 @@ TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
     while (isNameChar(c)) {
         if (readName(w, c, attrName) < 0)
             return QRX_LONG_ATTRIBUTE_NAME;
+        if (c == EOF)
+            return syntaxError(w, c, QRX_UNFINISHED);
         if (isBlank(c))
             c = pastBlanks(w);
         if (c != '=')
@@ -616,6 +621,8 @@ TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
         c = next(w);
         if (!readValueUntil(w, c, quote, &n))
             return QRX_LONG_ATTRIBUTE_VALUE;
+        if (c == EOF)
+            return syntaxError(w, c, QRX_UNFINISHED);
         value[n] = '\0';
         c = pastBlanks(w);
         if (int r = deliver(w, QRX_ATTRIBUTE, elName, attrName, value))
@@ -652,12 +659,20 @@ TOKENIZER_INLINE int Tokenizer::markup(Window &w, int &c, int &slashes)
     return 0;
 }
 
-/* The text after a start tag, trailing blanks cut. */
+/* The text after a start tag, trailing blanks cut. They do not count
+   against the limit either: the writer pads every text with them. A text
+   cut by the end of input is not delivered. */
 TOKENIZER_INLINE int Tokenizer::text(Window &w, int &c)
 {
     int n = 0;
-    if (!readValueUntil(w, c, '<', &n))
-        return QRX_LONG_TEXT;
+    if (!readValueUntil(w, c, '<', &n)) {
+        while (isBlank(c))
+            c = next(w);
+        if (c != '<' && c != EOF)
+            return QRX_LONG_TEXT;
+    }
+    if (c == EOF)
+        return h->depth != -1 ? QRX_UNCLOSED : syntaxError(w, c, QRX_UNFINISHED);
     while (n > 0 && isBlank(static_cast<unsigned char>(value[n - 1])))
         --n;
     value[n] = '\0';
@@ -671,11 +686,11 @@ TOKENIZER_INLINE int Tokenizer::tagEnd(Window &w, int &c, int slashes)
         ++slashes;
         c = pastBlanks(w);
     }
-    if (c != '>')
-        return 0;
+    if (c != '>') /* a tag cut by the end of input */
+        return c == EOF ? syntaxError(w, c, QRX_UNFINISHED) : 0;
     c = pastBlanks(w);
     if (slashes == 0)
-        return c != '<' ? text(w, c) : 0;
+        return c != '<' && c != EOF ? text(w, c) : 0;
     if (h->depth == -1)
         return syntaxError(w, c);
     if (int r = deliver(w, QRX_END, h->openNames[h->depth], nullptr, nullptr))
@@ -1089,6 +1104,47 @@ bool attributeReadsBack(const char *value)
 {
     const size_t n = std::strlen(value);
     return n <= static_cast<size_t>(kValueMax) && !(std::memchr(value, '"', n) && std::memchr(value, '\'', n));
+}
+
+bool textReadsBack(const char *text)
+{
+    const size_t n = std::strlen(text);
+    return n > 0 && n <= static_cast<size_t>(kValueMax) && !std::memchr(text, '<', n) &&
+           !isBlank(static_cast<unsigned char>(text[0])) && !isBlank(static_cast<unsigned char>(text[n - 1]));
+}
+
+bool nameReadsBack(const char *name, bool element)
+{
+    const size_t n = std::strlen(name);
+    if (n == 0 || n > kNameMax || (element && name[0] == '?'))
+        return false;
+    for (size_t i = 0; i < n; ++i)
+        if (!isNameChar(static_cast<unsigned char>(name[i])))
+            return false;
+    return true;
+}
+
+bool treeReadsBack(const qrx_Element *root, int maxDepth)
+{
+    if (root->value || root->attributes)
+        return false;
+    int depth = 0;
+    for (const qrx_Element *el = root->children; el;) {
+        if (depth > maxDepth || !nameReadsBack(el->name, true) || (el->value && !textReadsBack(el->value)))
+            return false;
+        for (const qrx_Attribute *at = el->attributes; at; at = at->next)
+            if (!nameReadsBack(at->name, false) || !attributeReadsBack(at->value))
+                return false;
+        if (el->children) {
+            el = el->children;
+            ++depth;
+            continue;
+        }
+        for (; el != root && !el->next; --depth) /* up to the next element still to see */
+            el = el->parent;
+        el = el == root ? nullptr : el->next;
+    }
+    return true;
 }
 
 } // namespace tandel
