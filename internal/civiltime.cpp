@@ -132,7 +132,7 @@ struct ZoneAnswer {
    time of day of the change. */
 struct RuleDate {
     char kind = 'M'; /* 'M', 'J' (1..365, no February 29) or 'D' (0..365) */
-    int month = 0, week = 0, day = 0;
+    long month = 0, week = 0, day = 0;
     long seconds = 2 * 3600;
 };
 
@@ -206,13 +206,14 @@ bool readRuleDate(const char *&p, RuleDate *r)
         if (!readNumber(++p, &a) || *p != '.' || !readNumber(++p, &b) || *p != '.' || !readNumber(++p, &c) ||
             a < 1 || a > 12 || b < 1 || b > 5 || c > 6)
             return false;
-        r->kind = 'M', r->month = static_cast<int>(a), r->week = static_cast<int>(b), r->day = static_cast<int>(c);
+        r->kind = 'M';
+        r->month = a, r->week = b, r->day = c;
     } else {
         r->kind = *p == 'J' ? 'J' : 'D';
         p += *p == 'J';
         if (!readNumber(p, &a) || a > 365 || (r->kind == 'J' && a == 0))
             return false;
-        r->day = static_cast<int>(a);
+        r->day = a;
     }
     /* Times of day run from -167 to 167 hours, as zone files write them. */
     return *p != '/' || readTime(++p, 167, false, &r->seconds);
@@ -252,8 +253,8 @@ int64_t changeAt(const RuleDate &r, int64_t y, long offsetBefore)
         day += r.day;
     } else {
         const int64_t first = daysFromCivil(y, r.month, 1);
-        int d = (r.day - weekday(first) + 7) % 7;
-        for (int w = 1; w < r.week && d + 7 < daysInMonth(y, r.month); ++w)
+        long d = (r.day - weekday(first) + 7) % 7;
+        for (long w = 1; w < r.week && d + 7 < daysInMonth(y, static_cast<int>(r.month)); ++w)
             d += 7;
         day = first + d;
     }
@@ -392,12 +393,17 @@ private:
             --i;
         if (i-- == 0)
             return;
-        auto when = [&](uint32_t k) { return beTime(leaps_ + uint64_t{k} * w, width_); };
-        auto change = [&](uint32_t k) { return static_cast<int32_t>(be32(leaps_ + uint64_t{k} * w + width_)); };
-        a->leapCorrection = change(i);
-        if (t == when(i) && change(i) > (i == 0 ? 0 : change(i - 1))) {
+        /* unsigned, so that no file makes the differences overflow */
+        auto when = [&](uint32_t k) {
+            return static_cast<uint64_t>(beTime(leaps_ + uint64_t{k} * w, width_));
+        };
+        auto change = [&](uint32_t k) {
+            return int64_t{static_cast<int32_t>(be32(leaps_ + uint64_t{k} * w + width_))};
+        };
+        a->leapCorrection = static_cast<long>(change(i));
+        if (static_cast<uint64_t>(t) == when(i) && change(i) > (i == 0 ? 0 : change(i - 1))) {
             a->leapHit = 1;
-            while (i > 0 && when(i) == when(i - 1) + 1 && change(i) == change(i - 1) + 1) {
+            while (i > 0 && when(i) - when(i - 1) == 1 && change(i) - change(i - 1) == 1) {
                 ++a->leapHit;
                 --i;
             }
@@ -500,7 +506,8 @@ bool borrowedYear(int64_t seconds, struct tm *out)
 {
     breakDown(seconds, out);
     const int64_t y = out->tm_year + 1900LL;
-    const int64_t t = seconds + (daysFromCivil(sameCalendar(y), 1, 1) - daysFromCivil(y, 1, 1)) * kSecondsPerDay;
+    const int64_t t =
+        seconds + (daysFromCivil(sameCalendar(y), 1, 1) - daysFromCivil(y, 1, 1)) * kSecondsPerDay;
     const auto tt = static_cast<time_t>(t);
     if (static_cast<int64_t>(tt) != t || !localtime_r(&tt, out))
         return false;

@@ -1,39 +1,31 @@
 #!/usr/bin/env python3
-"""Writes the local times that this machine's C library (64-bit time_t)
-gives past 2037 for every zone file under /usr/share/zoneinfo and the TZ
-rule strings of a list: the reference for builds whose time_t ends in
-2038, where test_y2038 cannot ask its own C library.
-
-Usage: zone_table.py OUTPUT RULES
-
-Each line: TZ value, seconds since 1970, tm_isdst and the text
-"%Y-%m-%dT%H:%M:%S%z", tab-separated. The instants are the second before
-and the second of every change of offset or daylight saving flag from
-2038-01-01 to 2106-02-07 and a point every 960 days, chosen as test_y2038
-chooses them.
-"""
+# Writes what this machine's C library (64-bit time_t) gives as local
+# time past 2037 in every zone file under /usr/share/zoneinfo and for the
+# TZ rule strings of RULES: test_y2038 compares the library with it, also
+# where its own time_t ends in 2038.
+#
+# Usage: zone_table.py OUTPUT RULES
+# A line: TZ, seconds since 1970, "TEXT isdst=N wday=N yday=N" (tabs).
+# The instants: a point every 960 days from 2038-01-01 to 2106-02-07 and,
+# in zones that change at all (every 60 days), the second before and the
+# second of every change of offset or DST flag, found by halving between
+# points every 6 days and at 02:00Z each January 1 (the C library takes a
+# rule's changes in the instant's UTC year).
 import calendar
 import os
 import sys
 import time
 
-FIRST = 2145916800  # 2038-01-01T00:00:00Z
-LAST = 4294967295  # 2106-02-07T06:28:15Z
-ZONEINFO = "/usr/share/zoneinfo"
+FIRST, LAST, DAY = 2145916800, 4294967295, 86400
 
 
 def zone_names():
-    names = []
-    for root, dirs, files in os.walk(ZONEINFO):
+    for root, dirs, files in os.walk("/usr/share/zoneinfo"):
         dirs.sort()
         for f in sorted(files):
             path = os.path.join(root, f)
-            if os.path.islink(path) or not os.path.isfile(path):
-                continue
-            with open(path, "rb") as fp:
-                if fp.read(4) == b"TZif":
-                    names.append(os.path.relpath(path, ZONEINFO))
-    return names
+            if not os.path.islink(path) and open(path, "rb").read(4) == b"TZif":
+                yield os.path.relpath(path, "/usr/share/zoneinfo")
 
 
 def answer(t):
@@ -41,33 +33,26 @@ def answer(t):
     return tm.tm_gmtoff, tm.tm_isdst
 
 
-def text(t):
+def fields(t):
     tm = time.localtime(t)
     off = abs(tm.tm_gmtoff) // 60
-    return "%04d-%02d-%02dT%02d:%02d:%02d%s%02d%02d" % (
-        tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
-        "-" if tm.tm_gmtoff < 0 else "+", off // 60, off % 60)
+    return "%04d-%02d-%02dT%02d:%02d:%02d%s%02d%02d isdst=%d wday=%d yday=%d" % (
+        tm.tm_year, tm.tm_mon, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec, "-+"[tm.tm_gmtoff >= 0],
+        off // 60, off % 60, tm.tm_isdst, (tm.tm_wday + 1) % 7, tm.tm_yday - 1)
 
 
 def instants():
-    """The instants to compare for the zone in force."""
-    coarse = range(FIRST, LAST, 60 * 86400)
-    out = [t for t in coarse if (t - FIRST) % (960 * 86400) == 0] + [LAST]
-    if all(answer(t) == answer(FIRST) for t in coarse):
+    out = list(range(FIRST, LAST, 960 * DAY)) + [LAST]
+    if all(answer(t) == answer(FIRST) for t in range(FIRST, LAST, 60 * DAY)):
         return out
-    scan = sorted(list(range(FIRST, LAST, 6 * 86400)) + [LAST] +
+    scan = sorted(list(range(FIRST, LAST, 6 * DAY)) + [LAST] +
                   [calendar.timegm((y, 1, 1, 2, 0, 0)) for y in range(2038, 2107)])
-    answers = [answer(t) for t in scan]
-    for i in range(1, len(scan)):
-        if answers[i - 1] == answers[i]:
+    for lo, hi in zip(scan, scan[1:]):
+        if answer(lo) == answer(hi):
             continue
-        lo, hi = scan[i - 1], scan[i]  # answer(lo) differs from answer(hi)
         while hi - lo > 1:
             mid = (lo + hi) // 2
-            if answer(mid) == answer(lo):
-                lo = mid
-            else:
-                hi = mid
+            lo, hi = (mid, hi) if answer(mid) == answer(lo) else (lo, mid)
         out += [hi - 1, hi]
     return out
 
@@ -75,13 +60,13 @@ def instants():
 def main():
     output, rules = sys.argv[1], sys.argv[2]
     with open(rules) as fp:
-        zones = zone_names() + [l.strip() for l in fp if l.strip() and not l.startswith("#")]
+        zones = list(zone_names()) + [l.strip() for l in fp if l.strip() and not l.startswith("#")]
     with open(output + ".part", "w") as out:
         for zone in zones:
             os.environ["TZ"] = zone
             time.tzset()
             for t in instants():
-                out.write("%s\t%d\t%d\t%s\n" % (zone, t, time.localtime(t).tm_isdst, text(t)))
+                out.write("%s\t%d\t%s\n" % (zone, t, fields(t)))
     os.replace(output + ".part", output)
 
 
