@@ -726,14 +726,15 @@ TANDEL_API int formatMeasurementString(char *out, int format, double value);
 
 /*
  * The broken-down UTC (tandel_gmtime) or local (tandel_localtime, the
- * zone of TZ as localtime_r finds it) time of seconds since
- * 1970-01-01T00:00:00Z, without time_t: the same fields whatever its
- * width, also past 2038-01-19T03:14:07Z. A record's date is
+ * zone of TZ; call tzset() after changing TZ, as for localtime_r) time
+ * of seconds since 1970-01-01T00:00:00Z, without time_t: the same fields
+ * whatever its width, also past 2038-01-19T03:14:07Z. A record's date is
  * TANDEL_EPOCH_2000 + date (1931 to 2068), a lab time labTime itself
  * (1970 to 2106); seconds may lie from INT32_MIN (1901-12-13T20:45:52Z)
  * to UINT32_MAX (2106-02-07T06:28:15Z).
  * Every field is set: tm_year (years since 1900), tm_mon (0 January),
- * tm_mday, tm_hour, tm_min, tm_sec, tm_wday (0 Sunday), tm_yday (0 for
+ * tm_mday, tm_hour, tm_min, tm_sec (60 only at a leap second of a zone
+ * that counts them, "right/..."), tm_wday (0 Sunday), tm_yday (0 for
  * January 1), tm_isdst (1 in daylight saving time, else 0; always 0 for
  * UTC), tm_gmtoff (seconds east of UTC; 0 for UTC) and tm_zone, null
  * (strftime's "%Z" then names the C library's current zone).

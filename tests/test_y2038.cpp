@@ -227,12 +227,16 @@ TEST(Y2038, ZoneFileReadAsTheCLibraryReadsIt)
         {{946684800, 1}, {2051222400, 2}}, {{0, 0}, {19800, 0}, {20700, 0}}, {}, "", '\0'};
     const ZoneFile leapSeconds = {{}, {{3600, 0}}, {{78796800, 1}, {1483228826, 27}}, ""};
     const std::tuple<const char *, ZoneFile, int64_t, const char *, int> cases[] = {
+        {"before the first change: the first standard time", kEndedSummerTime, 0, "1969-12-31T20:53:32-0306",
+         0},
         {"the rule after the last change", kEndedSummerTime, jan2040, "2040-01-15T09:00:00-0300", 0},
         {"changes listed past 2037", listedPast2037, oct2045, "2045-10-15T00:00:00+0000", 1},
         {"the rule after changes past 2037", listedPast2037, dec2045, "2045-12-01T01:00:00+0100", 0},
         {"no rule: the last change", noRule, jun2050, "2050-06-01T02:00:00+0200", 1},
         {"32-bit data only", version1, jun2050, "2050-06-01T05:45:00+0545", 0},
         {"leap seconds", leapSeconds, jun2050, "2050-06-01T00:59:33+0100", 0},
+        {"before the first leap second", leapSeconds, 0, "1970-01-01T01:00:00+0100", 0},
+        {"at the first leap second", leapSeconds, 78796800, "1972-07-01T00:59:60+0100", 0},
         {"at an inserted leap second", leapSeconds, 1483228826, "2017-01-01T00:59:60+0100", 0}};
     TempDir d;
     int n = 0;
