@@ -43,16 +43,19 @@ def fields(t):
 
 def instants():
     out = list(range(FIRST, LAST, 960 * DAY)) + [LAST]
-    if all(answer(t) == answer(FIRST) for t in range(FIRST, LAST, 60 * DAY)):
+    first = answer(FIRST)
+    if all(answer(t) == first for t in range(FIRST, LAST, 60 * DAY)):
         return out
     scan = sorted(list(range(FIRST, LAST, 6 * DAY)) + [LAST] +
                   [calendar.timegm((y, 1, 1, 2, 0, 0)) for y in range(2038, 2107)])
-    for lo, hi in zip(scan, scan[1:]):
-        if answer(lo) == answer(hi):
+    answers = [answer(t) for t in scan]
+    for i in range(1, len(scan)):
+        if answers[i - 1] == answers[i]:
             continue
+        lo, hi = scan[i - 1], scan[i]
         while hi - lo > 1:
             mid = (lo + hi) // 2
-            lo, hi = (mid, hi) if answer(mid) == answer(lo) else (lo, mid)
+            lo, hi = (mid, hi) if answer(mid) == answers[i - 1] else (lo, mid)
         out += [hi - 1, hi]
     return out
 
