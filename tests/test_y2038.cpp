@@ -50,6 +50,7 @@ TEST(Y2038, BreakdownsBeyondTimeT)
     const std::tuple<const char *, int64_t, const char *, int, int, int> cases[] = {
         /* TZ ("": tandel_gmtime), seconds, text, tm_wday, tm_yday, tm_isdst */
         {"", INT32_MIN, "1901-12-13T20:45:52+0000", 5, 346, 0},
+        {"", 951825600, "2000-02-29T12:00:00+0000", 2, 59, 0}, /* the last day of a 400-year cycle */
         {"Europe/Berlin", TANDEL_EPOCH_2000 + INT32_MIN, "1931-12-13T21:45:52+0100", 0, 346, 0},
         {"Europe/Berlin", TANDEL_EPOCH_2000 - 15854400, "1999-07-01T14:00:00+0200", 4, 181, 1},
         {"America/Sao_Paulo", 1516017600, "2018-01-15T10:00:00-0200", 1, 14, 1},
