@@ -68,7 +68,7 @@ typedef enum tandel_Family {
     TANDEL_SJOB_DECODE,  /* sjob_Message2DOMTree(N), sjob_SensorJobFile2DOMTree */
     TANDEL_SJOB_ENCODE,  /* sjob_DOMTree2Message */
     TANDEL_SJOB_WRITE,   /* sjob_DOMTree2SensorJobFile */
-    TANDEL_TEXT,         /* atotime2000, atolonglong, sprintf_tm */
+    TANDEL_TEXT,         /* atotime2000, atolonglong, sprintf_tm, tandel_gmtime, tandel_localtime */
     TANDEL_JOB_LIST,     /* createJobDescrList(_Ex), listJobs_sax_callback, sortJobDescrList */
     TANDEL_JOB_REQUESTS, /* createMeasurementRequestList */
     TANDEL_LAB_RESULT,   /* addMeasurementResult, removeMeasurementResult */
@@ -838,6 +838,43 @@ TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
  * the caller's locale.
  */
 TANDEL_API int formatMeasurementString(char *out, int format, double value);
+
+/* ------------------------------------------------------------------ */
+/* Dates of the records                                                */
+/* ------------------------------------------------------------------ */
+
+/* 2000-01-01T00:00:00Z in seconds since 1970: the epoch of the records'
+   dates (JobDescriptor.date, MeasurementRequest.jobDate and sampleDate). */
+#define TANDEL_EPOCH_2000 INT64_C(946684800)
+
+/* tandel_gmtime and tandel_localtime (TANDEL_TEXT): seconds outside
+   INT32_MIN .. UINT32_MAX, or an instant the C library cannot break down. */
+#define TEXT_TIME_RANGE (-2)
+
+/*
+ * The broken-down UTC (tandel_gmtime) or local (tandel_localtime, the
+ * zone of TZ; call tzset() after changing TZ, as for localtime_r) time
+ * of seconds since 1970-01-01T00:00:00Z, without time_t: the same fields
+ * whatever its width, also past 2038-01-19T03:14:07Z. A record's date is
+ * TANDEL_EPOCH_2000 + date (1931 to 2068), a lab time labTime itself
+ * (1970 to 2106); seconds may lie from INT32_MIN (1901-12-13T20:45:52Z)
+ * to UINT32_MAX (2106-02-07T06:28:15Z).
+ * Every field is set: tm_year (years since 1900), tm_mon (0 January),
+ * tm_mday, tm_hour, tm_min, tm_sec (60 only at a leap second of a zone
+ * that counts them, "right/..."), tm_wday (0 Sunday), tm_yday (0 for
+ * January 1), tm_isdst (1 in daylight saving time, else 0; always 0 for
+ * UTC), tm_gmtoff (seconds east of UTC; 0 for UTC) and tm_zone, null
+ * (strftime's "%Z" then names the C library's current zone).
+ * Past 2037 local time follows the zone's data as a 64-bit time_t C
+ * library reads it (transitions listed in the zone file, then the rule
+ * in its footer, or TZ as a rule string); see README.md for the zones a
+ * 32-bit time_t build cannot read itself.
+ * Result: 0; TEXT_UNREADABLE when tm is null; TEXT_TIME_RANGE. Nothing is
+ * written on failure. No state is kept: safe on any thread, as
+ * localtime_r is.
+ */
+TANDEL_API int tandel_gmtime(int64_t seconds, struct tm *tm);
+TANDEL_API int tandel_localtime(int64_t seconds, struct tm *tm);
 
 /* ------------------------------------------------------------------ */
 /* HTTP client                                                         */

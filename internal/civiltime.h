@@ -2,7 +2,9 @@
  * Date arithmetic shared by the codec and the job handler. Dates are
  * counted in 64 bits with the library's own civil-calendar arithmetic,
  * so 1932 to 2106 work wherever time_t has 32 bits; the C library is
- * asked only for the zone's UTC offset at an instant.
+ * asked only for the zone's UTC offset at an instant. Where time_t
+ * cannot hold the instant, the zone's own data answers instead: its
+ * zone file, or TZ as a rule string.
  */
 #ifndef TANDEL_INTERNAL_CIVILTIME_H
 #define TANDEL_INTERNAL_CIVILTIME_H
@@ -26,9 +28,13 @@ void civilFromDays(int64_t days, int64_t *y, int *m, int *d);
    without time_t; month normalised). */
 int64_t timegm64(const struct tm *tm);
 /* localtime_r for 64-bit seconds. Where time_t cannot hold them (or
-   `shift` asks so, as tests do), the zone is asked about the same day of
-   a year with the same calendar within 1902 to 2037. */
-bool localtime64(int64_t seconds, struct tm *out, bool shift = false);
+   `own` asks so, as tests do), the zone's data is read as the C library
+   reads it with 64-bit time_t: the zone file named by TZ (the file's
+   transitions, then the rule in its footer), or TZ as a rule string.
+   When that cannot be read, the C library is asked about the same day of
+   a year with the same calendar within 1902 to 2037. tm_zone is null
+   where the library answers itself. */
+bool localtime64(int64_t seconds, struct tm *out, bool own = false);
 /* The zone's UTC offset in seconds at an instant; false when unknown. */
 bool utcOffsetAt(int64_t seconds, long *offset);
 /* The offset in force when the local clock shows `fields` (a reading
@@ -40,5 +46,7 @@ long offsetOfReading(int64_t fields);
    the offset as strftime's %z gives it. The length, 0 when it does not
    fit. */
 int formatFields(char *text, size_t size, int64_t fields, long offset);
+/* Zone files larger than this are not read (a hostile TZ). */
+const long kMaxZoneFile = 1L << 20;
 
 #endif

@@ -82,6 +82,7 @@ const Text kWrite[] = {
 
 const Text kText[] = {
     {TEXT_UNREADABLE, "text does not read"},
+    {TEXT_TIME_RANGE, "time outside 1901-12-13 .. 2106-02-07"},
 };
 
 const Text kJobList[] = {
