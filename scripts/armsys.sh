@@ -105,11 +105,13 @@ armsys_initramfs() {
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 for m in $(cat /modules/order); do insmod "/modules/$m" || echo "tandel: insmod $m failed"; done
+# The disks are told apart by their labels, not by the order of the
+# virtio-mmio slots.
 n=0
-while [ ! -b /dev/vda ] && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+while ! root=$(findfs LABEL=tandel 2>/dev/null) && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
 flags=rw
 grep -q 'tandel.root=ro' /proc/cmdline && flags=ro
-mount -t ext4 -o "$flags" /dev/vda /newroot || { echo "tandel: no root"; poweroff -f; }
+mount -t ext4 -o "$flags" "$root" /newroot || { echo "tandel: no root"; poweroff -f; }
 umount /proc
 mount --move /dev /newroot/dev
 exec switch_root /newroot /tandel/init
@@ -137,8 +139,10 @@ armsys_stage_build() {
     done
     # The emulator wrappers of scripted tests become links to the
     # program itself: the guest runs ARM programs as they are.
+    local program
     for t in "$root$build"/run-*; do
-        [ -f "$t" ] && ln -sfn "${t##*/run-}" "$t"
+        program=$(sed -n 's/^exec .* "\(.*\)" "\$@"$/\1/p' "$t")
+        [ -n "$program" ] && ln -sfn "$program" "$t"
     done
 }
 
@@ -154,6 +158,7 @@ armsys_stage_system() {
     printf 'hosts: files dns\n' >"$root/etc/nsswitch.conf"
     printf 'root:x:0:0:root:/root:/bin/sh\n' >"$root/etc/passwd"
     printf 'root:x:0:\n' >"$root/etc/group"
+    ln -sfn /proc/self/mounts "$root/etc/mtab"
     mkdir -p "$root/usr/lib/locale"
     localedef -i de_DE -f UTF-8 "$root/usr/lib/locale/de_DE.UTF-8" 2>/dev/null ||
         [ -d "$root/usr/lib/locale/de_DE.UTF-8" ]
@@ -171,19 +176,90 @@ armsys_mkfs() {
     mke2fs -q -t ext4 -L tandel -d "$dir" "$image" "${mb}M"
 }
 
-# Boots kernel and initramfs with disk image(s); the console goes to
-# LOG. Extra kernel parameters in APPEND, memory MB, at most SECONDS.
-# Returns qemu's status (124 when the guest ran out of time).
-armsys_boot() {
-    local fetched="$1" initrd="$2" mem="$3" seconds="$4" log="$5" append="$6"
-    shift 6
+# The qemu command for kernel and initramfs with disk images (virtio-mmio,
+# cache mode ARMSYS_CACHE, default writeback); memory MB, kernel
+# parameters in APPEND. The console is standard output.
+armsys_qemu() {
+    local fetched="$1" initrd="$2" mem="$3" append="$4"
+    shift 4
     local drives=() i=0 image
     for image in "$@"; do
         drives+=(-drive "file=$image,format=raw,if=none,id=d$i,cache=${ARMSYS_CACHE:-writeback}"
             -device "virtio-blk-device,drive=d$i")
         i=$((i + 1))
     done
-    timeout -s KILL "$seconds" nice qemu-system-arm -M virt -cpu cortex-a15 -m "$mem" -nographic -monitor none \
-        -nic none -no-reboot -kernel "$fetched/vmlinuz" -initrd "$initrd" \
-        -append "console=ttyAMA0 panic=-1 quiet $append" "${drives[@]}" </dev/null >"$log" 2>&1
+    exec nice qemu-system-arm -M virt -cpu cortex-a15 -m "$mem" -nographic -monitor none -nic none -no-reboot \
+        -kernel "$fetched/vmlinuz" -initrd "$initrd" -append "console=ttyAMA0 panic=-1 quiet $append" "${drives[@]}"
+}
+
+# Boots as armsys_qemu for at most SECONDS, the console to LOG; qemu's
+# status (137 when the guest ran out of time).
+armsys_boot() {
+    local fetched="$1" initrd="$2" mem="$3" seconds="$4" log="$5" append="$6"
+    shift 6
+    (armsys_qemu "$fetched" "$initrd" "$mem" "$append" "$@") </dev/null >"$log" 2>&1 &
+    local qemu=$! waited=0
+    while kill -0 $qemu 2>/dev/null && [ $waited -lt "$seconds" ]; do
+        sleep 1
+        waited=$((waited + 1))
+    done
+    kill -KILL $qemu 2>/dev/null || true
+    wait $qemu
+}
+
+# Cross builds into DIR (Debian SUITE's C library for bullseye, with
+# 32-bit time_t) and makes the guest: ARMSYS_SYS the fetched kernel and
+# packages, ARMSYS_WORK=DIR/system with initrd.gz and root.img, whose
+# /tandel holds the guest's scripts and the list of tests to run there.
+armsys_prepare() {
+    local suite="$1" dir="$2"
+    shift 2
+    local cmake_extra=()
+    if [ "$suite" = bullseye ]; then
+        # The build root of scripts/arm-oldglibc.sh (fetched there once).
+        local sysroot="$PWD/build-sysroot/debian11-armhf"
+        [ -f "$sysroot/.packages" ] || TANDEL_SYSROOT="" bash scripts/arm-oldglibc.sh --fetch-only
+        cmake_extra=(-DTANDEL_TIME64=OFF -DTANDEL_SYSROOT="$sysroot")
+    fi
+    bash scripts/deps.sh g++-arm-linux-gnueabihf qemu-user googletest binutils-arm-linux-gnueabihf
+    armsys_tools
+    cmake -S . -B "$dir" -DCMAKE_TOOLCHAIN_FILE=cmake/arm-linux-gnueabihf.cmake "${cmake_extra[@]}" "$@" >/dev/null
+    cmake --build "$dir" -j"$(nproc)"
+    dir=$(cd "$dir" && pwd)
+    ARMSYS_SYS="$PWD/build-armsys/$suite"
+    ARMSYS_WORK="$dir/system"
+    armsys_fetch "$suite" "$ARMSYS_SYS"
+    rm -rf "$ARMSYS_WORK"
+    mkdir -p "$ARMSYS_WORK"
+    armsys_initramfs "$ARMSYS_SYS" "$ARMSYS_WORK/initrd.gz"
+    local root="$ARMSYS_WORK/root"
+    mkdir -p "$root"
+    armsys_stage_system "$ARMSYS_SYS" "$root"
+    armsys_stage_build "$root" "$PWD" "$dir"
+    cp scripts/guest/* "$root/tandel/"
+    echo "$dir/powercut" >"$root/tandel/powercut-program"
+    armsys_test_list "$dir" >"$root/tandel/tests.list"
+    armsys_mkfs "$root" "$ARMSYS_WORK/root.img" $(($(du -sm "$root" | cut -f1) + 384))
+    rm -rf "$root"
+}
+
+# The tests of build DIR that run in the guest, one line each: properties,
+# environment and command (the emulator in front dropped), quoted for
+# bash. Only those matching the expression TANDEL_TESTS when it is set.
+# The library checks with the target's binutils (label "host") stay here.
+armsys_test_list() {
+    local dir="$1" unsupported
+    ctest --test-dir "$dir" --show-only=json-v1 >"$dir/system/tests.json"
+    unsupported=$(jq -r '[.tests[].properties[]?.name] | unique - ["ENVIRONMENT", "WORKING_DIRECTORY",
+        "TIMEOUT", "WILL_FAIL", "SKIP_RETURN_CODE", "SKIP_REGULAR_EXPRESSION", "PASS_REGULAR_EXPRESSION",
+        "FAIL_REGULAR_EXPRESSION", "LABELS"] | join(" ")' "$dir/system/tests.json")
+    [ -z "$unsupported" ] || { echo "test properties the guest cannot honour: $unsupported" >&2; return 1; }
+    jq -r --arg only "${TANDEL_TESTS:-}" 'def p(n): [.properties[]? | select(.name == n) | .value] | first;
+        .tests[] | select((p("LABELS") // []) | index("host") | not) | select(.name | test($only)) |
+        (if (.command[0] | endswith("/qemu-arm")) and .command[1] == "-L" then .command[3:] else .command end) as $c |
+        "T=(\([.name, (p("TIMEOUT") // 1500 | tostring), (p("WILL_FAIL") // false | tostring),
+            (p("SKIP_RETURN_CODE") // "" | tostring), (p("WORKING_DIRECTORY") // "/"),
+            ((p("PASS_REGULAR_EXPRESSION") // []) | join("|")), ((p("FAIL_REGULAR_EXPRESSION") // []) | join("|")),
+            ((p("SKIP_REGULAR_EXPRESSION") // []) | join("|"))] | @sh)); E=(\((p("ENVIRONMENT") // []) | @sh));" +
+        " C=(\($c | @sh)); run"' "$dir/system/tests.json"
 }
