@@ -202,7 +202,7 @@ struct Run {
     std::string jobs, news;
     std::vector<State> after; /* after[k]: the state after k operations */
 
-    State &stateAfter(int k)
+    State stateAfter(int k) /* a copy: later states may move the vector */
     {
         while (static_cast<int>(after.size()) <= k) {
             State s = after.back();
@@ -252,7 +252,7 @@ struct Run {
         int holds = done;
         for (int j = 0; j < kJobs; ++j) {
             Job got;
-            const Job &before = stateAfter(done).job[j], &later = stateAfter(done + 1).job[j];
+            const Job before = stateAfter(done).job[j], later = stateAfter(done + 1).job[j];
             if (!readJob(jobs, j, &got)) {
                 say("TORN %s does not read as a job", jobName(j).c_str());
                 ++*problems;
