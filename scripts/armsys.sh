@@ -263,3 +263,35 @@ armsys_test_list() {
             ((p("SKIP_REGULAR_EXPRESSION") // []) | join("|"))] | @sh)); E=(\((p("ENVIRONMENT") // []) | @sh));" +
         " C=(\($c | @sh)); run"' "$dir/system/tests.json"
 }
+
+# The memory table for BENCHMARKS.md from the driver's lines
+# "memdriver: CASE GROWTH PEAK BOUND met|missed".
+armsys_memory_table() {
+    local lines="$1" mem="$2" suite="$3" what case growth peak bound verdict
+    echo "## Peak memory on the controller"
+    echo
+    echo "Written by \`scripts/arm-system.sh --memory\` on $(date -u +%F): \`bench/memdriver.cpp\` on the emulated"
+    echo "controller ($suite's 32-bit ARM kernel, $mem MB), each case in a fresh process. Growth is the"
+    echo "process's VmHWM after the operation less before it (the program and libraries loaded), in KB."
+    echo
+    echo "| Case | growth KB | VmHWM KB | bound KB | status |"
+    echo "|---|---|---|---|---|"
+    while read -r _ case growth peak bound verdict; do
+        case $case in
+        list-small) what="job list of 1,000 jobs of 1.9 KB (2 samples)" ;;
+        list-large) what="job list of 1,000 jobs of 17 KB (20 samples)" ;;
+        requests) what="requests of a job with 1,000 lab measurements (410 KB)" ;;
+        merge) what="merge of two such jobs" ;;
+        decode) what="decode of the largest message (2040 bytes)" ;;
+        print) what="print of a tree 5,000 deep (25 MB of text)" ;;
+        *) what=$case ;;
+        esac
+        echo "| $what | $growth | $peak | $bound | $verdict |"
+    done <"$lines"
+    echo
+    echo "Bounds: the list keeps descriptors, not files: 1 MB for 1,000 jobs whatever the files' sizes (both"
+    echo "directories take about the same). The requests hold the job's tree and the list: 6 bytes per file byte"
+    echo "and 512 KB. The merge holds Base's, News' and the merged tree: 18 bytes per file byte and 512 KB. The"
+    echo "decode holds one small tree (256 KB); the deep print the tree and one write block, never the text"
+    echo "(2 MB for 5,000 levels)."
+}

@@ -332,7 +332,7 @@ int main(int argc, char **argv)
     }
     if (checkOnly)
         return problems ? 1 : 0;
-    say("writing from operation %d", next);
+    say("writing from operation %d (pid %d)", next, static_cast<int>(getpid()));
     for (int k = next;; ++k) {
         if (!run.perform(k))
             return 1;
