@@ -66,7 +66,7 @@ for mode in ordered writeback; do
         torn=$((torn + $(grep -c '^powercut: TORN' "$log" || true)))
         other=$((other + $(grep -cE '^powercut: (NEWS|TEMP|FSCK|FAIL)' "$log" || true)))
         grep -qE '^powercut: (checked|started)' "$log" || { echo "cut $cut: the guest did not check"; other=$((other + 1)); }
-        last=$(grep -o '^powercut: done [0-9]*' "$log" | tail -1 | cut -d' ' -f3)
+        last=$(grep -o '^powercut: done [0-9]*' "$log" | tail -1 | cut -d' ' -f3 || true)
         [ -z "$last" ] || done_ops=$((last + 1))
         news=0
         ! grep -q "^powercut: news $done_ops\$" "$log" || news=1
