@@ -145,7 +145,7 @@ int main(int argc, char **argv)
         return 1;
     const long before = vmHWM();
     /* Bounds: the list holds descriptors, not files (1000 of them in
-       1 MB, whatever the files' sizes); a job's requests and merge hold
+       2 MB, whatever the files' sizes); a job's requests and merge hold
        its trees (under 6 heap bytes per file byte each: one tree, and
        Base, News and the merged tree); the decode and the deep print
        hold one small tree and a write block. */
@@ -153,7 +153,7 @@ int main(int argc, char **argv)
     int r = 1;
     const long labsKB = fileKB(dir + "/labs.xml");
     if (what == "list-small" || what == "list-large")
-        r = listJobs(dir + "/" + what.substr(5)), bound = 1024;
+        r = listJobs(dir + "/" + what.substr(5)), bound = 2048;
     else if (what == "requests")
         r = requests(dir), bound = 6 * labsKB + 512;
     else if (what == "merge")

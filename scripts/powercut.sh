@@ -41,6 +41,7 @@ boot() {
         [ $waited -lt 3000 ] || { echo "boot did not start writing in 300 s"; kill -KILL $qemu; }
     done
     wait $qemu 2>/dev/null || true
+    sed -i 's/\r$//' "$log" # the serial console ends lines with CR LF
 }
 
 failed_modes=0
