@@ -105,13 +105,22 @@ armsys_initramfs() {
 mount -t devtmpfs dev /dev
 mount -t proc proc /proc
 for m in $(cat /modules/order); do insmod "/modules/$m" || echo "tandel: insmod $m failed"; done
-# The disks are told apart by their labels, not by the order of the
-# virtio-mmio slots.
-n=0
-while ! root=$(findfs LABEL=tandel 2>/dev/null) && [ $n -lt 100 ]; do sleep 0.1; n=$((n + 1)); done
+# The root is the disk holding /tandel/init (looked at without replaying
+# a journal): the order of the virtio-mmio slots is no promise.
 flags=rw
 grep -q 'tandel.root=ro' /proc/cmdline && flags=ro
-mount -t ext4 -o "$flags" "$root" /newroot || { echo "tandel: no root"; poweroff -f; }
+root=""
+n=0
+while [ -z "$root" ] && [ $n -lt 100 ]; do
+    for dev in /dev/vd?; do
+        [ -b "$dev" ] && mount -t ext4 -o ro,noload "$dev" /newroot 2>/dev/null || continue
+        [ -x /newroot/tandel/init ] && root=$dev
+        umount /newroot
+    done
+    [ -n "$root" ] || sleep 0.1
+    n=$((n + 1))
+done
+mount -t ext4 -o "$flags" "$root" /newroot || { echo "tandel: no root"; cat /proc/partitions; poweroff -f; }
 umount /proc
 mount --move /dev /newroot/dev
 exec switch_root /newroot /tandel/init

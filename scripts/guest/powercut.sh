@@ -7,7 +7,8 @@
 cmdline=$(cat /proc/cmdline)
 arg() { echo "$cmdline" | sed -n "s/.*tandel\.$1=\([^ ]*\).*/\1/p"; }
 mode=$(arg data)
-disk=$(findfs LABEL=data)
+# The data disk is the one that is not the root.
+disk=$(for d in /dev/vd?; do grep -q "^$d / " /proc/mounts || echo "$d"; done | head -1)
 mount -t ext4 -o "data=$mode" "$disk" /data || echo "powercut: FSCK the data disk does not mount"
 umount /data
 fsck=$(e2fsck -fn "$disk" 2>&1) || { echo "powercut: FSCK e2fsck -n found faults:"; echo "$fsck"; }
