@@ -24,9 +24,11 @@ start=$SECONDS
 
 # Boots once in the background; kills the guest a random 0.2 to 4 s
 # after it starts writing (or lets a check-only boot end). The console
-# goes to $log.
+# goes to $log, emptied here first: the previous boot's "writing" must
+# not be taken for this one's.
 boot() {
     local append="tandel.run=powercut tandel.root=ro tandel.seed=$seed tandel.data=$mode $1" waited=0
+    : >"$log"
     ARMSYS_CACHE=none armsys_qemu "$ARMSYS_SYS" "$work/initrd.gz" 128 "$append" "$work/root.img" "$data" \
         </dev/null >"$log" 2>&1 &
     local qemu=$!
