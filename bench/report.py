@@ -5,7 +5,8 @@ Usage: bench/report.py BENCH_JSON OUTPUT_MD
 
 With repetitions the fastest run of each benchmark stands for it: on a
 shared machine the neighbours' load only ever slows a run down. The text of
-bench/NOTES.md goes in before the table of all results.
+bench/NOTES.md goes in before the table of all results, after the
+controller's memory table in bench/MEMORY.md (scripts/arm-system.sh --memory).
 """
 import datetime
 import json
@@ -14,6 +15,7 @@ import platform
 import sys
 
 NOTES = os.path.join(os.path.dirname(os.path.abspath(__file__)), "NOTES.md")
+MEMORY = os.path.join(os.path.dirname(os.path.abspath(__file__)), "MEMORY.md")
 
 
 def taken(b):
@@ -209,8 +211,10 @@ class Report:
         self.w("")
 
     def notes(self):
-        if os.path.exists(NOTES):
-            with open(NOTES) as f:
+        for path in (MEMORY, NOTES):
+            if not os.path.exists(path):
+                continue
+            with open(path) as f:
                 text = f.read().rstrip()
             if text:
                 self.w(text)

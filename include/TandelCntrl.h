@@ -927,7 +927,8 @@ TANDEL_API int tandel_localtime(int64_t seconds, struct tm *tm);
  *                      fits an int) there;
  *   HTTP_SHORT_ANSWER  1 to 13 bytes received;
  *   HTTP_SOCKET_FAILED;
- *   HTTP_NO_HOST       the name is unknown or has no IPv4 address;
+ *   HTTP_NO_HOST       the name is unknown (the hosts file and a resolver
+ *                      that answered do not know it) or has no IPv4 address;
  *   HTTP_CONNECT_FAILED (refused, unreachable...);
  *   HTTP_BODY_FAILED   the stream cannot be measured (not seekable, or
  *      larger than INT_MAX - 4 bytes), a read gives no bytes while some
@@ -953,8 +954,9 @@ TANDEL_API int tandel_localtime(int64_t seconds, struct tm *tm);
  *   HTTP_SEND_STALLED  a send made no progress within timeout (the peer
  *      stopped reading); what was sent before stays sent;
  *   HTTP_LOOKUP_FAILED the lookup could not be made (no reply from the
- *      resolver, no memory or descriptors...): unlike HTTP_NO_HOST it
- *      says nothing about the host.
+ *      resolver, also where none is configured and the hosts file lacks
+ *      the name; no memory or descriptors...): unlike HTTP_NO_HOST it
+ *      says nothing about the host, and a later try may succeed.
  * errno: after HTTP_SOCKET_FAILED, HTTP_CONNECT_FAILED, HTTP_BODY_FAILED
  * from a failed send, HTTP_WAIT_FAILED from poll and HTTP_RECV_FAILED it
  * is the system's error of that call; after HTTP_CONNECT_TIMED_OUT and

@@ -4,6 +4,7 @@
 # runtime, then the whole suite under qemu-arm with that root, which
 # shows that the library loads and works there.
 # Usage: scripts/arm-oldglibc.sh [build-dir] [extra cmake options...]
+#        scripts/arm-oldglibc.sh --fetch-only (the root alone, for arm-system.sh)
 # The root is fetched once into build-sysroot/; TANDEL_SYSROOT=<dir> in
 # the environment uses a root made elsewhere instead.
 set -euo pipefail
@@ -44,6 +45,7 @@ else
     [ -f "$root/.packages" ] || { mkdir -p build-sysroot && fetch_root "$root"; }
     echo "sysroot $root:" $(cat "$root/.packages")
 fi
+[ "${1:-}" != --fetch-only ] || exit 0
 dir="${1:-build-arm-oldglibc}"
 shift || true
 bash scripts/arm.sh "$dir" -DTANDEL_TIME64=OFF -DTANDEL_SYSROOT="$root" "$@"

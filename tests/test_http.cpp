@@ -12,6 +12,7 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <resolv.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -85,6 +86,58 @@ struct Server {
     int port = 0, fd = listenOn(4, &port);
     std::string got;
     std::thread thread{[this] { run(); }}; /* last: starts after the rest is set */
+};
+
+/* Points this thread's lookups at a resolver on a loopback UDP port:
+   one that answers every question "no such name", or a port where none
+   listens, as on a controller without a configured resolver. */
+struct Resolver {
+    explicit Resolver(bool answers)
+    {
+        sockaddr_in a{AF_INET, 0, {htonl(INADDR_LOOPBACK)}, {}};
+        socklen_t len = sizeof a;
+        bind(fd, reinterpret_cast<sockaddr *>(&a), len);
+        getsockname(fd, reinterpret_cast<sockaddr *>(&a), &len);
+        if (answers)
+            thread = std::thread([this] { answerNoSuchName(); });
+        else
+            close(fd), fd = -1;
+        res_init();
+        _res.nscount = 1;
+        _res.nsaddr_list[0] = a;
+        _res.retrans = 1;
+        _res.retry = 1;
+    }
+    ~Resolver()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+        if (fd >= 0)
+            close(fd);
+        res_init(); /* the system's resolver again */
+    }
+    void answerNoSuchName()
+    {
+        unsigned char q[512];
+        while (!stop) {
+            sockaddr_in from{};
+            socklen_t len = sizeof from;
+            ssize_t n = readable(fd, 50) ? recvfrom(fd, q, sizeof q, 0, reinterpret_cast<sockaddr *>(&from), &len) : 0;
+            size_t end = 12; /* header, then the question's name and its type and class */
+            while (end < static_cast<size_t>(std::max<ssize_t>(n, 0)) && q[end])
+                end += q[end] + 1u;
+            if (n < 12 || end + 5 > static_cast<size_t>(n))
+                continue;
+            q[2] = 0x81;                       /* an answer to a recursive question */
+            q[3] = 0x83;                       /* recursion available; no such name */
+            memset(q + 6, 0, 6);               /* no answer, authority or additional records */
+            sendto(fd, q, end + 5, 0, reinterpret_cast<sockaddr *>(&from), len);
+        }
+    }
+    int fd = socket(AF_INET, SOCK_DGRAM, 0);
+    std::atomic<bool> stop{false};
+    std::thread thread;
 };
 
 const std::string kOk = "HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok";
@@ -274,7 +327,14 @@ TEST_F(Http, RefusedBeforeAnySocket)
 
 TEST_F(Http, NameSocketAndConnectFailures)
 {
-    EXPECT_EQ(request(80, "GET", "/", nullptr, 1, nullptr, 64, "no-such-host.invalid"), -2);
+    {
+        Resolver noSuchName(true);
+        EXPECT_EQ(request(80, "GET", "/", nullptr, 1, nullptr, 64, "no-such-host.invalid"), HTTP_NO_HOST);
+    }
+    {
+        Resolver none(false); /* nobody asked, nothing known about the host */
+        EXPECT_EQ(request(80, "GET", "/", nullptr, 1, nullptr, 64, "no-such-host.invalid"), HTTP_LOOKUP_FAILED);
+    }
     int closedPort;
     close(listenOn(1, &closedPort));
     EXPECT_EQ(request(closedPort, "GET"), -3);

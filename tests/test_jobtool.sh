@@ -1,8 +1,9 @@
 #!/bin/bash
 # jobtool end to end on temporary copies of the bundled examples, which must
-# be what the generator writes now. Usage: test_jobtool.sh JOBTOOL MKEXAMPLES SOURCE_DIR
+# be what the generator writes now. Usage: test_jobtool.sh JOBTOOL MKEXAMPLES SOURCE_DIR HTTP_ONCE
+# (bash, coreutils, diff, find and jq: it runs on the target as well)
 set -uo pipefail
-JT=$1 MK=$2 SRC=$3 DATA=$3/tests/data
+JT=$1 MK=$2 SRC=$3 DATA=$3/tests/data HTTP_ONCE=$4
 export TZ=CET-1 LC_ALL=C
 unset LOGTRACE_LEVEL
 work=$(mktemp -d "${TMPDIR:-/tmp}/jobtool.XXXXXX")
@@ -13,12 +14,12 @@ bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 run() { local want=$1; shift; "$JT" "$@" >out 2>err; local got=$?; [ $got = "$want" ] || { bad "jobtool $* exited $got"; cat err; }; }
 has() { grep -qF -- "$2" "$1" || { bad "$1 lacks '$2'"; cat "$1"; }; }
 file() { diff -u "$DATA/jobtool_$1" out || bad "out is not jobtool_$1"; }
-json() { python3 -c "import json; j=json.load(open('out')); assert $1, j" || bad "json: $1"; }
+json() { jq -e "$1" out >/dev/null || bad "json: $1: $(cat out)"; }
 fresh() { rm -rf ex && cp -r "$SRC/examples" ex; }
 snap() { find ex -printf '%p %m %s\n' | sort; find ex -type f -exec md5sum {} + | sort; }
 # cases NAME: the rows of jobtool_NAME.tsv in order: exit status (with *: files under ex/ may change);
 # TEXT is in FILE (out, err, a path), or !err lacks it, =out is it, gone: no file TEXT, file: out is
-# the data file TEXT, json: out passes TEXT; jobtool's arguments. All fields are %b escaped.
+# the data file TEXT, json: out passes the jq test TEXT; jobtool's arguments. All fields are %b escaped.
 cases() {
   while IFS=$'\t' read -r -u 3 rc where text args; do
     IFS=$'\t' read -ra argv <<<"$args"
@@ -68,7 +69,7 @@ for min in 13 0; do # the # column is the INDEX of requests
   "$JT" list ex/jobs --min $min --json >out
   while read -r i f; do
     "$JT" requests ex/jobs "$i" --min $min --json | grep -qF "\"file\": \"$f\"" || bad "requests ex/jobs $i --min $min is not $f"
-  done < <(python3 -c 'import json; [print(i, x["file"]) for i, x in enumerate(json.load(open("out"))["jobs"])]')
+  done < <(jq -r '.jobs | to_entries[] | "\(.key) \(.value.file)"' out)
 done
 sed 's/date="2024-04-15T06:00/date="2050-04-15T06:00/' ex/jobs/job-1002.xml >ex/jobs/y2050.xml
 run 0 list ex/jobs --file y2050.xml && has out "1002  2050-04-15 06:00"
@@ -80,11 +81,7 @@ cases merge
 
 # upload to a one-shot server that answers STATUS
 serve() {
-  rm -f port; python3 -c 'import socket, sys
-s = socket.create_server(("127.0.0.1", 0)); s.settimeout(20); open("port", "w").write(str(s.getsockname()[1]))
-c = s.accept()[0]; c.settimeout(20); data = b""
-while data.count(b"\r\n\r\n") < 2: data += c.recv(4096)
-open("request", "wb").write(data); c.sendall(b"HTTP/1.1 %s Done\r\nContent-Length: 0\r\n\r\n" % sys.argv[1].encode())' "$1" & srv=$!
+  rm -f port; "$HTTP_ONCE" "$1" & srv=$!
   for _ in $(seq 50); do [ -s port ] && break; sleep 0.1; done
 }
 serve 500
@@ -122,5 +119,5 @@ cmp "$h/s \$(id).sjb" "$h/again;id.sjb" || bad "re-encoded hostile file differs"
 # three add-result calls at once on one file: none may lose another's result
 for i in 0 1 2; do "$JT" add-result ex/jobs/job-1002.xml $i 10$i --time 2024-04-16T11:00:00+0100 >/dev/null 2>&1 & done
 wait
-run 0 requests ex/jobs/job-1002.xml --json && json '[x["lab_value"] for x in j["requests"]] == [100, 101, 102]'
+run 0 requests ex/jobs/job-1002.xml --json && json '[.requests[].lab_value] == [100, 101, 102]'
 [ "$failed" -eq 0 ]
