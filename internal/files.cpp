@@ -32,6 +32,8 @@ namespace {
 /* Hidden and without ".xml", so a job listing never takes it, and short,
    so it fits beside a file whose name is as long as a name can be. */
 const char kTempPrefix[] = ".jobapi-";
+/* Where News waits for the moment its removal is decided. */
+const char kAsidePrefix[] = ".jobapi-news-";
 /* As many links as the kernel follows in one path. */
 const int kMaxLinks = 40;
 const size_t kRandomChars = 6;
@@ -164,6 +166,33 @@ void syncDirectory(const std::string &dir)
         ::fsync(fd.get());
 }
 
+namespace {
+
+/* Whether the temporary at name in dir is a dead writer's. A live writer
+   holds a lock on its temporary from the moment it exists (see
+   Replacement::open); a pid alone cannot tell, since after a power cut
+   the next boot's writer may well get the pid of the one that died.
+   Where the file system has no locks, a pid that no process holds is
+   the only sign. Regular files of this user only, never a link. */
+bool isStaleTemp(int dir, const char *name, pid_t pid, uid_t me)
+{
+    Fd fd(::openat(dir, name, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    struct stat st {}, now{};
+    if (fd.get() < 0 || ::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode) || st.st_uid != me)
+        return false;
+    if (::flock(fd.get(), LOCK_EX | LOCK_NB) != 0) {
+        if (errno == EWOULDBLOCK || errno == EINTR)
+            return false;
+        if (::kill(pid, 0) == 0 || errno != ESRCH)
+            return false;
+    }
+    /* Still the file that was judged, not one created under the name since. */
+    return ::fstatat(dir, name, &now, AT_SYMLINK_NOFOLLOW) == 0 && now.st_dev == st.st_dev &&
+           now.st_ino == st.st_ino;
+}
+
+} // namespace
+
 void removeStaleTemps(const std::string &dir)
 {
     DIR *d = ::opendir(dir.c_str());
@@ -172,11 +201,7 @@ void removeStaleTemps(const std::string &dir)
     const uid_t me = ::geteuid();
     while (const dirent *e = ::readdir(d)) {
         pid_t pid = 0;
-        struct stat st {};
-        if (!isTempName(e->d_name, &pid) || ::kill(pid, 0) == 0 || errno != ESRCH)
-            continue;
-        if (::fstatat(::dirfd(d), e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
-            st.st_uid == me)
+        if (isTempName(e->d_name, &pid) && isStaleTemp(::dirfd(d), e->d_name, pid, me))
             ::unlinkat(::dirfd(d), e->d_name, 0);
     }
     ::closedir(d);
@@ -208,7 +233,22 @@ int Replacement::open(const char *target)
                 continue;
             return errno;
         }
+        /* The lock tells sweepers this temporary is alive. One that swept
+           it in the instant before the lock leaves it nameless: make
+           another. */
+        ::flock(fd, LOCK_EX | LOCK_NB);
+        if (!namesFile(name.c_str(), fd)) {
+            ::close(fd);
+            continue;
+        }
         temp_ = std::move(name);
+        /* Holds the lock past the stream's close, up to the rename. */
+        held_.reset(::fcntl(fd, F_DUPFD_CLOEXEC, 0));
+        if (held_.get() < 0) {
+            const int err = errno;
+            ::close(fd);
+            return err;
+        }
         fp_ = ::fdopen(fd, "w");
         if (!fp_) {
             const int err = errno ? errno : ENOMEM;
@@ -240,6 +280,7 @@ int Replacement::commit(int mode)
     if (!ok)
         return err;
     temp_.clear();
+    held_.reset();
     syncDirectory(dir_);
     return 0;
 }
@@ -283,8 +324,11 @@ try {
         return err;
     if (err)
         file_.clear(); /* nothing there to remove */
-    /* A temporary's name: a writer that dies leaves it to the sweep. */
-    aside_ = directoryOf(file_.c_str()) + "/" + kTempPrefix + std::to_string(::getpid()) + "-" + randomPart(0);
+    /* Not a temporary's name: what stands there may be a newer News,
+       which no sweep may take. A writer that dies in that instant
+       leaves it for people to look at. */
+    dir_ = directoryOf(file_.c_str());
+    aside_ = dir_ + "/" + kAsidePrefix + std::to_string(::getpid()) + "-" + randomPart(0);
     return 0;
 } catch (const std::bad_alloc &) {
     return ENOMEM;
@@ -299,10 +343,16 @@ Removal ReadFileRemoval::remove(int fd)
     if (::rename(file_.c_str(), aside_.c_str()) != 0)
         return isAbsent(errno) ? Removal::Kept : Removal::Failed;
     const bool same = namesFile(aside_.c_str(), fd);
-    if (same && ::unlink(aside_.c_str()) == 0)
+    /* Synced like the replacement of Base: a News whose merge was
+       reported must not come back after a power cut. */
+    if (same && ::unlink(aside_.c_str()) == 0) {
+        syncDirectory(dir_);
         return Removal::Removed;
+    }
     const int err = errno;
-    if (renameNoReplace(aside_.c_str(), file_.c_str()) != 0)
+    const bool back = renameNoReplace(aside_.c_str(), file_.c_str()) == 0;
+    syncDirectory(dir_);
+    if (!back)
         return same ? Removal::Failed : Removal::Aside;
     errno = err;
     return same ? Removal::Failed : Removal::Kept;

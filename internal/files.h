@@ -79,8 +79,8 @@ std::string directoryOf(const char *path);
 void syncDirectory(const std::string &dir);
 
 /* Unlinks the temporaries ".jobapi-<pid>-<6 characters>" in dir whose
-   writer has died (kill, power cut): regular files of this user only,
-   never a link, never another name. */
+   writer has died (kill, power cut): those no writer holds locked,
+   regular files of this user only, never a link, never another name. */
 void removeStaleTemps(const std::string &dir);
 
 /* The new content of a file: a temporary beside it, created empty,
@@ -94,8 +94,9 @@ public:
     /* Follows target's links, refuses what is there unless it is a
        regular file or nothing (EISDIR for a directory, EINVAL for other
        kinds), sweeps stale temporaries and creates the temporary (mode
-       0666 less the umask) in the directory of the file found. 0 or
-       errno. */
+       0666 less the umask) in the directory of the file found, locked
+       until the rename so that no sweep takes it for a dead writer's.
+       0 or errno. */
     int open(const char *target);
     FILE *stream() const { return fp_; }
     /* Flushes, checks the stream, syncs, sets mode (unless mode is
@@ -109,6 +110,7 @@ private:
     std::string dir_;
     std::string temp_;
     FILE *fp_ = nullptr;
+    Fd held_; /* keeps the temporary's lock while the stream is closed */
 };
 
 /* An exclusive lock standing for a path, held on the open file the path
@@ -145,7 +147,7 @@ enum class Removal {
 
 /* The removal of a file that was read, in a step that cannot remove
    another: the file at the path is first moved to a private name in its
-   directory (a temporary's name), compared there (device and inode)
+   directory (never swept), compared there (device and inode)
    with the file read, then removed, or put back without replacing
    anything. Prepared before the point of no return: remove() allocates
    nothing. */
@@ -159,6 +161,7 @@ public:
 
 private:
     std::string file_;  /* the end of the path's links; empty: none */
+    std::string dir_;   /* its directory */
     std::string aside_; /* the private name */
 };
 

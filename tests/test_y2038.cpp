@@ -135,15 +135,16 @@ std::string fieldsOf(const struct tm &tm)
 /* Every zone file of the machine and the rule strings of
    tests/data/tz_rules.txt, around each change from 2038 to 2106: the
    build machine's C library (64-bit time_t) writes what it gives into a
-   table first (tests/zone_table.py, a CTest fixture), so that a build
+   table first (tests/zone_table.py, run at build time), so that a build
    with 32-bit time_t compares too. Sao Paulo, Tehran, Apia, Santiago,
    Gaza and Casablanca changed their rules after 2010 or list changes
    past 2037: no year before 2038 holds their future. */
 TEST(Y2038, ZonesPast2037AsTheCLibrary)
 {
-    const char *table = std::getenv("TANDEL_ZONE_TABLE");
-    if (!table)
-        GTEST_SKIP() << "no TANDEL_ZONE_TABLE: ctest runs tests/zone_table.py first";
+#ifndef TANDEL_ZONE_TABLE
+    GTEST_SKIP() << "no zone table: the build had no python3";
+#else
+    const char *table = TANDEL_ZONE_TABLE;
     std::ifstream in(table);
     ASSERT_TRUE(in) << table;
     std::vector<std::string> differing;
@@ -163,6 +164,7 @@ TEST(Y2038, ZonesPast2037AsTheCLibrary)
     EXPECT_THAT(differing, testing::IsEmpty());
     EXPECT_GT(zones.size(), 400u); /* tzdata is installed (scripts/deps.sh) */
     EXPECT_GT(instants, 40000u);
+#endif
 }
 
 /* A zone file (TZif version 2 or 3: an empty 32-bit block, then the
