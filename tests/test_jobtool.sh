@@ -113,7 +113,7 @@ fi
 # names are plain names to every subcommand that takes a path
 fresh
 h='ex/d $(touch pwned) `touch pwned2` "q" '"'s'"
-mkdir -p "$h" && cp ex/jobs/job-1002.xml "$h/job \$(id).xml" && cp ex/jobs/job-1003.xml "$h/news \`id\`.xml" && cp ex/sensorjobs/job-1001.sjb "$h/s \$(id).sjb"
+mkdir -p "$h" && cp ex/jobs/job-1003.xml "$h/job \$(id).xml" && cp ex/jobs/job-1003.xml "$h/news \`id\`.xml" && cp ex/sensorjobs/job-1001.sjb "$h/s \$(id).sjb"
 cases hostile
 cmp "$h/s \$(id).sjb" "$h/again;id.sjb" || bad "re-encoded hostile file differs"
 [ -e pwned ] || [ -e pwned2 ] || [ -e "$h/pwned" ] && bad "a name was run as a command"
