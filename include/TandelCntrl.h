@@ -99,10 +99,11 @@ typedef enum tandel_Family {
  * Positive results, all of them success: TANDEL_XML_PARSE 1 (the
  * callback returned 1); TANDEL_XML_PRINT the characters written;
  * TANDEL_TREE 1 (qrx_RemoveAttribute removed one); TANDEL_TEXT the
- * characters of sprintf_tm (atotime2000 and atolonglong return values:
- * all but TEXT_UNREADABLE are read, and so is -1 for the times or texts
- * that mean -1); TANDEL_JOB_LIST and TANDEL_JOB_REQUESTS the number of
- * records listed; TANDEL_MERGE the measurement elements merged. The
+ * characters of sprintf_tm, and the value atotime2000 or atolonglong
+ * read (any but TEXT_UNREADABLE; a text that means -1, as
+ * 1999-12-31T23:59:59Z does, is told from a failure only by the trace);
+ * TANDEL_JOB_LIST and TANDEL_JOB_REQUESTS the number of records
+ * listed; TANDEL_MERGE the measurement elements merged. The
  * other families return 0 on success. TANDEL_HTTP's positive values are
  * the server's status or HTTP_SHORT_ANSWER and HTTP_NO_STATUS.
  *
@@ -250,9 +251,10 @@ typedef int (*qrx_ParseCallback)(qrx_Parser *handle, int mode, const char *elNam
 /*
  * A new handle at *handle, which must be null (one that is not stays
  * untouched: QRX_BAD_HANDLE). n is maxDepth, the deepest element depth
- * a parse accepts, the top element being at 0: job documents need 4,
- * the depth the library reads job files with (job 0, sample 1,
- * measurement 2; with 1 a job gives QRX_TOO_DEEP). Fresh: state
+ * a parse accepts, the top element being at 0. Give 4 for job
+ * documents, the depth the library reads job files with (their elements
+ * stand at 0 to 2: job, sample, measurement; with 1 a job gives
+ * QRX_TOO_DEEP). Fresh: state
  * QRX_STATE_FRESH, depth -1, deepest 0, no tree. Free it with qrx_deinit.
  * 0 done; QRX_BAD_HANDLE; QRX_BAD_LIMIT (2^20 keeps the slot array's
  * size from wrapping on a 32-bit target); QRX_NO_MEMORY.
@@ -626,8 +628,8 @@ TANDEL_API int createJobDescrList(const char *dirPath, const char *fileName, Job
    A null slot sorts first; two null slots compare equal. */
 TANDEL_API int compareJobDescriptors(const void *a, const void *b);
 
-/* Sorts newest first; the count, or JOBLIST_NULL_LIST for a null or
-   empty list. */
+/* Sorts newest first; the count, or JOBLIST_NULL_LIST (errno EINVAL)
+   for a null or empty list. */
 TANDEL_API int sortJobDescrList(JobDescrList *list);
 
 /* Frees the descriptor's texts and nulls them; the record stays, for a
@@ -656,8 +658,8 @@ TANDEL_API void removeJobDescrList(JobDescrList **list);
  * (MeasurementRequest entry = *list->items[k]) whose fields you set to
  * texts of your own: addMeasurementResult only reads it.
  * done: state in bits 0-5 (0 open, 1 result entered, 2 a state the job
- * list counts apart, 4 reopened by the next merge), flags above it
- * (0x40 the job-edit flag); every change keeps the flags.
+ * list counts apart; a done of exactly 4 is reopened by the next merge),
+ * flags above it (0x40 the job-edit flag); every change keeps the flags.
  * displayFormat is the word for formatMeasurementString: 65535 (the
  * process measurement has no display_format) prints "%5.2f", 0 (no
  * process measurement) prints "Error".
@@ -675,7 +677,7 @@ typedef struct MeasurementRequest {
     int32_t totalIndex; /* position in the list */
     char *parameter;
     char *unit;
-    int32_t dataType; /* 16 when absent */
+    int32_t dataType;      /* 16 when absent */
     uint16_t done;         /* state & 63, flags above; see above */
     float processValue;    /* TANDEL_NO_VALUE without process value */
     float labValue;        /* -1 open ("-1.0"), TANDEL_NO_VALUE without text; input of addMeasurementResult */
@@ -768,8 +770,9 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * not 0 must be the file's job_id (compared as the lists read it, with
  * atoi): a request listed from another job's file is refused with
  * LABRES_OTHER_JOB (traced) before anything changes; a request the
- * caller makes itself may leave jobId 0. The file is replaced atomically (temporary file in
- * its directory, written, synced once, mode 0666, renamed over it): on
+ * caller makes itself may leave jobId 0. The file is replaced
+ * atomically (temporary file in its directory, written, synced once,
+ * mode 0666 whatever the umask, renamed over it): on
  * any failure the old file stays as it was. An add refuses, before it
  * opens the file, a labUnit or usedMethod that would not read back as
  * written: over 8189 characters, or holding both '"' and '\'' (the writer
@@ -863,7 +866,7 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
 #define MERGE_BASE_UNREADABLE (-5) /* Base may exist but cannot be opened for reading */
 #define MERGE_BASE_UNWRITABLE (-6) /* Base cannot be written or deleted */
 #define MERGE_NO_MEMORY (-7)
-#define MERGE_OTHER_JOB (-20)      /* Base and News hold different jobs */
+#define MERGE_OTHER_JOB (-20) /* Base and News hold different jobs */
 
 /*
  * Folds the job file News into Base and deletes News (see the job
@@ -914,7 +917,8 @@ TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
  * plain "%5.2f", 0x0400 fixed decimals, bits 7-9 significant digits,
  * bits 0-2 decimals; a request's 65535, no display_format, is plain,
  * its 0, no process measurement, gives "Error"). The text has at most
- * 12 characters: out needs 13 bytes. 1 when a text was made (also "##.##" for a text too long and
+ * 12 characters: out needs 13 bytes. 1 when a text was made (also
+ * "##.##" for a text too long and
  * for an infinite value), 0 for "Error" (no significant digits outside
  * fixed mode, or a NaN value). The decimal mark is always '.', whatever
  * the caller's locale.

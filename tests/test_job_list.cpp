@@ -94,8 +94,8 @@ TEST(JobList, HeldListsAndFreedDescriptors)
     EXPECT_EQ(list->count, 1);
     JobDescriptor *jd = list->items[0];
     removeJobDescriptor(jd);
-    for (char *text : {jd->sensorName, jd->sensorLocation, jd->controllerIpAddress, jd->filePath, jd->userName,
-                       jd->controllerFacility, jd->controllerName, jd->controllerLocation})
+    for (char *text : {jd->sensorName, jd->sensorLocation, jd->controllerIpAddress, jd->filePath,
+                       jd->userName, jd->controllerFacility, jd->controllerName, jd->controllerLocation})
         EXPECT_EQ(text, nullptr);
     EXPECT_EQ(jd->jobId, 42); /* the record stays */
     removeJobDescrList(&list);

@@ -173,7 +173,7 @@ TEST(JobMerge, TwoDifferentJobsAreLeftAlone)
     } cases[] = {
         {"job_id=\"42\"", "job_id=\"43\"", MERGE_OTHER_JOB},
         {"job_id=\"42\"", "job_id=\"43\" job_handling=\"256\"", MERGE_OTHER_JOB}, /* kill */
-        {"job_id=\"42\"", "job_id=\"43\" job_type=\"32\"", MERGE_OTHER_JOB},     /* copy */
+        {"job_id=\"42\"", "job_id=\"43\" job_type=\"32\"", MERGE_OTHER_JOB},      /* copy */
         {"job_id=\"42\"", "job_id=\"042\"", 0},                                   /* read as numbers */
         {"a=\"1\"", "job_id=\"43\"", 0},
         {"job_id=\"42\"", "b=\"2\"", 0},

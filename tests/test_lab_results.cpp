@@ -107,8 +107,12 @@ TEST(LabResults, RequestOfAnotherJobIsRefused)
 {
     const struct {
         int jobId, add, result;
-    } cases[] = {{43, 1, LABRES_OTHER_JOB}, {43, 0, LABRES_OTHER_JOB}, {-42, 1, LABRES_OTHER_JOB},
-                 {0, 1, 0},                 {42, 1, 0},                 {42, 0, 0}};
+    } cases[] = {{43, 1, LABRES_OTHER_JOB},
+                 {43, 0, LABRES_OTHER_JOB},
+                 {-42, 1, LABRES_OTHER_JOB},
+                 {0, 1, 0},
+                 {42, 1, 0},
+                 {42, 0, 0}};
     TempDir d;
     const std::string path = d.file("job.xml");
     for (const auto &c : cases) {

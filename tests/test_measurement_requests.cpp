@@ -13,8 +13,8 @@ static std::string fields(const MeasurementRequest *r)
                   r->jobId, r->jobDate, r->sensorManufacturerId, r->sensorDeviceId,
                   (long long)r->sensorSerialNumber, r->sampleNumber, t(r->sampleId), t(r->label),
                   r->sampleDate, r->totalIndex, t(r->parameter), t(r->unit), r->dataType, r->done,
-                  value(r->processValue).c_str(), value(r->labValue).c_str(), r->displayFormat, r->labTime, t(r->spareText),
-                  t(r->defaultMethod), t(r->usedMethod), t(r->labUnit),
+                  value(r->processValue).c_str(), value(r->labValue).c_str(), r->displayFormat, r->labTime,
+                  t(r->spareText), t(r->defaultMethod), t(r->usedMethod), t(r->labUnit),
                   r->sensorData ? reinterpret_cast<const char *>(r->sensorData) : "-");
     return s;
 }
@@ -43,8 +43,11 @@ TEST(MeasurementRequests, FieldsOfEachRequest)
     Requests r;
     writeFile(r.file("job.xml"), sampleJob());
     ASSERT_EQ(r.of("job.xml"), 3);
-    EXPECT_EQ(r[0], "42 631179000 7 3 6699 0 - 42-17 631177200 0 pH - 16 64 7.250000 -1.000000 386 0 - - - - abc");
-    EXPECT_EQ(r[1], "42 631179000 7 3 6699 0 - 42-17 631177200 1 T C 16 0 21.000000 -1.000000 65535 0 - M1 - - abc");
+    EXPECT_EQ(r[0],
+              "42 631179000 7 3 6699 0 - 42-17 631177200 0 pH - 16 64 7.250000 -1.000000 386 0 - - - - abc");
+    EXPECT_EQ(
+        r[1],
+        "42 631179000 7 3 6699 0 - 42-17 631177200 1 T C 16 0 21.000000 -1.000000 65535 0 - M1 - - abc");
     EXPECT_EQ(r[2], "42 631179000 7 3 6699 1 B 42-(1) 631263600 2 - - 16 1 none 3.500000 0 0 - - M2 mg -");
     EXPECT_STREQ(r.h->root->children->name, "job"); /* the tree stays in the handle */
     assureStringsMeasurementRequest(r.list->items[2]);

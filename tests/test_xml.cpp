@@ -108,6 +108,8 @@ TEST(Parser, HandleInitAndDeinit)
 {
     qrx_Parser *p = nullptr;
     EXPECT_EQ(qrx_init(&p, 0), -2);
+    EXPECT_EQ(qrx_init(&p, 1), 0); /* the top element alone */
+    EXPECT_EQ(qrx_deinit(&p), 0);
     ASSERT_EQ(qrx_init(&p, 4), 0);
     qrx_Parser *keep = p;
     EXPECT_EQ(p->state, QRX_STATE_FRESH);

@@ -654,7 +654,8 @@ int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrLis
     const Skip why = listDirectory(dir.get(), dirPath, fileName, minKnown, &jl, &err);
     if (why == Skip::NoMemory || why == Skip::Failure) {
         removeJobDescrList(&jl);
-        return why == Skip::NoMemory ? failedWith(ENOMEM, JOBLIST_NO_MEMORY) : failedWith(err, JOBLIST_READ_ERROR);
+        return why == Skip::NoMemory ? failedWith(ENOMEM, JOBLIST_NO_MEMORY)
+                                     : failedWith(err, JOBLIST_READ_ERROR);
     }
     sortJobDescrList(jl);
     *list = jl;
@@ -682,7 +683,7 @@ int compareJobDescriptors(const void *a, const void *b)
 int sortJobDescrList(JobDescrList *list)
 {
     if (!list || list->count <= 0)
-        return JOBLIST_NULL_LIST;
+        return failedWith(EINVAL, JOBLIST_NULL_LIST);
     std::qsort(list->items, static_cast<size_t>(list->count), sizeof(JobDescriptor *), compareJobDescriptors);
     return list->count;
 }
@@ -693,8 +694,9 @@ void removeJobDescriptor(JobDescriptor *jd)
 {
     if (!jd)
         return;
-    for (char **text : {&jd->sensorName, &jd->sensorLocation, &jd->controllerIpAddress, &jd->filePath,
-                        &jd->userName, &jd->controllerFacility, &jd->controllerName, &jd->controllerLocation}) {
+    for (char **text :
+         {&jd->sensorName, &jd->sensorLocation, &jd->controllerIpAddress, &jd->filePath, &jd->userName,
+          &jd->controllerFacility, &jd->controllerName, &jd->controllerLocation}) {
         std::free(*text);
         *text = nullptr;
     }
@@ -746,7 +748,8 @@ bool fillRequest(MeasurementRequest *rq, const JobHeader &h, const LabPlace &at,
     rq->dataType = attrInt(at.lab, "data_type", 16);
     rq->done = static_cast<uint16_t>(attrInt(at.lab, "done", 0));
     rq->labValue = at.lab->value ? static_cast<float>(std::atof(at.lab->value)) : TANDEL_NO_VALUE;
-    rq->processValue = at.prc && at.prc->value ? static_cast<float>(std::atof(at.prc->value)) : TANDEL_NO_VALUE;
+    rq->processValue =
+        at.prc && at.prc->value ? static_cast<float>(std::atof(at.prc->value)) : TANDEL_NO_VALUE;
     rq->displayFormat = at.prc ? attrInt(at.prc, "display_format", 65535) : 0;
 
     bool ok = dupInto(&rq->label, label) && dupInto(&rq->sampleId, attrValue(at.sample, "sample_id")) &&
