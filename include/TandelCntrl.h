@@ -10,8 +10,27 @@
  * negative numbers for failures; pointer results are null on failure.
  * Tree records and their strings live on the process heap (malloc,
  * strdup, free): callers may allocate, link and free them the same way.
- * No function keeps global state; separate handles may be used on
- * separate threads.
+ * No function keeps global state.
+ * Threads: any calls may run on separate threads at once, those without
+ * a handle too (job list, requests, results, merge, codec, texts,
+ * formatting, HTTP), as long as no handle, tree, record or list is used
+ * by two threads at the same time. Writers of one job file exclude each
+ * other (see addMeasurementResult). Threads share only what the process
+ * has: its zone (call tzset() after changing TZ, never while another
+ * thread converts times) and its current directory for relative paths.
+ * The caller's locale stays as it is: numbers are read and written with
+ * '.' by the calling thread alone.
+ * Ownership: what a call hands out is the caller's, freed with the call
+ * named beside it (qrx_deinit for a handle and its tree,
+ * removeJobDescrList, removeMeasurementRequestList), which nulls the
+ * caller's variable. A variable that is to receive a handle or a list
+ * must be null: qrx_init, createJobDescrList(_Ex) and
+ * createMeasurementRequestList refuse one that holds something, and
+ * qrx_BuildDOMTree a handle that holds a tree, so nothing leaks. Texts
+ * passed in are copied; texts of a tree or record belong to it.
+ * Zone: local times (the times a decoded message prints, lab_time) are
+ * those of the process's zone: a controller program runs with TZ set
+ * (or /etc/localtime right), else it writes UTC.
  * Dates are counted in 64 bits by the library itself, whatever the
  * width of time_t: message and document times read and write right
  * from 1932 to 2068, lab times to 2106. Only the clock is the
@@ -78,13 +97,40 @@ typedef enum tandel_Family {
 
 /*
  * A fixed English sentence for a result of that family, without a final
- * period: "success" for 0, "unknown result" for a value the family does
- * not define. For TANDEL_HTTP every value not named below is the
- * server's status code ("server status"). The text is static: never
- * free or change it. Families whose functions pass on a parse result
- * (TANDEL_JOB_REQUESTS, TANDEL_LAB_RESULT, TANDEL_MERGE) give the
- * TANDEL_XML_PARSE text for a value they do not name themselves, and a
- * text naming both where one of their values is also a parse result.
+ * period: "success" for 0 and for every positive value, "unknown result"
+ * for a negative value the family does not define. TANDEL_XML_PARSE's 1
+ * is "stopped by the callback"; for TANDEL_HTTP every value not named
+ * below is the server's status code ("server status"). The text is
+ * static: never free or change it. Families whose functions pass on a
+ * parse result (TANDEL_JOB_REQUESTS, TANDEL_LAB_RESULT, TANDEL_MERGE)
+ * give the TANDEL_XML_PARSE text for a value they do not name
+ * themselves, and a text naming both where one of their values is also
+ * a parse result.
+ *
+ * Positive results, all of them success: TANDEL_XML_PARSE 1 (the
+ * callback returned 1); TANDEL_XML_PRINT the characters written;
+ * TANDEL_TREE 1 (qrx_RemoveAttribute removed one); TANDEL_TEXT the
+ * characters of sprintf_tm, and the value atotime2000 or atolonglong
+ * read (any but TEXT_UNREADABLE; a text that means -1, as
+ * 1999-12-31T23:59:59Z does, is told from a failure only by the trace);
+ * TANDEL_JOB_LIST and TANDEL_JOB_REQUESTS the number of records
+ * listed; TANDEL_MERGE the measurement elements merged. The
+ * other families return 0 on success. TANDEL_HTTP's positive values are
+ * the server's status or HTTP_SHORT_ANSWER and HTTP_NO_STATUS.
+ *
+ * errno after a failure, by family:
+ *   TANDEL_JOB_LIST, TANDEL_JOB_REQUESTS, TANDEL_LAB_RESULT and
+ *   TANDEL_MERGE always set it: the system's reason where a file or
+ *   directory failed (ENOENT, EACCES, EIO, ...; each function lists its
+ *   codes), ENOMEM for their NO_MEMORY code, EINVAL for an argument or
+ *   request refused, 0 where a file's content is at fault (it does not
+ *   parse, lacks the lab measurement or job element asked for);
+ *   TANDEL_HTTP as makeHttpRequest lists; TANDEL_SJOB_DECODE and
+ *   TANDEL_SJOB_WRITE as their functions say;
+ *   TANDEL_XML_SETUP, TANDEL_XML_PARSE, TANDEL_XML_PRINT, TANDEL_TREE,
+ *   TANDEL_SJOB_ENCODE and TANDEL_TEXT: unspecified (a read or write
+ *   error of the caller's stream shows in ferror()).
+ * Where errno is not named it is unspecified; a success may change it.
  */
 TANDEL_API const char *tandel_errstr(tandel_Family family, int code);
 
@@ -109,10 +155,16 @@ struct qrx_Element {
     qrx_Element *children;     /* first child */
     qrx_Attribute *attributes; /* first attribute */
     qrx_Element *parent;       /* null for a root or an unlinked element */
-    int32_t index;             /* depth in the tree; "__ROOT__" is -1 */
+    int32_t index;             /* depth in the tree: a child's is its parent's + 1 (see below) */
     char *name;                /* owned */
     char *value;               /* owned, null when there is no text */
 };
+
+/* A root's index: -1 for the "__ROOT__" of qrx_BuildDOMTree, so that the
+   document's top element is 0, as the parser counts depth; 0 for the
+   "__ROOT__" of sjob_Message2DOMTree(N), whose "job" is 1. Only the tree
+   builder (at its cursor) and the making of a child read it; the
+   writer, the encoder and the job handler go by position in the tree. */
 
 struct qrx_Attribute {
     qrx_Attribute *next;
@@ -183,7 +235,7 @@ typedef struct qrx_Parser {
     int32_t state;     /* one of QRX_STATE_* */
     int32_t maxDepth;  /* deepest allowed element depth (top is 0) */
     int32_t deepest;   /* greatest depth reached by the last parse */
-    int32_t depth;     /* innermost open element, -1 when none */
+    int32_t depth;     /* innermost open element, -1 when none (also fresh from qrx_init) */
     qrx_Element *root; /* the handle's document tree, owned */
     qrx_Element *last; /* tree builder's cursor, not owned */
     TANDEL_FLEXIBLE_BEGIN
@@ -209,8 +261,17 @@ typedef int (*qrx_ParseCallback)(qrx_Parser *handle, int mode, const char *elNam
 #define QRX_BAD_LIMIT (-2)  /* qrx_init: n < 1 or n > 1048576 */
 #define QRX_NO_MEMORY (-3)
 
-/* 0 done; QRX_BAD_HANDLE; QRX_BAD_LIMIT (2^20 keeps the slot array's
-   size from wrapping on a 32-bit target); QRX_NO_MEMORY. */
+/*
+ * A new handle at *handle, which must be null (one that is not stays
+ * untouched: QRX_BAD_HANDLE). n is maxDepth, the deepest element depth
+ * a parse accepts, the top element being at 0. Give 4 for job
+ * documents, the depth the library reads job files with (their elements
+ * stand at 0 to 2: job, sample, measurement; with 1 a job gives
+ * QRX_TOO_DEEP). Fresh: state
+ * QRX_STATE_FRESH, depth -1, deepest 0, no tree. Free it with qrx_deinit.
+ * 0 done; QRX_BAD_HANDLE; QRX_BAD_LIMIT (2^20 keeps the slot array's
+ * size from wrapping on a 32-bit target); QRX_NO_MEMORY.
+ */
 TANDEL_API int qrx_init(qrx_Parser **handle, int n);
 
 /* Frees names, tree and handle, nulls *handle. 0 done; QRX_BAD_HANDLE
@@ -228,6 +289,7 @@ TANDEL_API int qrx_deinit(qrx_Parser **handle);
 #define QRX_LONG_TEXT (-13)            /* element text over 8189 characters (trailing blanks aside) */
 #define QRX_UNFINISHED (-14)           /* end of input inside a tag, comment or PI (traced) */
 #define QRX_BAD_DEPTH (-15)            /* qrx_BuildDOMTree: start event beside the cursor */
+#define QRX_TREE_HELD (-16)            /* qrx_BuildDOMTree: the handle holds a tree */
 
 /*
  * The XML it accepts, byte for byte as written: elements (several at the
@@ -278,8 +340,12 @@ TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback cal
 
 /*
  * Gives the handle a fresh "__ROOT__" (index -1) and parses the stream
- * into it. QRX_BAD_HANDLE; 0 for a null stream (empty document);
- * otherwise the parse result. The handle must hold no tree. A start
+ * into it. QRX_BAD_HANDLE; QRX_TREE_HELD; 0 for a null stream (empty
+ * document); otherwise the parse result. The handle must hold no tree
+ * (fresh from qrx_init, or emptied with qrx_RemoveDOMTree): one whose
+ * root is not null is refused with QRX_TREE_HELD (traced), its tree
+ * untouched. The tree built stays in the handle, after a failure as far
+ * as it got, until qrx_RemoveDOMTree or qrx_deinit frees it. A start
  * event whose depth does not fit the cursor (possible only when a caller
  * tampers with depth) is traced and the parse ends with QRX_BAD_DEPTH;
  * the process goes on. When a record cannot be allocated the parse ends
@@ -287,7 +353,8 @@ TANDEL_API int qrx_parse(qrx_Parser *handle, FILE *stream, qrx_ParseCallback cal
  */
 TANDEL_API int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream);
 
-/* Frees the handle's tree (any depth). QRX_BAD_HANDLE, else 0. */
+/* Frees the handle's tree (any depth) and nulls root, so that the
+   handle can take another. QRX_BAD_HANDLE, else 0. */
 TANDEL_API int qrx_RemoveDOMTree(qrx_Parser *handle);
 
 /*
@@ -435,7 +502,9 @@ TANDEL_API int sjob_DOMTree2Message(uint8_t *buffer, uint32_t *length, uint8_t *
 
 /*
  * Reads a sensor job file (13, 0, word count, message, fill, CRC-16)
- * and decodes its message into the handle. The decoder is bounded by the
+ * and decodes its message into the handle (its old tree freed as by
+ * sjob_Message2DOMTreeN; kept when the file cannot be read or is too
+ * short). The decoder is bounded by the
  * bytes between header and CRC trailer. A CRC error is traced but does
  * not change the result. Results: those of sjob_Message2DOMTreeN, or
  * SJOB_FILE_ERROR (cannot be opened, sized or read in full, or not a
@@ -567,8 +636,8 @@ typedef struct JobDescriptor {
     int32_t requestedSamples;         /* job requested_samples (counted) */
     int32_t reserved0;                /* reserved, 0 */
     int32_t labAttributeCount;        /* attributes of all sample lab_measurement elements */
-    int32_t labState1Count;           /* lab measurements whose done & 63 is 1 */
-    int32_t labState2Count;           /* lab measurements whose done & 63 is 2 */
+    int32_t labState1Count;           /* lab measurements whose done & 63 is 1: result entered */
+    int32_t labState2Count;           /* lab measurements whose done & 63 is 2 (counted apart) */
     int32_t knownAttributeCount;      /* counted attributes met (see createJobDescrList_Ex) */
     char *filePath;                   /* the job file's path: directory "/" name */
     char *userName;                   /* user name (counted) */
@@ -578,7 +647,8 @@ typedef struct JobDescriptor {
 } JobDescriptor;
 
 /* A 32-bit count, then count descriptor pointers (room for a multiple
-   of 16). The list owns its descriptors. */
+   of 16). The list owns its descriptors and their texts: the caller
+   frees it all with removeJobDescrList. */
 typedef struct JobDescrList {
     int32_t count;
     TANDEL_FLEXIBLE_BEGIN
@@ -600,6 +670,7 @@ TANDEL_API int64_t atolonglong(const char *text);
 #define JOBLIST_NULL_LIST (-1)    /* null list address; for sortJobDescrList null or empty list */
 #define JOBLIST_NO_DIRECTORY (-2) /* the directory cannot be opened */
 #define JOBLIST_READ_ERROR (-3)   /* a job file or the directory could not be read */
+#define JOBLIST_LIST_HELD (-4)    /* *list already holds a list */
 #define JOBLIST_NO_MEMORY (-7)
 
 /* Parser callback filling the JobDescriptor given as userData from the
@@ -611,19 +682,29 @@ TANDEL_API int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *e
 /*
  * Lists the job files ("*.xml", more than 4 characters; only fileName when
  * it is not null) of a directory, newest first, into a new list stored at
- * *list (a list held there before is not freed). A file is listed when it
- * parses completely and carries at least minKnown recognised attributes.
- * Each file is opened read-write with O_SYNC, fsync'ed and sync() called
- * before it is read, so a file the process cannot write is not listed.
+ * *list, which must be null: a list held there is refused with
+ * JOBLIST_LIST_HELD (traced) and stays as it is. The list is the
+ * caller's, freed with removeJobDescrList. A file is listed when it
+ * parses completely (with the depth limit 4 of qrx_init) and carries at
+ * least minKnown recognised attributes. Every "*.xml" of the directory
+ * counts, also a delivery waiting to be merged (see mergeJobFile).
+ * Listing needs write access and costs a flush per file: each file is
+ * opened read-write with O_SYNC, fsync'ed and sync() called before it is
+ * read, so a file the process cannot write is not listed, and a
+ * directory of files it may only read lists as empty.
  * Only regular files are opened (never waiting on a FIFO or device);
  * other files, files that vanish, and files this process may not read
  * and write are left out.
  * Paths are used whole, whatever their length.
- * Result: the count; JOBLIST_NULL_LIST; JOBLIST_NO_DIRECTORY (traced);
- * JOBLIST_READ_ERROR when a job file or the directory could not be read
- * for another reason (I/O error, descriptors exhausted; traced), so the
- * list would be incomplete; JOBLIST_NO_MEMORY, also when a file cannot be
- * opened or parsed for lack of memory. Nothing is stored on failure.
+ * Result: the count; JOBLIST_NULL_LIST; JOBLIST_LIST_HELD;
+ * JOBLIST_NO_DIRECTORY (traced); JOBLIST_READ_ERROR when a job file or
+ * the directory could not be read for another reason (I/O error,
+ * descriptors exhausted; traced), so the list would be incomplete;
+ * JOBLIST_NO_MEMORY, also when a file cannot be opened or parsed for
+ * lack of memory. Nothing is stored on failure. errno after
+ * JOBLIST_NO_DIRECTORY and JOBLIST_READ_ERROR is the system's reason
+ * (EINVAL for a null directory path); ENOMEM after JOBLIST_NO_MEMORY;
+ * EINVAL after JOBLIST_NULL_LIST and JOBLIST_LIST_HELD.
  */
 TANDEL_API int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list,
                                      int minKnown);
@@ -634,18 +715,42 @@ TANDEL_API int createJobDescrList(const char *dirPath, const char *fileName, Job
    A null slot sorts first; two null slots compare equal. */
 TANDEL_API int compareJobDescriptors(const void *a, const void *b);
 
-/* Sorts newest first; the count, or JOBLIST_NULL_LIST for a null or
-   empty list. */
+/* Sorts newest first; the count, or JOBLIST_NULL_LIST (errno EINVAL)
+   for a null or empty list. */
 TANDEL_API int sortJobDescrList(JobDescrList *list);
 
-/* Frees the descriptor's texts (not the record, fields are not cleared). */
+/* Frees the descriptor's texts and nulls them; the record stays, for a
+   descriptor of the caller's own (on its stack, say). Called on a listed
+   descriptor it leaves removeJobDescrList nothing to free twice. Null
+   is ignored. */
 TANDEL_API void removeJobDescriptor(JobDescriptor *descriptor);
 
-/* Frees the list, its descriptors and texts; sets *list to null. */
+/* Frees the list, its descriptors and texts; sets *list to null. A null
+   address or list is ignored. */
 TANDEL_API void removeJobDescrList(JobDescrList **list);
 
-/* One lab measurement of a job, joined with its process measurement of
-   the same index. Texts and sensorData are owned, null when absent. */
+/* The "no value" marker of processValue and labValue, a float: compare
+   the fields with it as they are (r->labValue == TANDEL_NO_VALUE), never
+   with the double -9999.99, which no float equals. */
+#define TANDEL_NO_VALUE (-9999.99f)
+
+/*
+ * One lab measurement of a job, joined with its process measurement of
+ * the same index. Texts and sensorData are owned by the request, and any
+ * of them is null when the document lacks it (parameter and unit also
+ * without a process measurement): check before printing, or call
+ * assureStringsMeasurementRequest first. A text put into a listed
+ * request is freed with it: give it a malloc'd copy and free the one it
+ * replaces, or better enter a result through a copy of the record
+ * (MeasurementRequest entry = *list->items[k]) whose fields you set to
+ * texts of your own: addMeasurementResult only reads it.
+ * done: state in bits 0-5 (0 open, 1 result entered, 2 a state the job
+ * list counts apart; a done of exactly 4 is reopened by the next merge),
+ * flags above it (0x40 the job-edit flag); every change keeps the flags.
+ * displayFormat is the word for formatMeasurementString: 65535 (the
+ * process measurement has no display_format) prints "%5.2f", 0 (no
+ * process measurement) prints "Error".
+ */
 typedef struct MeasurementRequest {
     int32_t jobId;
     int32_t jobDate; /* seconds since 2000-01-01 UTC */
@@ -659,10 +764,10 @@ typedef struct MeasurementRequest {
     int32_t totalIndex; /* position in the list */
     char *parameter;
     char *unit;
-    int32_t dataType; /* 16 when absent */
-    uint16_t done;
-    float processValue;    /* -9999.99 without process value */
-    float labValue;        /* -9999.99 without lab value; input of addMeasurementResult */
+    int32_t dataType;      /* 16 when absent */
+    uint16_t done;         /* state & 63, flags above; see above */
+    float processValue;    /* TANDEL_NO_VALUE without process value */
+    float labValue;        /* -1 open ("-1.0"), TANDEL_NO_VALUE without text; input of addMeasurementResult */
     int32_t reserved0;     /* reserved, 0 */
     int32_t displayFormat; /* 65535 without display_format; 0 without process measurement */
     char *spareText;
@@ -674,7 +779,8 @@ typedef struct MeasurementRequest {
     char *labUnit;
 } MeasurementRequest;
 
-/* A 32-bit count, then count request pointers. Owns its requests. */
+/* A 32-bit count, then count request pointers. Owns its requests and
+   their texts: the caller frees it all with removeMeasurementRequestList. */
 typedef struct MeasurementRequestList {
     int32_t count;
     TANDEL_FLEXIBLE_BEGIN
@@ -694,7 +800,11 @@ typedef struct MeasurementRequestList {
 
 /*
  * Reads the job file of jobs->items[jobIndex] into the handle's tree
- * (its old tree is freed; the new one stays after the call) and makes
+ * (its old tree is freed; the new one stays after the call, freed by
+ * the next call, qrx_RemoveDOMTree or qrx_deinit; give a handle of
+ * qrx_init depth 4) into a new list at *list, which must be null
+ * (REQLIST_LIST_HELD otherwise). The list is the caller's, freed with
+ * removeMeasurementRequestList; the job list may be freed first. It makes
  * one request per lab measurement: samples numbered 0, 1, ... and, per
  * sample, lab measurement indexes 0, 1, ..., each walk ending at the
  * first number missing (no upper limit). Attributes the document lacks
@@ -706,19 +816,27 @@ typedef struct MeasurementRequestList {
  * a file that is not regular or a descriptor without a path); the
  * negative build result when the file does not parse (traced; QRX_SYNTAX
  * shares its value with REQLIST_NULL_LIST); REQLIST_NO_MEMORY. Nothing
- * is stored at *list on failure.
+ * is stored at *list on failure. errno: EINVAL after the argument codes
+ * (REQLIST_NULL_HANDLE to REQLIST_BAD_INDEX), 0 after a parse result,
+ * ENOMEM after REQLIST_NO_MEMORY.
  */
 TANDEL_API int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex,
                                             MeasurementRequestList **list);
 
-/* Replaces null texts of the request with "" (sensorData untouched).
-   Null is ignored; a text that cannot be allocated stays null. */
+/* Replaces null texts of the request with "" (sensorData untouched), so
+   that a program may print every text with "%s" unchecked; the copies
+   are the request's, freed with it. Null is ignored; a text that cannot
+   be allocated stays null. */
 TANDEL_API void assureStringsMeasurementRequest(MeasurementRequest *request);
 
-/* Frees the request's texts and sensorData, not the record. Null ignored. */
+/* Frees the request's texts and sensorData and nulls them; the record
+   stays, for a request of the caller's own. Called on a listed request
+   it leaves removeMeasurementRequestList nothing to free twice. Null
+   is ignored. */
 TANDEL_API void freeMeasurementRequest(MeasurementRequest *request);
 
-/* Frees the list and its requests; sets *list to null. */
+/* Frees the list and its requests; sets *list to null. A null address
+   or list is ignored. */
 TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
 
 /* Results of addMeasurementResult and removeMeasurementResult
@@ -728,12 +846,22 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
 #define LABRES_BAD_TEXT (-5)   /* add: labUnit or usedMethod would not read back */
 #define LABRES_UNWRITABLE (-6) /* the file cannot be written */
 #define LABRES_NO_MEMORY (-7)
+#define LABRES_OTHER_JOB (-20) /* the request is of another job than the file */
 
 /*
  * Enter (add) or take back (remove) the lab result of the request's
  * totalIndex-th lab measurement in the job file, and update the job's
- * job_handling bits. The file is replaced atomically (temporary file in
- * its directory, written, synced once, mode 0666, renamed over it): on
+ * job_handling bits (0x40 some result entered, 0x20 some still open).
+ * Of the request they read jobId, totalIndex, done (its flags are kept,
+ * the state becomes 1 or 0), sampleNumber (for the trace) and, to add,
+ * labValue, labTime, labUnit and usedMethod (null: attribute left as it
+ * is); nothing else, and the request is not changed. A jobId that is
+ * not 0 must be the file's job_id (compared as the lists read it, with
+ * atoi): a request listed from another job's file is refused with
+ * LABRES_OTHER_JOB (traced) before anything changes; a request the
+ * caller makes itself may leave jobId 0. The file is replaced
+ * atomically (temporary file in its directory, written, synced once,
+ * mode 0666 whatever the umask, renamed over it): on
  * any failure the old file stays as it was. An add refuses, before it
  * opens the file, a labUnit or usedMethod that would not read back as
  * written: over 8189 characters, or holding both '"' and '\'' (the writer
@@ -769,17 +897,55 @@ TANDEL_API void removeMeasurementRequestList(MeasurementRequestList **list);
  * LABRES_BAD_TEXT (add; traced, the file is not opened); the negative
  * build result when the file does not parse; LABRES_UNWRITABLE, also
  * for a readable file this process may not write, or when descriptors
- * run out for the temporary (traced); LABRES_NO_MEMORY. After the
- * rename nothing can fail.
+ * run out for the temporary (traced); LABRES_NO_MEMORY; LABRES_OTHER_JOB.
+ * After the rename nothing can fail.
  * errno after LABRES_UNREADABLE and LABRES_UNWRITABLE is the system's
  * reason (ENOENT, EACCES, EISDIR, EINVAL for a FIFO or other file that
  * is not regular, ENOSPC or EFBIG for a full device or file size limit,
- * EIO, ...); 0 after "no such lab measurement", which has no system
- * reason; EINVAL after a null argument, LABRES_NOT_FINITE and
- * LABRES_BAD_TEXT.
+ * EIO, ...); 0 after "no such lab measurement" and a parse result,
+ * which have no system reason; EINVAL after a null argument,
+ * LABRES_NOT_FINITE, LABRES_BAD_TEXT and LABRES_OTHER_JOB; ENOMEM after
+ * LABRES_NO_MEMORY.
  */
 TANDEL_API int addMeasurementResult(const char *path, const MeasurementRequest *request);
 TANDEL_API int removeMeasurementResult(const char *path, const MeasurementRequest *request);
+
+/*
+ * The job workflow. A job directory holds one job file per job; every
+ * "*.xml" in it is listed as a job (the custom name is job-<job_id>.xml).
+ * The library writes job files with mode 0666 whatever the umask (the
+ * controller's programs share them), replacing them atomically, synced.
+ * A delivery, a sensor job file of a new job or of a newer version of a
+ * stored one, comes in in two steps. First it is decoded
+ * (sjob_SensorJobFile2DOMTree) and printed with qrx_PrintDOMTree into
+ * News, a file that waits for the merge under a name the job list does
+ * not take: in the job directory any name not ending in ".xml" (say
+ * job-1003.xml.new), or a file in another directory. A News named
+ * "*.xml" in the job directory would be listed as a job of its own
+ * until the merge deletes it, and for good after a kill. Then
+ * mergeJobFile(the job's file, News) takes it in; which of four things
+ * it does is known before the call from News' tree and Base:
+ *   kill: News' job_handling has bit 0x100. Base is deleted; News is
+ *     kept: the caller deletes it (unlink) once it has what it needs;
+ *   first delivery: Base does not exist. News is copied to Base;
+ *   copy: News' job_type has bit 0x20. Base becomes a copy of News;
+ *   merge: otherwise. Base becomes the merged job, in which News wins:
+ *     the job's attributes (job_handling too, as News brings it: its
+ *     0x20 and 0x40 summary bits are computed again by the next
+ *     addMeasurementResult or removeMeasurementResult), the attributes
+ *     of instrument, controller, sensor and user, of each sample, and
+ *     each lab measurement News has, even an open one, so a result
+ *     entered on the controller is replaced when News brings that
+ *     measurement still open; a lab measurement only Base has stays
+ *     (one whose done is exactly "4" comes out open). A process
+ *     measurement keeps Base's attributes and takes News' text. Other
+ *     elements, and element texts above the measurements, are dropped.
+ * After the copies and the merge News is deleted. The result is 0 for
+ * the kill and both copies and the number of measurement elements
+ * written for a merge, which is 0 too for a job without measurements;
+ * after a result of 0 or more, Base is gone exactly after a kill.
+ * Two different jobs are never merged: see MERGE_OTHER_JOB.
+ */
 
 /* Results of mergeJobFile (TANDEL_MERGE), besides the parse results of
    the two files. -3 is no longer returned. */
@@ -789,20 +955,23 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
 #define MERGE_BASE_UNREADABLE (-5) /* Base may exist but cannot be opened for reading */
 #define MERGE_BASE_UNWRITABLE (-6) /* Base cannot be written or deleted */
 #define MERGE_NO_MEMORY (-7)
+#define MERGE_OTHER_JOB (-20) /* Base and News hold different jobs */
 
 /*
- * Folds the job file News into Base and deletes News. News' job_handling
- * bit 0x100 deletes Base instead (News kept); News' job_type bit 0x20
- * makes Base a copy of News. Copies are made byte by byte without a
+ * Folds the job file News into Base and deletes News (see the job
+ * workflow above). News' job_handling bit 0x100 deletes Base instead
+ * (News kept); News' job_type bit 0x20 makes Base a copy of News. When
+ * Base and News both have a job_id and the two differ (compared as the
+ * lists read them, with atoi), nothing is merged, copied or deleted:
+ * MERGE_OTHER_JOB (traced), also where News would kill or replace Base;
+ * a first delivery to an absent Base is not compared. Copies are made
+ * byte by byte without a
  * shell (any path characters work) and, like the merged document,
  * replace Base atomically with mode 0666, synced once. Base is locked
  * for the whole merge (see addMeasurementResult, also for links); a Base
  * that does not exist yet (neither a file nor a link) is created under
  * a lock on its directory: a first delivery, no failure, traced at level
- * 6 only. The merge takes News' lab measurement of a sample and index
- * whenever News has one, even an open one, so a result entered on the
- * controller is replaced when the sensor's next version of the job
- * arrives with that measurement still open.
+ * 6 only.
  * News (for a link, the file at its end; the link stays) is deleted in
  * one step that cannot delete another file: it is moved to a private
  * name ".jobapi-news-<pid>-XXXXXX" in its directory, compared with the
@@ -816,6 +985,7 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
  * A kill deletes the file at the end of Base's links; the link stays.
  * Result: the number of measurement elements merged; 0 for the copy and
  * kill short-cuts; MERGE_NEWS_UNREADABLE; MERGE_COPY_FAILED;
+ * MERGE_OTHER_JOB;
  * MERGE_SAME_FILE (same device and inode, however the paths are spelled;
  * nothing read, written or deleted); MERGE_BASE_UNREADABLE (not a regular
  * file, a dangling link, not readable, descriptors exhausted, read error);
@@ -826,15 +996,20 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
  * errno after MERGE_NEWS_UNREADABLE, MERGE_BASE_UNREADABLE and
  * MERGE_BASE_UNWRITABLE is the system's reason, as for
  * addMeasurementResult (EBUSY for a Base that keeps appearing and
- * vanishing again while it is opened); EINVAL after a null path.
+ * vanishing again while it is opened); after MERGE_COPY_FAILED the
+ * copy's reason, or 0 when a tree has no job element; 0 after a parse
+ * result; EINVAL after a null path, MERGE_SAME_FILE and MERGE_OTHER_JOB;
+ * ENOMEM after MERGE_NO_MEMORY.
  */
 TANDEL_API int mergeJobFile(const char *basePath, const char *newsPath);
 
 /*
  * Formats value as the display format word asks (low 16 bits: 0x8000
  * plain "%5.2f", 0x0400 fixed decimals, bits 7-9 significant digits,
- * bits 0-2 decimals). The text has at most 12 characters: out needs 13
- * bytes. 1 when a text was made (also "##.##" for a text too long and
+ * bits 0-2 decimals; a request's 65535, no display_format, is plain,
+ * its 0, no process measurement, gives "Error"). The text has at most
+ * 12 characters: out needs 13 bytes. 1 when a text was made (also
+ * "##.##" for a text too long and
  * for an infinite value), 0 for "Error" (no significant digits outside
  * fixed mode, or a NaN value). The decimal mark is always '.', whatever
  * the caller's locale.

@@ -32,6 +32,7 @@ const Text kXmlParse[] = {
     {QRX_LONG_TEXT, "element text over 8189 characters"},
     {QRX_UNFINISHED, "end of input inside a tag, comment or instruction"},
     {QRX_BAD_DEPTH, "start event at a depth the tree cannot take"},
+    {QRX_TREE_HELD, "the handle already holds a tree"},
 };
 
 const Text kXmlPrint[] = {
@@ -89,6 +90,7 @@ const Text kJobList[] = {
     {JOBLIST_NULL_LIST, "no list"},
     {JOBLIST_NO_DIRECTORY, "job directory cannot be opened"},
     {JOBLIST_READ_ERROR, "a job file or the directory could not be read"},
+    {JOBLIST_LIST_HELD, "the list address already holds a list"},
     {JOBLIST_NO_MEMORY, "out of memory"},
 };
 
@@ -108,6 +110,7 @@ const Text kLabResult[] = {
     {LABRES_BAD_TEXT, "lab unit or method would not read back"},
     {LABRES_UNWRITABLE, "job file cannot be written"},
     {LABRES_NO_MEMORY, "out of memory"},
+    {LABRES_OTHER_JOB, "the request is of another job than the file"},
 };
 
 const Text kMerge[] = {
@@ -117,6 +120,7 @@ const Text kMerge[] = {
     {MERGE_BASE_UNREADABLE, "stored job file cannot be read"},
     {MERGE_BASE_UNWRITABLE, "stored job file cannot be written"},
     {MERGE_NO_MEMORY, "out of memory"},
+    {MERGE_OTHER_JOB, "the two files hold different jobs"},
 };
 
 const Text kHttp[] = {
@@ -193,7 +197,11 @@ Table tableOf(tandel_Family family)
 
 const char *tandel_errstr(tandel_Family family, int code)
 {
-    if (code == 0 && family != TANDEL_HTTP)
+    /* Outside HTTP, whose positive values are statuses, what is not
+       negative is a count or a value of a success. */
+    if (family == TANDEL_XML_PARSE && code == 1)
+        return "stopped by the callback";
+    if (code >= 0 && family != TANDEL_HTTP)
         return "success";
     const Table t = tableOf(family);
     if (const char *text = find(t, code))

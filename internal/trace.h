@@ -7,14 +7,27 @@
 #ifndef TANDEL_INTERNAL_TRACE_H
 #define TANDEL_INTERNAL_TRACE_H
 
+#include <cerrno>
+
 #include "TandelCntrl.h"
 
 #define TRACE_FAIL 2
 #define TRACE_INFO 6
 
+namespace tandel {
+/* Puts errno back at the end of the trace's full expression: a failure
+   traced before it returns keeps the system's reason for its caller,
+   whatever the tracer's own writes did to errno. */
+struct KeepErrno {
+    int saved = errno;
+    ~KeepErrno() { errno = saved; }
+};
+} // namespace tandel
+
 /* The calling routine's name is passed explicitly where __func__ would
    not be the name the routine is known by. */
-#define TRACE_AS(fn, level, ...) logTracePrint(kTraceFile, __LINE__, (fn), (level), __VA_ARGS__)
+#define TRACE_AS(fn, level, ...) \
+    (tandel::KeepErrno(), logTracePrint(kTraceFile, __LINE__, (fn), (level), __VA_ARGS__))
 #define TRACE(level, ...) TRACE_AS(__func__, level, __VA_ARGS__)
 
 #endif

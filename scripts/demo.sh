@@ -16,8 +16,8 @@ cd "$work"
 export TZ=${TZ:-CET-1}
 step() { echo; echo "\$ jobtool $*"; "$jt" "$@"; }
 step check sensorjobs/job-1003.sjb
-step decode sensorjobs/job-1003.sjb -o jobs/job-1003.new.xml
-step merge jobs/job-1003.xml jobs/job-1003.new.xml
+step decode sensorjobs/job-1003.sjb -o jobs/job-1003.xml.new
+step merge jobs/job-1003.xml jobs/job-1003.xml.new
 step list jobs
 step requests jobs 0
 step add-result jobs/job-1003.xml 1 3.61 --unit g/l --method "DIN EN 872" --time 2024-05-22T09:00:00+0100

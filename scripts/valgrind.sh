@@ -29,5 +29,18 @@ for t in "$dir"/tests/test_*; do
     grep -m40 -E '==[0-9]+==|FAILED' "$log" || true
   fi
 done
+# The example programs, each run of them under valgrind.
+log="$dir/valgrind_examples.log"
+bin=$(cd "$dir" && pwd)
+if bash tests/test_examples.sh "$PWD" "$bin/controller" "$bin/printjob" "$bin/jobtool" \
+     valgrind --quiet --error-exitcode=99 --leak-check=full --show-leak-kinds=definite,indirect,possible \
+     --errors-for-leak-kinds=definite,indirect,possible --track-origins=yes >"$log" 2>&1; then
+  passed=$((passed + 1))
+  echo "examples: clean"
+else
+  failed=$((failed + 1))
+  echo "examples: FINDINGS (see $log)"
+  grep -m40 -E '==[0-9]+==|FAIL' "$log" || true
+fi
 echo "valgrind: $passed passed, $failed failed"
 [ "$failed" -eq 0 ]

@@ -77,11 +77,38 @@ TEST(JobList, ListsReadableJobsNewestFirst)
     removeJobDescrList(&list);
 }
 
+/* A list is never replaced by another (it would leak), and a descriptor
+   whose texts were freed leaves the list's removal nothing to free twice. */
+TEST(JobList, HeldListsAndFreedDescriptors)
+{
+    TempDir d;
+    writeFile(d.file("a.xml"), sampleJob());
+    JobDescrList *list = nullptr;
+    ASSERT_EQ(createJobDescrList(d.path().c_str(), nullptr, &list), 1);
+    JobDescrList *held = list;
+    clearTraces();
+    EXPECT_EQ(createJobDescrList(d.path().c_str(), nullptr, &list), JOBLIST_LIST_HELD);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(countTraces("*list already holds a list\n", 2), 1);
+    EXPECT_EQ(list, held);
+    EXPECT_EQ(list->count, 1);
+    JobDescriptor *jd = list->items[0];
+    removeJobDescriptor(jd);
+    for (char *text : {jd->sensorName, jd->sensorLocation, jd->controllerIpAddress, jd->filePath,
+                       jd->userName, jd->controllerFacility, jd->controllerName, jd->controllerLocation})
+        EXPECT_EQ(text, nullptr);
+    EXPECT_EQ(jd->jobId, 42); /* the record stays */
+    removeJobDescrList(&list);
+    removeJobDescriptor(nullptr);
+}
+
 TEST(JobList, FailuresAndComparisons)
 {
     JobDescrList *list = nullptr;
-    EXPECT_EQ(createJobDescrList("/tmp", nullptr, nullptr), -1);
-    EXPECT_EQ(createJobDescrList("/nonexistent/jobs", nullptr, &list), -2);
+    EXPECT_EQ(createJobDescrList("/tmp", nullptr, nullptr), JOBLIST_NULL_LIST);
+    EXPECT_EQ(errno, EINVAL);
+    EXPECT_EQ(createJobDescrList("/nonexistent/jobs", nullptr, &list), JOBLIST_NO_DIRECTORY);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("can not open dir \"/nonexistent/jobs\"\n", 2), 1);
     EXPECT_EQ(list, nullptr);
     TempDir d;

@@ -135,6 +135,7 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     const std::string nowhere = d.file("none/base.xml");
     clearTraces();
     EXPECT_EQ(mergeJobFile(nowhere.c_str(), d.news.c_str()), MERGE_COPY_FAILED);
+    EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(traceCalls().back().message,
               "mergeJobFile() - failed cp \"" + d.news + "\" \"" + nowhere + "\"\n");
     EXPECT_EQ(failureTraces(), 1); /* a missing directory is no lock failure */
@@ -155,10 +156,46 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
         writeFile(d.base, c.base);
         writeFile(d.news, c.news);
         EXPECT_EQ(d.merge(), c.result) << c.news;
+        EXPECT_EQ(errno, 0); /* the content's fault */
         EXPECT_EQ(readFile(d.base), c.base);
         EXPECT_EQ(readFile(d.news), c.news);
     }
     EXPECT_EQ(d.entries(), (std::set<std::string>{"base.xml", "dir.xml", "fifo.xml", "news.xml"}));
+}
+
+/* Two jobs are never merged, killed or copied into each other; a Base or
+   News without job_id, or the same job_id, merges as before. */
+TEST(JobMerge, TwoDifferentJobsAreLeftAlone)
+{
+    const struct {
+        const char *base, *news;
+        int result;
+    } cases[] = {
+        {"job_id=\"42\"", "job_id=\"43\"", MERGE_OTHER_JOB},
+        {"job_id=\"42\"", "job_id=\"43\" job_handling=\"256\"", MERGE_OTHER_JOB}, /* kill */
+        {"job_id=\"42\"", "job_id=\"43\" job_type=\"32\"", MERGE_OTHER_JOB},      /* copy */
+        {"job_id=\"42\"", "job_id=\"042\"", 0},                                   /* read as numbers */
+        {"a=\"1\"", "job_id=\"43\"", 0},
+        {"job_id=\"42\"", "b=\"2\"", 0},
+    };
+    for (const auto &c : cases) {
+        MergeDir d;
+        writeFile(d.base, withJob(c.base));
+        writeFile(d.news, withJob(c.news));
+        clearTraces();
+        errno = 0;
+        EXPECT_EQ(d.merge(), c.result) << c.news;
+        if (c.result == 0)
+            continue;
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(readFile(d.base), withJob(c.base));
+        EXPECT_EQ(readFile(d.news), withJob(c.news));
+        EXPECT_EQ(traceCalls().back().message, "mergeJobFile() - Base is job 42, News job 43: not merged\n");
+    }
+    MergeDir d; /* a first delivery has no Base to compare with */
+    writeFile(d.news, withJob("job_id=\"43\""));
+    EXPECT_EQ(d.merge(), 0);
+    EXPECT_EQ(readFile(d.base), withJob("job_id=\"43\""));
 }
 
 /* However the paths are spelled, nothing is read, written or deleted. */
@@ -167,8 +204,10 @@ TEST(JobMerge, RefusesOneFileGivenTwice)
     MergeDir d;
     writeFile(d.base, sampleJob());
     ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()) | symlink("base.xml", d.news.c_str()), 0);
-    for (const std::string &other : {d.base, d.path() + "/./base.xml", d.file("hard.xml"), d.news})
-        EXPECT_EQ(mergeJobFile(d.base.c_str(), other.c_str()), -4) << other;
+    for (const std::string &other : {d.base, d.path() + "/./base.xml", d.file("hard.xml"), d.news}) {
+        EXPECT_EQ(mergeJobFile(d.base.c_str(), other.c_str()), MERGE_SAME_FILE) << other;
+        EXPECT_EQ(errno, EINVAL);
+    }
     EXPECT_EQ(countTraces("mergeJobFile() - Base and News are the same file\n", 2), 4);
     EXPECT_EQ(readFile(d.base), sampleJob());
 }
@@ -177,9 +216,9 @@ TEST(JobMerge, RefusesOneFileGivenTwice)
    place is taken again stays where the level-2 trace says. */
 TEST(JobMerge, ANewerNewsIsNeverDeleted)
 {
-    const std::string news = replaced(sampleJob(), "job_id=\"42\"", "job_id=\"43\"");
-    const std::string newer = replaced(sampleJob(), "job_id=\"42\"", "job_id=\"44\"");
-    const std::string third = replaced(sampleJob(), "job_id=\"42\"", "job_id=\"45\"");
+    const std::string news = replaced(sampleJob(), "max_samples=\"5\"", "max_samples=\"6\"");
+    const std::string newer = replaced(sampleJob(), "max_samples=\"5\"", "max_samples=\"7\"");
+    const std::string third = replaced(sampleJob(), "max_samples=\"5\"", "max_samples=\"8\"");
     for (bool again : {false, true}) {
         MergeDir d;
         writeFile(d.base, sampleJob());
@@ -192,7 +231,7 @@ TEST(JobMerge, ANewerNewsIsNeverDeleted)
         gNews.clear();
         EXPECT_EQ(readFile(d.news), again ? third : newer);
         EXPECT_EQ(d.entries().size(), again ? 3u : 2u);
-        EXPECT_NE(readFile(d.base).find("job_id=\"43\""), std::string::npos); /* the News read */
+        EXPECT_NE(readFile(d.base).find("max_samples=\"6\""), std::string::npos); /* the News read */
         if (!again) {
             EXPECT_EQ(countTraces("mergeJobFile() - \"" + d.news + "\" changed meanwhile, kept\n", 6), 1);
             continue;

@@ -85,6 +85,7 @@ TEST(LabResults, FailuresLeaveTheFileAsItWas)
     EXPECT_EQ(errno, EINVAL);
     rq.totalIndex = 0;
     EXPECT_EQ(addMeasurementResult(bad.c_str(), &rq), QRX_UNCLOSED);
+    EXPECT_EQ(errno, 0); /* the content's fault */
     for (float v : {NAN, INFINITY, -INFINITY}) {
         rq.labValue = v;
         EXPECT_EQ(addMeasurementResult(path.c_str(), &rq), LABRES_NOT_FINITE) << v;
@@ -98,6 +99,37 @@ TEST(LabResults, FailuresLeaveTheFileAsItWas)
     EXPECT_EQ(countTraces("cannot write \"" + path + "\"\n", 2), 1);
     EXPECT_EQ(readFile(path), sampleJob());
     EXPECT_EQ(d.entries(), (std::set<std::string>{"bad.xml", "job.xml"}));
+}
+
+/* A request listed from job 43 never changes job 42's file; one without
+   a jobId, or of the file's job, does. */
+TEST(LabResults, RequestOfAnotherJobIsRefused)
+{
+    const struct {
+        int jobId, add, result;
+    } cases[] = {{43, 1, LABRES_OTHER_JOB},
+                 {43, 0, LABRES_OTHER_JOB},
+                 {-42, 1, LABRES_OTHER_JOB},
+                 {0, 1, 0},
+                 {42, 1, 0},
+                 {42, 0, 0}};
+    TempDir d;
+    const std::string path = d.file("job.xml");
+    for (const auto &c : cases) {
+        writeFile(path, replaced(sampleJob(), "done=\"1\"", "done=\"0\""));
+        MeasurementRequest rq = request(2, 5);
+        rq.jobId = c.jobId;
+        clearTraces();
+        errno = 0;
+        EXPECT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), c.result) << c.jobId;
+        const bool changed = readFile(path) != replaced(sampleJob(), "done=\"1\"", "done=\"0\"");
+        EXPECT_EQ(changed, c.result == 0) << c.jobId;
+        if (c.result == 0)
+            continue;
+        EXPECT_EQ(errno, EINVAL);
+        EXPECT_EQ(traceCalls().back().message,
+                  "request of job " + std::to_string(c.jobId) + ", \"" + path + "\" holds job 42\n");
+    }
 }
 
 /* Runs fn in a child as an unprivileged user (root as nobody); its result. */

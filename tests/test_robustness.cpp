@@ -42,7 +42,7 @@ struct Jobs {
     TempDir d;
     std::string dir = d.path(), job, news, copy, copyNews, bin;
     const std::string copyA = replaced(sampleJob(), "job_type=\"1\"", "job_type=\"33\"");
-    const std::string copyB = replaced(copyA, "job_id=\"42\"", "job_id=\"43\"");
+    const std::string copyB = replaced(copyA, "max_samples=\"5\"", "max_samples=\"6\"");
     const std::string killer = replaced(sampleJob(), "job_handling=\"32\"", "job_handling=\"288\"");
     Handle a, b;
     MeasurementRequest rq{};

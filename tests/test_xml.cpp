@@ -111,9 +111,13 @@ TEST(Parser, HandleInitAndDeinit)
 {
     qrx_Parser *p = nullptr;
     EXPECT_EQ(qrx_init(&p, 0), -2);
+    EXPECT_EQ(qrx_init(&p, 1), 0); /* the top element alone */
+    EXPECT_EQ(qrx_deinit(&p), 0);
     ASSERT_EQ(qrx_init(&p, 4), 0);
     qrx_Parser *keep = p;
-    EXPECT_EQ(p->state * 100 + p->maxDepth * 10 + p->depth, 140);
+    EXPECT_EQ(p->state, QRX_STATE_FRESH);
+    EXPECT_EQ(p->maxDepth, 4);
+    EXPECT_EQ(p->depth, -1); /* no element open */
     EXPECT_TRUE(qrx_init(&p, 4) == -1 && p == keep && qrx_deinit(&p) == 0 && !p);
     EXPECT_EQ(qrx_deinit(&p) * 10 + qrx_deinit(nullptr) + qrx_init(nullptr, 4), -12);
     for (int n : {(1 << 20) + 1, 0x3FFFFFFF, 0x7FFFFFFF}) /* the slot array would wrap on 32 bits */
@@ -364,6 +368,47 @@ TEST(Writer, DeepTreesArePrintedAndFreedWithoutRecursion)
     EXPECT_EQ(fgetc(f.out), EOF);
     fclose(f.deep);
     fclose(f.out);
+}
+
+/* A handle that holds a tree keeps it: a new root would leak it. */
+TEST(Builder, RefusesAHandleHoldingATree)
+{
+    Handle h;
+    ASSERT_EQ(buildFrom(h.p, "<job a=\"1\"/>"), 0);
+    qrx_Element *root = h->root;
+    clearTraces();
+    EXPECT_EQ(buildFrom(h.p, "<other/>"), QRX_TREE_HELD);
+    EXPECT_EQ(qrx_BuildDOMTree(h.p, nullptr), QRX_TREE_HELD);
+    EXPECT_EQ(countTraces("the handle holds a tree\n", 2), 2);
+    EXPECT_EQ(h->root, root);
+    EXPECT_EQ(dump(h->root), "__ROOT__(job[a=1])");
+    ASSERT_EQ(qrx_RemoveDOMTree(h.p), 0);
+    EXPECT_EQ(buildFrom(h.p, "<other/>"), 0);
+    EXPECT_EQ(dump(h->root), "__ROOT__(other)");
+}
+
+/* Success, including every positive count or value; the new codes' texts. */
+TEST(Results, PositiveValuesAreSuccess)
+{
+    const struct {
+        tandel_Family family;
+        int code;
+        const char *text;
+    } cases[] = {{TANDEL_JOB_LIST, 3, "success"},
+                 {TANDEL_JOB_REQUESTS, 3, "success"},
+                 {TANDEL_MERGE, 10, "success"},
+                 {TANDEL_XML_PRINT, 40, "success"},
+                 {TANDEL_TREE, 1, "success"},
+                 {TANDEL_TEXT, 24, "success"},
+                 {TANDEL_XML_PARSE, 1, "stopped by the callback"},
+                 {TANDEL_HTTP, 200, "server status"},
+                 {TANDEL_HTTP, HTTP_SHORT_ANSWER, "answer shorter than a status line"},
+                 {TANDEL_XML_PARSE, QRX_TREE_HELD, "the handle already holds a tree"},
+                 {TANDEL_JOB_LIST, JOBLIST_LIST_HELD, "the list address already holds a list"},
+                 {TANDEL_LAB_RESULT, LABRES_OTHER_JOB, "the request is of another job than the file"},
+                 {TANDEL_MERGE, MERGE_OTHER_JOB, "the two files hold different jobs"}};
+    for (const auto &c : cases)
+        EXPECT_STREQ(tandel_errstr(c.family, c.code), c.text) << c.family << " " << c.code;
 }
 
 /* What jobtool cannot show: a first entry, 0, a parse result passed on, unnamed values. */

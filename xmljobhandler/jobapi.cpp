@@ -49,7 +49,6 @@ const char *const jobref_labMeas[] = {"lab_measurement", nullptr};
 
 namespace {
 
-const float kNoValue = -9999.99f;
 const int kMaxDepth = 4;
 
 using tandel::FilePtr;
@@ -125,6 +124,54 @@ template <typename List, typename Record> void freeList(List **list, void (*free
     }
     std::free(*list);
     *list = nullptr;
+}
+
+/* A failure's code, with errno left at err for the caller. */
+int failedWith(int err, int code)
+{
+    errno = err;
+    return code;
+}
+
+/* The code for a job file that cannot be opened: the operation's own
+   out of memory or "cannot read" code, with errno left at err. */
+int openFailure(int err, int unreadable, int noMemory)
+{
+    return failedWith(err, err == ENOMEM ? noMemory : unreadable);
+}
+
+/* errno after a read error: what the failed read said. */
+int readError() { return errno ? errno : EIO; }
+
+/* The codes of one operation for its job file. */
+struct FileCodes {
+    int unreadable;
+    int unwritable;
+    int noMemory;
+};
+
+/* Reads a job file's tree from fp into the handle, which holds none:
+   0; codes.unreadable after a read error, also one that cut the parse
+   short (errno the read's, traced for fn); codes.noMemory (ENOMEM); or
+   the parse result, with errno 0: the file's content is at fault
+   (traced for fn as the builder's failure when traceParse). */
+int readJobTree(qrx_Parser *handle, FILE *fp, const char *path, const FileCodes &codes, const char *fn,
+                bool traceParse)
+{
+    errno = 0;
+    const int r = qrx_BuildDOMTree(handle, fp);
+    const int err = readError();
+    if (std::ferror(fp)) {
+        TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return openFailure(err, codes.unreadable, codes.noMemory);
+    }
+    if (r == QRX_NO_MEMORY)
+        return failedWith(ENOMEM, codes.noMemory);
+    if (r >= 0)
+        return 0;
+    if (traceParse)
+        TRACE_AS(fn, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
+    return failedWith(0, r);
 }
 
 /* *field becomes a copy of text (null stays null); false when out of memory. */
@@ -482,17 +529,20 @@ FILE *openForListing(const std::string &path)
     return tandel::streamOf(fd);
 }
 
-/* Parses one job file into a descriptor; *accept when it is to be listed. */
-Skip readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *accept)
+/* Parses one job file into a descriptor; *accept when it is to be listed.
+   After a read error, *err is its reason. */
+Skip readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *accept, int *err)
 {
     Handle hp;
     if (qrx_init(&hp.p, kMaxDepth) != 0)
         return Skip::NoMemory;
+    errno = 0;
     const int r = qrx_parse(hp.p, fp, listJobs_sax_callback, jd);
-    if (r == JOBLIST_NO_MEMORY || r == QRX_NO_MEMORY)
-        return Skip::NoMemory;
+    *err = readError();
     if (std::ferror(fp))
         return Skip::Failure;
+    if (r == JOBLIST_NO_MEMORY || r == QRX_NO_MEMORY)
+        return Skip::NoMemory;
     *accept = r == 0 && jd->knownAttributeCount >= minKnown;
     return Skip::None;
 }
@@ -524,13 +574,15 @@ bool appendJob(JobDescrList **jl, const JobDescriptor &jd, const std::string &pa
     return true;
 }
 
-/* Lists one directory entry; Skip::None or Quietly when the list may go on. */
-Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList **jl)
+/* Lists one directory entry; Skip::None or Quietly when the list may go
+   on. After Skip::Failure, *err is the system's reason. */
+Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList **jl, int *err)
 {
     const std::string path = std::string(dirPath) + "/" + name;
     FilePtr fp(openForListing(path));
     if (!fp) {
-        const Skip why = classifyOpenError(errno);
+        *err = errno;
+        const Skip why = classifyOpenError(*err);
         if (why != Skip::Quietly)
             TRACE_AS(kList, TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
         return why;
@@ -539,7 +591,7 @@ Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList
     JobDescriptor jd;
     std::memset(&jd, 0, sizeof jd);
     bool accept = false;
-    Skip why = readJobHeader(fp.get(), minKnown, &jd, &accept);
+    Skip why = readJobHeader(fp.get(), minKnown, &jd, &accept, err);
     const bool taken = why == Skip::None && accept && appendJob(jl, jd, path);
     if (!taken)
         removeJobDescriptor(&jd);
@@ -557,18 +609,22 @@ bool isJobFileName(const char *name, const char *only)
 }
 
 /* Lists the job files of an open directory into *jl (only fileName when
-   not null); Skip::None or Quietly when the whole directory was read. */
-Skip listDirectory(DIR *dir, const char *dirPath, const char *fileName, int minKnown, JobDescrList **jl)
+   not null); Skip::None or Quietly when the whole directory was read.
+   After Skip::Failure, *err is the system's reason. */
+Skip listDirectory(DIR *dir, const char *dirPath, const char *fileName, int minKnown, JobDescrList **jl,
+                   int *err)
 try {
     Skip why = Skip::None;
     for (;;) {
         errno = 0;
         const struct dirent *de = readdir(dir);
-        if (!de)
+        if (!de) {
+            *err = errno;
             return errno != 0 ? Skip::Failure : why;
+        }
         if (!isJobFileName(de->d_name, fileName))
             continue;
-        why = listEntry(dirPath, de->d_name, minKnown, jl);
+        why = listEntry(dirPath, de->d_name, minKnown, jl, err);
         if (why == Skip::NoMemory || why == Skip::Failure || fileName)
             return why;
     }
@@ -579,20 +635,27 @@ try {
 
 int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list, int minKnown)
 {
-    if (!list)
-        return JOBLIST_NULL_LIST;
+    if (!list || *list) {
+        if (list)
+            TRACE(TRACE_FAIL, "*list already holds a list\n");
+        errno = EINVAL;
+        return list ? JOBLIST_LIST_HELD : JOBLIST_NULL_LIST;
+    }
     std::unique_ptr<DIR, int (*)(DIR *)> dir(dirPath ? opendir(dirPath) : nullptr, closedir);
     if (!dir) {
+        const int err = dirPath ? errno : EINVAL;
         TRACE(TRACE_FAIL, "can not open dir \"%s\"\n", dirPath ? dirPath : "(null)");
-        return errno == ENOMEM ? JOBLIST_NO_MEMORY : JOBLIST_NO_DIRECTORY;
+        return failedWith(err, err == ENOMEM ? JOBLIST_NO_MEMORY : JOBLIST_NO_DIRECTORY);
     }
     JobDescrList *jl = newJobList(16);
     if (!jl)
-        return JOBLIST_NO_MEMORY;
-    const Skip why = listDirectory(dir.get(), dirPath, fileName, minKnown, &jl);
+        return failedWith(ENOMEM, JOBLIST_NO_MEMORY);
+    int err = 0;
+    const Skip why = listDirectory(dir.get(), dirPath, fileName, minKnown, &jl, &err);
     if (why == Skip::NoMemory || why == Skip::Failure) {
         removeJobDescrList(&jl);
-        return why == Skip::NoMemory ? JOBLIST_NO_MEMORY : JOBLIST_READ_ERROR;
+        return why == Skip::NoMemory ? failedWith(ENOMEM, JOBLIST_NO_MEMORY)
+                                     : failedWith(err, JOBLIST_READ_ERROR);
     }
     sortJobDescrList(jl);
     *list = jl;
@@ -620,18 +683,23 @@ int compareJobDescriptors(const void *a, const void *b)
 int sortJobDescrList(JobDescrList *list)
 {
     if (!list || list->count <= 0)
-        return JOBLIST_NULL_LIST;
+        return failedWith(EINVAL, JOBLIST_NULL_LIST);
     std::qsort(list->items, static_cast<size_t>(list->count), sizeof(JobDescriptor *), compareJobDescriptors);
     return list->count;
 }
 
+/* The texts are nulled, so that the list's removal after it frees them
+   once only. */
 void removeJobDescriptor(JobDescriptor *jd)
 {
     if (!jd)
         return;
-    for (char *text : {jd->sensorName, jd->sensorLocation, jd->controllerIpAddress, jd->filePath,
-                       jd->userName, jd->controllerFacility, jd->controllerName, jd->controllerLocation})
-        std::free(text);
+    for (char **text :
+         {&jd->sensorName, &jd->sensorLocation, &jd->controllerIpAddress, &jd->filePath, &jd->userName,
+          &jd->controllerFacility, &jd->controllerName, &jd->controllerLocation}) {
+        std::free(*text);
+        *text = nullptr;
+    }
 }
 
 void removeJobDescrList(JobDescrList **list) { freeList(list, removeJobDescriptor); }
@@ -679,8 +747,9 @@ bool fillRequest(MeasurementRequest *rq, const JobHeader &h, const LabPlace &at,
 
     rq->dataType = attrInt(at.lab, "data_type", 16);
     rq->done = static_cast<uint16_t>(attrInt(at.lab, "done", 0));
-    rq->labValue = at.lab->value ? static_cast<float>(std::atof(at.lab->value)) : kNoValue;
-    rq->processValue = at.prc && at.prc->value ? static_cast<float>(std::atof(at.prc->value)) : kNoValue;
+    rq->labValue = at.lab->value ? static_cast<float>(std::atof(at.lab->value)) : TANDEL_NO_VALUE;
+    rq->processValue =
+        at.prc && at.prc->value ? static_cast<float>(std::atof(at.prc->value)) : TANDEL_NO_VALUE;
     rq->displayFormat = at.prc ? attrInt(at.prc, "display_format", 65535) : 0;
 
     bool ok = dupInto(&rq->label, label) && dupInto(&rq->sampleId, attrValue(at.sample, "sample_id")) &&
@@ -739,22 +808,6 @@ JobHeader jobHeader(qrx_Element *root)
     return h;
 }
 
-/* The code for a job file that cannot be opened: the operation's own
-   out of memory or "cannot read" code, with errno left at err for the
-   caller. */
-int openFailure(int err, int unreadable, int noMemory)
-{
-    errno = err;
-    return err == ENOMEM ? noMemory : unreadable;
-}
-
-/* errno after a read error: what the failed read said. */
-int readError() { return errno ? errno : EIO; }
-
-/* The builder's out of memory as the operation's; other parse results
-   as they stand. */
-int buildResult(int r, int noMemory) { return r == QRX_NO_MEMORY ? noMemory : r; }
-
 MeasurementRequestList *makeRequests(qrx_Element *root)
 {
     MeasurementRequestList *ml = nullptr;
@@ -783,41 +836,25 @@ MeasurementRequestList *makeRequests(qrx_Element *root)
 namespace {
 const char kRequests[] = "createMeasurementRequestList";
 
-/* The first argument the request list refuses, or 0. */
+const FileCodes kRequestCodes = {REQLIST_UNREADABLE, REQLIST_UNREADABLE, REQLIST_NO_MEMORY};
+
+/* The first argument the request list refuses (errno EINVAL), or 0. */
 int checkRequestArguments(const qrx_Parser *handle, const JobDescrList *jobs, int jobIndex,
                           MeasurementRequestList *const *list)
 {
+    int r = 0;
     if (!handle)
-        return REQLIST_NULL_HANDLE;
-    if (!list)
-        return REQLIST_NULL_LIST;
-    if (*list) {
+        r = REQLIST_NULL_HANDLE;
+    else if (!list)
+        r = REQLIST_NULL_LIST;
+    else if (*list) {
         TRACE_AS(kRequests, TRACE_FAIL, "*ppJML is already initialized\n");
-        return REQLIST_LIST_HELD;
-    }
-    if (!jobs)
-        return REQLIST_NULL_JOBS;
-    if (jobIndex < 0 || jobIndex >= jobs->count)
-        return REQLIST_BAD_INDEX;
-    return 0;
-}
-
-/* Replaces the handle's tree by the job file's: 0, or the list's code. */
-int readRequestTree(qrx_Parser *handle, FILE *fp, const char *path)
-{
-    qrx_RemoveDOMTree(handle);
-    errno = 0;
-    const int r = buildResult(qrx_BuildDOMTree(handle, fp), REQLIST_NO_MEMORY);
-    const int err = readError();
-    if (r < 0) {
-        TRACE_AS(kRequests, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
-        return r;
-    }
-    if (std::ferror(fp)) {
-        TRACE_AS(kRequests, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return openFailure(err, REQLIST_UNREADABLE, REQLIST_NO_MEMORY);
-    }
-    return 0;
+        r = REQLIST_LIST_HELD;
+    } else if (!jobs)
+        r = REQLIST_NULL_JOBS;
+    else if (jobIndex < 0 || jobIndex >= jobs->count)
+        r = REQLIST_BAD_INDEX;
+    return r ? failedWith(EINVAL, r) : 0;
 }
 } // namespace
 
@@ -835,11 +872,12 @@ int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int job
         return openFailure(err, REQLIST_UNREADABLE, REQLIST_NO_MEMORY);
     }
     tandel::CNumbers numbers;
-    if (const int r = readRequestTree(handle, fp.get(), path))
+    qrx_RemoveDOMTree(handle);
+    if (const int r = readJobTree(handle, fp.get(), path, kRequestCodes, kRequests, true))
         return r;
     MeasurementRequestList *ml = makeRequests(handle->root);
     if (!ml)
-        return REQLIST_NO_MEMORY;
+        return failedWith(ENOMEM, REQLIST_NO_MEMORY);
     *list = ml;
     return ml->count;
 }
@@ -854,14 +892,18 @@ void assureStringsMeasurementRequest(MeasurementRequest *rq)
             *field = strdup("");
 }
 
+/* Nulls what it frees, as removeJobDescriptor does. */
 void freeMeasurementRequest(MeasurementRequest *rq)
 {
     if (!rq)
         return;
-    for (char *text : {rq->sampleId, rq->label, rq->parameter, rq->unit, rq->spareText, rq->defaultMethod,
-                       rq->usedMethod, rq->labUnit})
-        std::free(text);
+    for (char **text : {&rq->sampleId, &rq->label, &rq->parameter, &rq->unit, &rq->spareText,
+                        &rq->defaultMethod, &rq->usedMethod, &rq->labUnit}) {
+        std::free(*text);
+        *text = nullptr;
+    }
     std::free(rq->sensorData);
+    rq->sensorData = nullptr;
 }
 
 void removeMeasurementRequestList(MeasurementRequestList **list) { freeList(list, freeMeasurementRequest); }
@@ -960,12 +1002,6 @@ struct LockedJob {
     FilePtr stream;
 };
 
-/* The codes of one operation for its job file. */
-struct FileCodes {
-    int unreadable;
-    int unwritable;
-    int noMemory;
-};
 const FileCodes kLabCodes = {LABRES_UNREADABLE, LABRES_UNWRITABLE, LABRES_NO_MEMORY};
 const FileCodes kBaseCodes = {MERGE_BASE_UNREADABLE, MERGE_BASE_UNWRITABLE, MERGE_NO_MEMORY};
 
@@ -1026,17 +1062,8 @@ int readLockedTree(const char *path, LockedJob *file, Handle *hp)
     if (const int r = openLocked(path, file, kLabCodes, kChange))
         return r;
     if (qrx_init(&hp->p, kMaxDepth) != 0)
-        return LABRES_NO_MEMORY;
-    errno = 0;
-    const int r = buildResult(qrx_BuildDOMTree(hp->p, file->stream.get()), LABRES_NO_MEMORY);
-    const int err = readError();
-    if (r < 0)
-        return r;
-    if (std::ferror(file->stream.get())) {
-        TRACE_AS(kChange, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return openFailure(err, LABRES_UNREADABLE, LABRES_NO_MEMORY);
-    }
-    return 0;
+        return failedWith(ENOMEM, LABRES_NO_MEMORY);
+    return readJobTree(hp->p, file->stream.get(), path, kLabCodes, kChange, false);
 }
 
 /* Enters or takes back the result at the request's totalIndex and
@@ -1072,6 +1099,18 @@ const char *unwritableText(const MeasurementRequest *request)
     return nullptr;
 }
 
+/* A request listed for another job than the file holds (a jobId that
+   is not 0 and differs from the job_id, read as the lists read it):
+   LABRES_OTHER_JOB with errno EINVAL, or 0. */
+int otherJob(qrx_Element *root, const MeasurementRequest *request, const char *path)
+{
+    const int fileJob = attrInt(findElement(root, jobref_job, nullptr, nullptr), "job_id", 0);
+    if (request->jobId == 0 || request->jobId == fileJob)
+        return 0;
+    TRACE_AS(kChange, TRACE_FAIL, "request of job %d, \"%s\" holds job %d\n", request->jobId, path, fileJob);
+    return failedWith(EINVAL, LABRES_OTHER_JOB);
+}
+
 /* The request that an add cannot write: its code (errno EINVAL), or 0. */
 int refusedRequest(const MeasurementRequest *request)
 {
@@ -1090,10 +1129,8 @@ int refusedRequest(const MeasurementRequest *request)
 
 int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add)
 {
-    if (!path || !request) {
-        errno = EINVAL;
-        return LABRES_UNREADABLE;
-    }
+    if (!path || !request)
+        return failedWith(EINVAL, LABRES_UNREADABLE);
     if (const int r = add ? refusedRequest(request) : 0)
         return r;
     LockedJob file;
@@ -1101,8 +1138,10 @@ int changeMeasurementResult(const char *path, const MeasurementRequest *request,
     tandel::CNumbers numbers;
     if (const int r = readLockedTree(path, &file, &hp))
         return r;
-    if (const int r = applyChange(hp.p->root, request, add))
+    if (const int r = otherJob(hp.p->root, request, path))
         return r;
+    if (const int r = applyChange(hp.p->root, request, add))
+        return r == LABRES_NO_MEMORY ? failedWith(ENOMEM, r) : r;
     if (const int err = jobapi_writeTreeReplacing(file.file.c_str(), hp.p))
         return writeFailure(err, path, __func__, kLabCodes);
     return 0;
@@ -1335,28 +1374,19 @@ int copyToAbsentBase(const char *basePath, News &news)
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - no Base job\"%s\"\n", basePath);
     if (const int err = copyStreamReplacing(news.stream, basePath)) {
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - failed cp \"%s\" \"%s\"\n", news.path, basePath);
-        return err == ENOMEM ? MERGE_NO_MEMORY : MERGE_COPY_FAILED;
+        return openFailure(err, MERGE_COPY_FAILED, MERGE_NO_MEMORY);
     }
     deleteNewsRead(news);
     return 0;
 }
 
-/* Builds a tree of stream: the parse result with out of memory as
-   MERGE_NO_MEMORY, or unreadable (errno the read's) after a read error. */
+/* Builds a tree of stream: 0, the parse result, MERGE_NO_MEMORY, or
+   unreadable (errno the read's) after a read error. */
 int buildFrom(Handle *h, FILE *stream, const char *path, int unreadable)
 {
     if (qrx_init(&h->p, kMaxDepth) != 0)
-        return MERGE_NO_MEMORY;
-    errno = 0;
-    const int r = buildResult(qrx_BuildDOMTree(h->p, stream), MERGE_NO_MEMORY);
-    const int err = readError();
-    if (r < 0) {
-        TRACE_AS(kMerge, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
-    } else if (std::ferror(stream)) {
-        TRACE_AS(kMerge, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return openFailure(err, unreadable, MERGE_NO_MEMORY);
-    }
-    return r;
+        return failedWith(ENOMEM, MERGE_NO_MEMORY);
+    return readJobTree(h->p, stream, path, {unreadable, unreadable, MERGE_NO_MEMORY}, kMerge, true);
 }
 
 /* News' job_handling bit 0x100: Base (the end of its links) is deleted,
@@ -1377,7 +1407,7 @@ int copySingleton(const char *basePath, const LockedJob &base, News &news)
              "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n", news.path,
              basePath, rc);
     if (rc != 0)
-        return rc == ENOMEM ? MERGE_NO_MEMORY : MERGE_COPY_FAILED;
+        return openFailure(rc, MERGE_COPY_FAILED, MERGE_NO_MEMORY);
     deleteNewsRead(news);
     return 0;
 }
@@ -1387,6 +1417,19 @@ bool newJobTree(Handle *h)
 {
     return qrx_init(&h->p, kMaxDepth) == 0 && (h->p->root = qrx_NewElement("__ROOT__", -1)) &&
            qrx_AddElement("job", nullptr, h->p->root);
+}
+
+/* Base and News both naming a job_id, and different ones (read as the
+   lists read them): MERGE_OTHER_JOB with errno EINVAL, else 0. A merge
+   would put one job's results into the other's file and delete it. */
+int otherJobs(const qrx_Element *baseJob, const qrx_Element *newsJob)
+{
+    const char *base = attrValue(baseJob, "job_id");
+    const char *news = attrValue(newsJob, "job_id");
+    if (!base || !news || std::atoi(base) == std::atoi(news))
+        return 0;
+    TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base is job %s, News job %s: not merged\n", base, news);
+    return failedWith(EINVAL, MERGE_OTHER_JOB);
 }
 
 /* The merge proper, with Base locked and both files read. */
@@ -1401,8 +1444,10 @@ int mergeTrees(const char *basePath, const LockedJob &base, News &news, Handle &
     if (!baseJob || !newsJob) {
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() Base=%p News=%p Mer=%p\n", static_cast<void *>(baseJob),
                  static_cast<void *>(newsJob), static_cast<void *>(merJob));
-        return MERGE_COPY_FAILED;
+        return failedWith(0, MERGE_COPY_FAILED);
     }
+    if (const int r = otherJobs(baseJob, newsJob))
+        return r;
     int bits = 0;
     if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100))
         return killJob(basePath, base);
@@ -1433,7 +1478,7 @@ int mergeOpen(const char *basePath, LockedJob &base, News &news)
 {
     if (sameOpenFile(base.lock.fd(), fileno(news.stream))) {
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
-        return MERGE_SAME_FILE;
+        return failedWith(EINVAL, MERGE_SAME_FILE);
     }
     Handle hb, hn;
     if (const int rb = buildFrom(&hb, base.stream.get(), basePath, MERGE_BASE_UNREADABLE); rb < 0)
@@ -1475,19 +1520,18 @@ int mergeLocked(const char *basePath, const char *newsPath)
 
 int mergeJobFile(const char *basePath, const char *newsPath)
 try {
-    if (!basePath || !newsPath) {
-        errno = EINVAL;
-        return MERGE_NEWS_UNREADABLE;
-    }
+    if (!basePath || !newsPath)
+        return failedWith(EINVAL, MERGE_NEWS_UNREADABLE);
     TRACE(TRACE_INFO, "mergeJobFile() - Base = \"%s\", News = \"%s\"\n", basePath, newsPath);
     if (tandel::sameFile(basePath, newsPath)) {
         TRACE(TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
-        return MERGE_SAME_FILE;
+        return failedWith(EINVAL, MERGE_SAME_FILE);
     }
     tandel::CNumbers numbers;
-    return mergeLocked(basePath, newsPath);
+    const int r = mergeLocked(basePath, newsPath);
+    return r == MERGE_NO_MEMORY ? failedWith(ENOMEM, r) : r;
 } catch (...) {
-    return MERGE_NO_MEMORY;
+    return failedWith(ENOMEM, MERGE_NO_MEMORY);
 }
 
 /* ------------------------------------------------------------------ */

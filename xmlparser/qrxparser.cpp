@@ -250,6 +250,7 @@ int qrx_init(qrx_Parser **handle, int n)
         return QRX_NO_MEMORY;
     h->state = QRX_STATE_FRESH;
     h->maxDepth = n;
+    h->depth = -1;
     *handle = h;
     return 0;
 }
@@ -856,6 +857,11 @@ int qrx_BuildDOMTree(qrx_Parser *handle, FILE *stream)
 {
     if (!handle)
         return QRX_BAD_HANDLE;
+    /* A new root in its place would leak the caller's tree. */
+    if (handle->root) {
+        TRACE(TRACE_FAIL, "the handle holds a tree\n");
+        return QRX_TREE_HELD;
+    }
     qrx_Element *root = qrx_NewElement("__ROOT__", -1);
     if (!root)
         return QRX_NO_MEMORY;
