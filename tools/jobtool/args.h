@@ -1,0 +1,32 @@
+/*
+ * The command line: CLI11 helpers shared by the commands, and the
+ * reading of the numbers, times and texts they take.
+ */
+#ifndef JOBTOOL_ARGS_H
+#define JOBTOOL_ARGS_H
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+
+namespace jobtool {
+
+/* argv for CLI11: numbers such as "-inf" marked so they are values. */
+std::vector<std::string> markNumbers(int argc, char **argv);
+/* An option or positional whose values drop that mark again. */
+CLI::Option *value(CLI::Option *o);
+/* The positionals of a command, named as the usage names them. */
+void positionals(CLI::App &sub, const char *what, std::vector<std::string> &into, int min, int max);
+
+long parseLong(const std::string &s, const char *what, long min, long max);
+double parseDouble(const std::string &s, const char *what);
+/* "YYYY-MM-DDTHH:MM:SS+hhmm" (or "Z") as Unix seconds. */
+int64_t parseIsoTime(const std::string &s);
+/* Why a text cannot go into a job file, or "" when it can. */
+std::string textProblem(const std::string &s);
+
+} // namespace jobtool
+
+#endif

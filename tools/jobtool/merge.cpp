@@ -1,0 +1,177 @@
+/*
+ * merge: a newly received version of a job folded into the stored job
+ * file, or a dry run that tells what the merge would do.
+ */
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <memory>
+
+#include "args.h"
+#include "command.h"
+#include "failure.h"
+#include "io.h"
+#include "jobs.h"
+#include "show.h"
+
+namespace jobtool {
+
+namespace {
+
+constexpr int kProcessBitKill = 0x100;
+constexpr int kJobTypeSingleton = 0x20;
+
+struct MergeOptions {
+    std::vector<std::string> pos;
+    bool force = false, dryRun = false;
+};
+
+void readTree(const std::string &path, Parser &p)
+{
+    Input f = openInput(path, "r");
+    int rc = qrx_BuildDOMTree(p.p, f.get());
+    if (rc < 0)
+        failLib(path, TANDEL_XML_PARSE, rc);
+    if (!p.top() || !str_equal(p.top()->name, "job"))
+        fail(path + ": not a job document");
+}
+
+const qrx_Element *childWith(const qrx_Element *parent, const char *name, const char *attr, int number)
+{
+    const std::string want = std::to_string(number);
+    for (const qrx_Element *c = parent ? parent->children : nullptr; c; c = c->next)
+        if (str_equal(c->name, name) && str_equal(qrx_GetAttribute(attr, nullptr, c, nullptr), want.c_str()))
+            return c;
+    return nullptr;
+}
+
+int attrInt(const qrx_Element *e, const char *name)
+{
+    const char *v = e ? qrx_GetAttribute(name, nullptr, e, nullptr) : nullptr;
+    int n = 0;
+    return v && std::sscanf(v, "%d", &n) == 1 ? n : 0;
+}
+
+/* What mergeJobFile would do with these two trees, in its own order. */
+void describeMerge(const std::string &basePath, const Parser &base, const std::string &newsPath,
+                   const Parser &news)
+{
+    if (attrInt(news.top(), "job_handling") & kProcessBitKill) {
+        std::printf("would delete %s: NEWS job_handling has bit 0x100 (kill); %s kept\n", basePath.c_str(),
+                    newsPath.c_str());
+        return;
+    }
+    if (attrInt(news.top(), "job_type") & kJobTypeSingleton) {
+        std::printf("would replace %s with a copy of %s (NEWS job_type has bit 0x20) and delete %s\n",
+                    basePath.c_str(), newsPath.c_str(), newsPath.c_str());
+        return;
+    }
+    int samples = 0, measurements = 0;
+    for (int number = 0;; ++number) {
+        const qrx_Element *bs = childWith(base.top(), "sample", "number", number);
+        const qrx_Element *ns = childWith(news.top(), "sample", "number", number);
+        if (!bs && !ns)
+            break;
+        bool counted = false;
+        for (int index = 0;; ++index) {
+            const qrx_Element *bp = childWith(bs, "process_measurement", "index", index);
+            const qrx_Element *np = childWith(ns, "process_measurement", "index", index);
+            const qrx_Element *bl = childWith(bs, "lab_measurement", "index", index);
+            const qrx_Element *nl = childWith(ns, "lab_measurement", "index", index);
+            if (!bp && !np && !bl && !nl)
+                break;
+            samples += !counted;
+            counted = true;
+            std::string line = "sample " + std::to_string(number) + " index " + std::to_string(index) + ":";
+            if (bp || np)
+                line += std::string(" process from ") + (bp ? "BASE" : "NEWS") +
+                        (bp && np && np->value ? " with NEWS's value" : "");
+            const qrx_Element *lab = nl ? nl : bl;
+            if (lab)
+                line += std::string(", lab from ") + (nl ? "NEWS" : "BASE") +
+                        (str_equal(qrx_GetAttribute("done", nullptr, lab, nullptr), "4")
+                             ? " (done 4: reset to open)"
+                             : "");
+            measurements += (bp || np) + (lab != nullptr);
+            std::printf("%s\n", line.c_str());
+        }
+    }
+    std::printf("would write %s in %s to %s and delete %s\n",
+                plural(measurements, "measurement", "measurements").c_str(),
+                plural(samples, "sample", "samples").c_str(), basePath.c_str(), newsPath.c_str());
+}
+
+/* The file a merge result speaks of. */
+std::string mergeSubject(int rc, const std::string &basePath, const std::string &newsPath)
+{
+    if (rc == MERGE_NEWS_UNREADABLE)
+        return newsPath;
+    if (rc == MERGE_BASE_UNREADABLE || rc == MERGE_BASE_UNWRITABLE)
+        return basePath;
+    return basePath + " and " + newsPath;
+}
+
+int runMerge(Tool &, const MergeOptions &o)
+{
+    const std::string &basePath = o.pos[0], &newsPath = o.pos[1];
+    refuseStdin(basePath, "BASE is rewritten in place");
+    refuseStdin(newsPath, "NEWS is deleted after the merge");
+    struct stat ns {
+    }, bs{};
+    if (stat(newsPath.c_str(), &ns) != 0)
+        failSys(newsPath);
+    const bool baseExists = stat(basePath.c_str(), &bs) == 0;
+    if (!baseExists && errno != ENOENT)
+        failSys(basePath);
+    if (baseExists && bs.st_dev == ns.st_dev && bs.st_ino == ns.st_ino)
+        fail(basePath + " and " + newsPath + " are the same file: merging would delete it");
+    Parser base, news;
+    readTree(newsPath, news);
+    if (baseExists) {
+        readTree(basePath, base);
+        const char *bid = qrx_GetAttribute("job_id", nullptr, base.top(), nullptr);
+        const char *nid = qrx_GetAttribute("job_id", nullptr, news.top(), nullptr);
+        if (!str_equal(bid, nid) && !o.force)
+            fail(basePath + " is job " + (bid ? bid : "(none)") + ", " + newsPath + " is job " +
+                 (nid ? nid : "(none)") + ": not merged (--force merges them all the same)");
+    }
+    if (o.dryRun) {
+        if (!baseExists)
+            std::printf("%s does not exist: would copy %s to it and delete %s\n", basePath.c_str(),
+                        newsPath.c_str(), newsPath.c_str());
+        else
+            describeMerge(basePath, base, newsPath, news);
+        std::printf("dry run: no file changed\n");
+        return kOk;
+    }
+    int rc = mergeJobFile(basePath.c_str(), newsPath.c_str());
+    if (rc < 0)
+        failLib(mergeSubject(rc, basePath, newsPath), TANDEL_MERGE, rc,
+                rc == MERGE_BASE_UNWRITABLE ? writeReason(basePath) : "");
+    std::printf("%s: %s\n", basePath.c_str(), plural(rc, "measurement", "measurements").c_str());
+    return kOk;
+}
+
+Run defineMerge(CLI::App &sub)
+{
+    auto o = std::make_shared<MergeOptions>();
+    positionals(sub, "BASE NEWS", o->pos, 2, 2);
+    sub.add_flag("--force", o->force);
+    sub.add_flag("--dry-run", o->dryRun);
+    return [o](Tool &tool) { return runMerge(tool, *o); };
+}
+
+} // namespace
+
+extern const Command kMerge = {"merge", "BASE.xml NEWS.xml [--dry-run] [--force]", nullptr,
+                               "fold a new job version into the stored one",
+                               "Folds a newly received version of a job (NEWS) into the stored job\n"
+                               "file (BASE) and deletes NEWS. Lab results entered in BASE survive\n"
+                               "unless NEWS carries its own. Refused: BASE and NEWS the same file, and\n"
+                               "two different job_ids unless --force. --dry-run tells which\n"
+                               "measurements would be merged from where, or which short-cut applies\n"
+                               "(kill, copy), and changes no file.\n",
+                               defineMerge};
+
+} // namespace jobtool
