@@ -47,7 +47,7 @@ cp ex/sensorjobs/job-1003.sjb crc.sjb && printf '\0\0' | dd of=crc.sjb bs=1 seek
 ln ex/jobs/job-1001.xml ex/hard.xml
 cases cases
 for f in never.xml e.sjb b.sjb x.sjb; do [ ! -e $f ] || bad "a failed jobtool left $f"; done
-[ -z "$(find . -name '.*.*')" ] || bad "temporary files left: $(find . -name '.*.*')"
+[ -z "$(find . -name '.*.*' -o -name '.jobapi-*')" ] || bad "temporary files left: $(find . -name '.*.*' -o -name '.jobapi-*')"
 cmp again.sjb ex/sensorjobs/job-1001.sjb || bad "encode of the decoded job differs"
 "$JT" decode ex/sensorjobs/job-1003.sjb | cmp - crc.xml || bad "a CRC error changed the decoded job"
 "$JT" decode ex/sensorjobs/job-1001.sjb 2>err >/dev/null; [ -s err ] && bad "decode wrote to stderr without -v"

@@ -54,24 +54,29 @@ std::string readAll(const std::string &path)
 
 namespace {
 
-bool writeAll(int fd, const std::string &data)
+/* Devices and FIFOs (/dev/null) are written in place. */
+void writeInPlace(const std::string &path, const std::string &data)
 {
+    tandel::Fd fd(open(path.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC));
+    if (fd.get() < 0)
+        failSys(path);
     for (size_t done = 0; done < data.size();) {
-        ssize_t n = write(fd, data.data() + done, data.size() - done);
+        ssize_t n = write(fd.get(), data.data() + done, data.size() - done);
         if (n < 0 && errno == EINTR)
             continue;
         if (n <= 0)
-            return false;
+            failSys(path);
         done += static_cast<size_t>(n);
     }
-    return true;
+    if (close(fd.release()) != 0)
+        failSys(path);
 }
 
-/* Replaces a regular file whole: a temporary file beside it, synced and
-   renamed over it, so a failure leaves the old file (or none) and no
-   temporary. It gets the old file's mode, or newMode for a new file.
-   Devices and FIFOs (/dev/null) are written in place. */
-void writeFileAtomic(const std::string &path, const std::string &data, mode_t newMode)
+/* Replaces a regular file whole through the library's replacement (a
+   temporary beside it, synced, renamed, the directory synced), so a
+   failure leaves the old file (or none) and no temporary. It keeps the
+   old file's mode; a new file gets newMode. */
+void replaceFile(const std::string &path, const std::string &data, mode_t newMode)
 {
     std::string target = path;
     mode_t mode = newMode;
@@ -81,42 +86,27 @@ void writeFileAtomic(const std::string &path, const std::string &data, mode_t ne
             errno = EISDIR;
             failSys(path);
         }
-        if (!S_ISREG(st.st_mode)) {
-            int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
-            if (fd < 0)
-                failSys(path);
-            bool ok = writeAll(fd, data);
-            int saved = errno;
-            if (close(fd) != 0 && ok)
-                failSys(path);
-            errno = saved;
-            if (!ok)
-                failSys(path);
-            return;
-        }
+        if (!S_ISREG(st.st_mode))
+            return writeInPlace(path, data);
         if (access(path.c_str(), W_OK) != 0)
-            failSys(path);                                  /* a read-only file stays as it is */
-        if (char *real = realpath(path.c_str(), nullptr)) { /* a link keeps pointing at the file */
+            failSys(path); /* a read-only file stays as it is */
+        mode = st.st_mode & 07777;
+        /* A link keeps pointing at the file. Bridge until the library's
+           replacement follows links itself; then path goes in as it is. */
+        if (char *real = realpath(path.c_str(), nullptr)) {
             target = real;
             std::free(real);
         }
-        mode = st.st_mode & 07777;
     } else if (errno != ENOENT) {
         failSys(path);
     }
-    std::string tmp = tandel::directoryOf(target.c_str()) + "/." + baseName(target) + ".XXXXXX";
-    int fd = mkstemp(&tmp[0]);
-    if (fd < 0)
+    const int err = tandel::replaceWith(target.c_str(), static_cast<int>(mode), [&data](FILE *fp) {
+        return std::fwrite(data.data(), 1, data.size(), fp) == data.size();
+    });
+    if (err) {
+        errno = err;
         failSys(path);
-    bool ok = writeAll(fd, data) && fchmod(fd, mode) == 0 && fsync(fd) == 0;
-    int saved = errno;
-    ok = close(fd) == 0 && ok;
-    if (ok && rename(tmp.c_str(), target.c_str()) == 0)
-        return;
-    saved = ok ? errno : saved;
-    unlink(tmp.c_str());
-    errno = saved;
-    failSys(path);
+    }
 }
 
 } // namespace
@@ -127,7 +117,7 @@ void writeOutput(const std::string &path, const std::string &data, mode_t newMod
         std::fwrite(data.data(), 1, data.size(), stdout);
         return;
     }
-    writeFileAtomic(path, data, newMode);
+    replaceFile(path, data, newMode);
 }
 
 Parser::Parser()

@@ -14,6 +14,7 @@
 
 #include "args.h"
 #include "failure.h"
+#include "jobname.h"
 #include "jobs.h"
 
 namespace jobtool {
@@ -70,8 +71,7 @@ std::vector<LeftOut> leftOutFiles(const std::string &dir, const char *only, int 
         failSys(dir);
     while (const dirent *e = readdir(d)) {
         std::string name = e->d_name;
-        if (name.size() <= 4 || name.compare(name.size() - 4, 4, ".xml") != 0 || listed.count(name) ||
-            (only && name != only))
+        if (!tandel::isJobFileName(e->d_name) || listed.count(name) || (only && name != only))
             continue;
         out.push_back({name, ""});
     }
@@ -122,7 +122,7 @@ std::string loadRequests(const std::vector<std::string> &pos, const std::string 
         loadJobs(dir, name.c_str(), minKnownOf(min, 0), jobs);
         if (jobs->count == 0)
             fail(pos[0] + ": not a job file: " +
-                 (name.size() <= 4 || name.compare(name.size() - 4, 4, ".xml") != 0
+                 (!tandel::isJobFileName(name.c_str())
                       ? std::string("the name does not end in .xml")
                       : leftOutReason(pos[0], minKnownOf(min, 0))));
     }

@@ -117,14 +117,13 @@ int runMerge(Tool &, const MergeOptions &o)
     const std::string &basePath = o.pos[0], &newsPath = o.pos[1];
     refuseStdin(basePath, "BASE is rewritten in place");
     refuseStdin(newsPath, "NEWS is deleted after the merge");
-    struct stat ns {
-    }, bs{};
-    if (stat(newsPath.c_str(), &ns) != 0)
+    struct stat st {};
+    if (stat(newsPath.c_str(), &st) != 0)
         failSys(newsPath);
-    const bool baseExists = stat(basePath.c_str(), &bs) == 0;
+    const bool baseExists = stat(basePath.c_str(), &st) == 0;
     if (!baseExists && errno != ENOENT)
         failSys(basePath);
-    if (baseExists && bs.st_dev == ns.st_dev && bs.st_ino == ns.st_ino)
+    if (tandel::sameFile(basePath.c_str(), newsPath.c_str()))
         fail(basePath + " and " + newsPath + " are the same file: merging would delete it");
     Parser base, news;
     readTree(newsPath, news);
