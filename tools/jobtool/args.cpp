@@ -5,6 +5,7 @@
  * store differently or not read back.
  */
 #include <cctype>
+#include <cmath>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -59,24 +60,111 @@ void positionals(CLI::App &sub, const char *what, std::vector<std::string> &into
     value(sub.add_option(what, into)->required()->expected(min, max));
 }
 
-long parseLong(const std::string &s, const char *what, long min, long max)
+namespace {
+
+bool allDigits(const std::string &s, size_t from, size_t to, int base)
 {
+    if (from >= to)
+        return false;
+    for (size_t i = from; i < to; ++i)
+        if (!(base == 16 ? std::isxdigit(static_cast<unsigned char>(s[i])) : std::isdigit(static_cast<unsigned char>(s[i]))))
+            return false;
+    return true;
+}
+
+long integerIn(const std::string &s, const char *what, long min, long max, bool hex)
+{
+    const size_t sign = !s.empty() && (s[0] == '-' || s[0] == '+') ? 1 : 0;
+    const bool isHex = hex && s.compare(sign, 2, "0x") == 0;
+    const size_t from = sign + (isHex ? 2 : 0);
     errno = 0;
-    char *end = nullptr;
-    long v = std::strtol(s.c_str(), &end, 0);
-    if (s.empty() || *end != '\0' || errno == ERANGE || v < min || v > max)
-        throw UsageError{std::string(what) + " must be an integer from " + std::to_string(min) + " to " +
-                         std::to_string(max) + ", not '" + s + "'"};
+    long v = 0;
+    if (allDigits(s, from, s.size(), isHex ? 16 : 10))
+        v = std::strtol(s.c_str(), nullptr, isHex ? 16 : 10);
+    if (!allDigits(s, from, s.size(), isHex ? 16 : 10) || errno == ERANGE || v < min || v > max)
+        throw UsageError{std::string(what) + " must be " + (hex ? "a decimal or 0x hexadecimal" : "a decimal") +
+                         " integer from " + std::to_string(min) + " to " + std::to_string(max) + ", not '" +
+                         s + "'"};
     return v;
 }
 
-double parseDouble(const std::string &s, const char *what)
+/* Sign, digits with at most one point, exponent: what C's strtod reads
+   as a decimal number, without blanks, hexadecimal, inf or nan. */
+bool isDecimal(const std::string &s)
 {
-    char *end = nullptr;
-    double v = std::strtod(s.c_str(), &end);
-    if (s.empty() || *end != '\0')
-        throw UsageError{std::string(what) + " must be a number, not '" + s + "'"};
-    return v;
+    size_t i = s[0] == '-' || s[0] == '+' ? 1 : 0;
+    size_t digits = 0;
+    for (; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i)
+        ++digits;
+    if (i < s.size() && s[i] == '.')
+        for (++i; i < s.size() && std::isdigit(static_cast<unsigned char>(s[i])); ++i)
+            ++digits;
+    if (digits == 0)
+        return false;
+    if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+        i += i + 1 < s.size() && (s[i + 1] == '-' || s[i + 1] == '+') ? 2 : 1;
+        return allDigits(s, i, s.size(), 10);
+    }
+    return i == s.size();
+}
+
+/* The lab value's text in the job file, as the library prints it. */
+std::string storedText(float v)
+{
+    char text[64];
+    std::snprintf(text, sizeof text, "%f", static_cast<double>(v));
+    return text;
+}
+
+} // namespace
+
+long parseLong(const std::string &s, const char *what, long min, long max)
+{
+    return integerIn(s, what, min, max, false);
+}
+
+long parseLongOrHex(const std::string &s, const char *what, long min, long max)
+{
+    return integerIn(s, what, min, max, true);
+}
+
+double parseDouble(const std::string &s, const char *what, bool infinities)
+{
+    const bool special = infinities && (s == "inf" || s == "-inf" || s == "+inf" || s == "nan");
+    if (s.empty() || !(isDecimal(s) || special))
+        throw UsageError{std::string(what) + " must be a decimal number such as 7.25, -0.5 or 1.5e3, not '" + s +
+                         "'"};
+    return std::strtod(s.c_str(), nullptr);
+}
+
+float parseLabValue(const std::string &s)
+{
+    const double v = parseDouble(s, "VALUE");
+    const auto f = static_cast<float>(v);
+    if (!std::isfinite(v) || !std::isfinite(f))
+        throw UsageError{"VALUE must be a finite number that fits a float, not '" + s + "'"};
+    if (f == -9999.99f)
+        throw UsageError{"VALUE " + s + " is the job file's mark for no value"};
+    const std::string text = storedText(f);
+    if (std::strtod(text.c_str(), nullptr) != v)
+        throw UsageError{"VALUE " + s + " would be stored as " + text +
+                         " (a float with six decimals): give the value the file can hold"};
+    return f;
+}
+
+size_t utf8Length(const std::string &s, size_t i)
+{
+    const auto c = static_cast<unsigned char>(s[i]);
+    const size_t n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
+    uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
+    bool valid = n > 0 && i + n <= s.size();
+    for (size_t k = 1; valid && k < n; ++k) {
+        const auto cc = static_cast<unsigned char>(s[i + k]);
+        valid = (cc & 0xC0) == 0x80;
+        cp = (cp << 6) | (cc & 0x3F);
+    }
+    static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
+    return valid && cp >= least[n] && cp <= 0x10FFFF && !(cp >= 0xD800 && cp <= 0xDFFF) ? n : 0;
 }
 
 /* Every field is checked here, days per month with leap years: strptime
@@ -139,20 +227,12 @@ std::string textProblem(const std::string &s)
                 std::snprintf(buf, sizeof buf, "character 0x%02X at byte %zu: ", c, i + 1);
             return buf + std::string(what);
         }
-        int n = c < 0x80 ? 1 : (c & 0xE0) == 0xC0 ? 2 : (c & 0xF0) == 0xE0 ? 3 : (c & 0xF8) == 0xF0 ? 4 : 0;
-        uint32_t cp = n == 1 ? c : n == 2 ? c & 0x1F : n == 3 ? c & 0x0F : c & 0x07;
-        bool valid = n > 0 && i + n <= s.size();
-        for (int k = 1; valid && k < n; ++k) {
-            const auto cc = static_cast<unsigned char>(s[i + k]);
-            valid = (cc & 0xC0) == 0x80;
-            cp = (cp << 6) | (cc & 0x3F);
-        }
-        static const uint32_t least[] = {0, 0, 0x80, 0x800, 0x10000};
-        if (!valid || cp < least[n] || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) {
+        const size_t n = utf8Length(s, i);
+        if (n == 0) {
             std::snprintf(buf, sizeof buf, "byte 0x%02X at byte %zu is not valid UTF-8", c, i + 1);
             return buf;
         }
-        i += static_cast<size_t>(n);
+        i += n;
     }
     return "";
 }

@@ -20,8 +20,19 @@ CLI::Option *value(CLI::Option *o);
 /* The positionals of a command, named as the usage names them. */
 void positionals(CLI::App &sub, const char *what, std::vector<std::string> &into, int min, int max);
 
+/* A decimal integer from min to max ("010" is ten). */
 long parseLong(const std::string &s, const char *what, long min, long max);
-double parseDouble(const std::string &s, const char *what);
+/* The same, or hexadecimal after "0x". */
+long parseLongOrHex(const std::string &s, const char *what, long min, long max);
+/* A decimal number: digits with an optional sign, point and exponent;
+   with infinities also inf, -inf and nan. */
+double parseDouble(const std::string &s, const char *what, bool infinities = false);
+/* A lab value as the job file stores it (a float with six decimals):
+   only a finite decimal number that the file gives back as the same
+   number, and never the file's no-value mark. */
+float parseLabValue(const std::string &s);
+/* The length of the UTF-8 sequence at s[i], 0 when it is not one. */
+size_t utf8Length(const std::string &s, size_t i);
 /* "YYYY-MM-DDTHH:MM:SS+hhmm" (or "Z") as Unix seconds. */
 int64_t parseIsoTime(const std::string &s);
 /* Why a text cannot go into a job file, or "" when it can. */

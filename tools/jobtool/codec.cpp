@@ -2,6 +2,7 @@
  * decode, encode and check: sensor job files to job documents and back,
  * and a look at a sensor job file's frame.
  */
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
@@ -79,10 +80,19 @@ struct CodecOptions {
     std::vector<std::string> pos;
     std::string out;
     bool json = false;
+    CLI::Option *outOpt = nullptr;
 };
+
+/* -o '' would be standard output by accident. */
+void checkOutput(const CodecOptions &o)
+{
+    if (o.outOpt->count() && o.out.empty())
+        throw UsageError{"-o needs a file name ('-' for standard output)"};
+}
 
 int runDecode(Tool &tool, const CodecOptions &o)
 {
+    checkOutput(o);
     const std::string &in = o.pos[0];
     std::string bytes = readAll(in);
     Parser p;
@@ -98,15 +108,66 @@ int runDecode(Tool &tool, const CodecOptions &o)
     return kOk;
 }
 
-int runEncode(Tool &, const CodecOptions &o)
+/* The k-th child of parent named name (k from 0). */
+const qrx_Element *nthChild(const qrx_Element *parent, const char *name, int k)
+{
+    for (const qrx_Element *c = parent->children; c; c = c->next)
+        if (str_equal(c->name, name) && k-- == 0)
+            return c;
+    return nullptr;
+}
+
+/* Adds "what" to the list of things left out, once. */
+void note(std::vector<std::string> &left, const std::string &what)
+{
+    if (std::find(left.begin(), left.end(), what) == left.end())
+        left.push_back(what);
+}
+
+/* What of the document below doc has no counterpart below back, the
+   same document after a trip through a sensor job file: elements are
+   matched by name and place among their namesakes, attributes by name. */
+void leftBehind(const qrx_Element *doc, const qrx_Element *back, std::vector<std::string> &left)
+{
+    for (const qrx_Element *c = doc->children; c; c = c->next) {
+        int k = 0;
+        for (const qrx_Element *e = doc->children; e != c; e = e->next)
+            k += str_equal(e->name, c->name);
+        const qrx_Element *twin = nthChild(back, c->name, k);
+        if (!twin) {
+            note(left, std::string("element ") + c->name);
+            continue;
+        }
+        for (const qrx_Attribute *a = c->attributes; a; a = a->next)
+            if (!qrx_GetAttribute(a->name, nullptr, twin, nullptr))
+                note(left, std::string(c->name) + " attribute " + a->name);
+        if (c->value && *c->value && !(twin->value && *twin->value))
+            note(left, std::string(c->name) + " text");
+        leftBehind(c, twin, left);
+    }
+}
+
+int runEncode(Tool &tool, const CodecOptions &o)
 {
     const std::string &in = o.pos[0];
+    checkOutput(o);
     Input f = openInput(in, "r");
     Parser p;
     int rc = qrx_BuildDOMTree(p.p, f.get());
     if (rc < 0)
-        failLib(displayName(in), TANDEL_XML_PARSE, rc);
-    writeOutput(o.out, encodeFile(p, displayName(in)), kJobFileMode);
+        failResult(displayName(in) + ": " + parseProblem(in, rc), rc);
+    const std::string file = encodeFile(p, displayName(in));
+    Parser back;
+    std::vector<std::string> left;
+    if (tandel::decodeJobFile(bytesOf(file), static_cast<uint32_t>(file.size()), back.p) == 0)
+        leftBehind(p.p->root, back.p->root, left);
+    writeOutput(o.out, file, kJobFileMode);
+    if (!left.empty()) {
+        std::string list;
+        for (const std::string &l : left)
+            list += (list.empty() ? "" : ", ") + l;
+        tool.notice(displayName(in) + ": a sensor job file does not carry " + list);
+    }
     return kOk;
 }
 
@@ -205,7 +266,7 @@ Run defineConversion(CLI::App &sub, bool outRequired, int (*run)(Tool &, const C
 {
     auto o = std::make_shared<CodecOptions>();
     positionals(sub, "FILE", o->pos, 1, 1);
-    value(sub.add_option("-o", o->out, "output file"))->required(outRequired);
+    o->outOpt = value(sub.add_option("-o", o->out, "output file"))->required(outRequired);
     return [o, run](Tool &tool) { return run(tool, *o); };
 }
 

@@ -23,19 +23,24 @@ constexpr int kUsage = 2;
    where its messages to standard error are made. */
 class Tool {
 public:
-    Tool(const char *name, bool verbose) : name_(name), verbose_(verbose) {}
+    Tool(const char *name, bool verbose, bool quiet) : name_(name), verbose_(verbose), quiet_(quiet) {}
     const char *name() const { return name_; }
-    bool verbose() const { return verbose_; }
     /* "jobtool NAME: message". */
     void error(const std::string &message) const;
     /* "jobtool NAME: warning: message". */
     void warn(const std::string &message) const;
+    /* "jobtool NAME: message", unless -q. */
+    void notice(const std::string &message) const;
     /* "jobtool NAME: message", with -v only. */
     void progress(const std::string &message) const;
+    /* What the command changed on disk, told should a later step fail. */
+    void changed(const std::string &what) { changed_ = what; }
+    const std::string &change() const { return changed_; }
 
 private:
     const char *name_;
-    bool verbose_;
+    bool verbose_, quiet_;
+    std::string changed_;
 };
 
 using Run = std::function<int(Tool &)>;

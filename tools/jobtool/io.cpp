@@ -52,6 +52,42 @@ std::string readAll(const std::string &path)
     return data;
 }
 
+tandel::FilePtr openRegularInput(const std::string &path)
+{
+    tandel::FilePtr f(tandel::openRegularStream(path.c_str()));
+    if (!f && errno == EINVAL)
+        fail(path + ": not a regular file");
+    if (!f)
+        failSys(path);
+    return f;
+}
+
+std::string parseProblem(const std::string &path, int rc)
+{
+    std::string text = tandel_errstr(TANDEL_XML_PARSE, rc);
+    unsigned char head[3] = {};
+    tandel::FilePtr f(path == "-" ? nullptr : tandel::openRegularStream(path.c_str()));
+    if (f && std::fread(head, 1, 3, f.get()) == 3 && head[0] == 0xEF && head[1] == 0xBB && head[2] == 0xBF)
+        text += ": the file starts with a byte-order mark (EF BB BF), which job files do not carry";
+    return text;
+}
+
+QuietTraces::QuietTraces()
+{
+    const char *level = std::getenv("LOGTRACE_LEVEL");
+    had_ = level != nullptr;
+    saved_ = level ? level : "";
+    setenv("LOGTRACE_LEVEL", "0", 1);
+}
+
+QuietTraces::~QuietTraces()
+{
+    if (had_)
+        setenv("LOGTRACE_LEVEL", saved_.c_str(), 1);
+    else
+        unsetenv("LOGTRACE_LEVEL");
+}
+
 namespace {
 
 /* Devices and FIFOs (/dev/null) are written in place. */

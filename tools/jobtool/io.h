@@ -36,8 +36,29 @@ struct Input {
 /* Opens a file to read ("-": standard input); a directory is told as one. */
 Input openInput(const std::string &path, const char *mode = "rb");
 std::string readAll(const std::string &path);
+/* Opens a regular file to read, without waiting on a FIFO or device;
+   anything else is refused as "not a regular file". */
+tandel::FilePtr openRegularInput(const std::string &path);
+/* What a parse failure of path was, with the reason where jobtool sees
+   one (a byte-order mark); -1 ("") for standard input. */
+std::string parseProblem(const std::string &path, int rc);
 /* Writes data to path ("" or "-": standard output, through stdio). */
 void writeOutput(const std::string &path, const std::string &data, mode_t newMode);
+
+/* The library's traces off while a diagnosis repeats a step the
+   library already traced (the tracer reads LOGTRACE_LEVEL at every
+   message). */
+class QuietTraces {
+public:
+    QuietTraces();
+    ~QuietTraces();
+    QuietTraces(const QuietTraces &) = delete;
+    QuietTraces &operator=(const QuietTraces &) = delete;
+
+private:
+    std::string saved_;
+    bool had_;
+};
 
 struct Parser : tandel::Owned<qrx_Parser, qrx_deinit> {
     Parser();

@@ -21,6 +21,12 @@ namespace jobtool {
 
 /* The library's newest-first order, equal dates by file name, so the
    same directory gives the same numbers whatever order readdir returns. */
+std::string jobDirectory(const std::string &dir)
+{
+    const size_t end = dir.find_last_not_of('/');
+    return end == std::string::npos ? dir.substr(0, 1) : dir.substr(0, end + 1);
+}
+
 void loadJobs(const std::string &dir, const char *name, int minKnown, JobList *jobs)
 {
     if (DIR *d = opendir(dir.c_str()))
@@ -45,16 +51,17 @@ std::string leftOutReason(const std::string &path, int minKnown)
     if (!S_ISREG(st.st_mode))
         return "not a regular file";
     if (access(path.c_str(), W_OK) != 0)
-        return std::string("not writable by you (") + std::strerror(errno) + ")";
-    tandel::FilePtr f(std::fopen(path.c_str(), "r"));
+        return std::string("read-only for you (") + std::strerror(errno) +
+               "), and the job list opens job files for writing";
+    tandel::FilePtr f(tandel::openRegularStream(path.c_str()));
     if (!f)
         return std::strerror(errno);
+    const QuietTraces quiet; /* the listing traced this file's failure already */
     Parser p;
     int rc = qrx_BuildDOMTree(p.p, f.get());
     f.reset();
     if (rc < 0)
-        return std::string("does not parse: ") + tandel_errstr(TANDEL_XML_PARSE, rc) + " (result " +
-               std::to_string(rc) + ")";
+        return "does not parse: " + parseProblem(path, rc) + " (result " + std::to_string(rc) + ")";
     if (!p.top() || !str_equal(p.top()->name, "job"))
         return "not a job document";
     return "fewer than " + std::to_string(minKnown) + " of the 14 job header attributes (--min lowers it)";
@@ -108,7 +115,7 @@ std::string loadRequests(const std::vector<std::string> &pos, const std::string 
     int index = 0;
     if (pos.size() == 2) {
         index = static_cast<int>(parseLong(pos[1], "INDEX", 0, INT_MAX));
-        loadJobs(pos[0], nullptr, minKnownOf(min, 13), jobs);
+        loadJobs(jobDirectory(pos[0]), nullptr, minKnownOf(min, 13), jobs);
         if (index >= jobs->count)
             fail(pos[0] + ": no job " + std::to_string(index) + " (the directory lists " +
                  std::to_string(jobs->count) + ")");
@@ -117,7 +124,7 @@ std::string loadRequests(const std::vector<std::string> &pos, const std::string 
         if (stat(pos[0].c_str(), &st) == 0 && S_ISDIR(st.st_mode))
             throw UsageError{pos[0] + " is a directory: give the INDEX of a job ('jobtool list " + pos[0] +
                              "')"};
-        openInput(pos[0], "r");
+        openRegularInput(pos[0]); /* absent, unreadable or no regular file: said as such */
         const std::string dir = tandel::directoryOf(pos[0].c_str()), name = baseName(pos[0]);
         loadJobs(dir, name.c_str(), minKnownOf(min, 0), jobs);
         if (jobs->count == 0)

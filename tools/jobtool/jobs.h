@@ -19,6 +19,8 @@ struct JobList : tandel::Owned<JobDescrList, removeJobDescrList> {
 
 using RequestList = tandel::Owned<MeasurementRequestList, removeMeasurementRequestList>;
 
+/* dir without trailing slashes (the library joins "dir/name"). */
+std::string jobDirectory(const std::string &dir);
 /* The job list that both `list` and `requests DIR INDEX` number. */
 void loadJobs(const std::string &dir, const char *name, int minKnown, JobList *jobs);
 

@@ -2,11 +2,14 @@
  * list: the job directory as the library lists it, newest first, and
  * the *.xml files it left out with the reason.
  */
+#include <sys/stat.h>
+
 #include <cstdio>
 #include <memory>
 
 #include "args.h"
 #include "command.h"
+#include "failure.h"
 #include "jobs.h"
 #include "show.h"
 
@@ -62,6 +65,14 @@ void printJobsJson(const std::string &dir, const JobList &jobs, const std::vecto
     printJson({{"directory", dir}, {"jobs", list}, {"left_out", skipped}});
 }
 
+/* The sensor's name, else its serial number, else "-". */
+std::string sensorOf(const JobDescriptor *d)
+{
+    if (d->sensorName && *d->sensorName)
+        return d->sensorName;
+    return d->sensorSerialNumber ? "serial " + hex64(d->sensorSerialNumber) : "-";
+}
+
 void printJobs(const std::string &dir, const JobList &jobs, const std::vector<LeftOut> &left)
 {
     if (jobs.count == 0) {
@@ -77,7 +88,7 @@ void printJobs(const std::string &dir, const JobList &jobs, const std::vector<Le
                  std::to_string(d->jobType),
                  std::to_string(d->containedSamples) + "/" + std::to_string(d->requestedSamples),
                  std::to_string(d->labState1Count) + "/" + (total < 0 ? "?" : std::to_string(total)),
-                 d->sensorName ? d->sensorName : hex64(d->sensorSerialNumber), baseName(d->filePath)});
+                 sensorOf(d), baseName(d->filePath)});
         }
         printTable(rows);
     }
@@ -90,10 +101,13 @@ void printJobs(const std::string &dir, const JobList &jobs, const std::vector<Le
 
 int runList(Tool &, const ListOptions &o)
 {
-    const std::string &dir = o.pos[0];
-    refuseStdin(dir, "a job directory is listed");
+    refuseStdin(o.pos[0], "a job directory is listed");
+    const std::string dir = jobDirectory(o.pos[0]);
     const int minKnown = minKnownOf(o.min, 13);
     const char *only = o.fileOpt->count() ? o.file.c_str() : nullptr;
+    struct stat st {};
+    if (only && lstat((dir + "/" + only).c_str(), &st) != 0)
+        failSys(dir + "/" + only);
     JobList jobs;
     loadJobs(dir, only, minKnown, &jobs);
     std::vector<LeftOut> left = leftOutFiles(dir, only, minKnown, jobs);

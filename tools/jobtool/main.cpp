@@ -123,7 +123,7 @@ int run(int argc, char **argv)
        the first call is enough. */
     if (verbose || quiet || !std::getenv("LOGTRACE_LEVEL"))
         setenv("LOGTRACE_LEVEL", verbose ? "6" : quiet ? "0" : "2", 1);
-    Tool tool(kCommands[cmd]->name, verbose);
+    Tool tool(kCommands[cmd]->name, verbose, quiet);
     return runCommand(*kCommands[cmd], tool, runs[cmd]);
 }
 

@@ -3,9 +3,11 @@
  * file, or a dry run that tells what the merge would do.
  */
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 
 #include "args.h"
@@ -27,12 +29,14 @@ struct MergeOptions {
     bool force = false, dryRun = false;
 };
 
+/* Reads a job file as the merge will, refusing what is not a regular
+   file rather than waiting on it. */
 void readTree(const std::string &path, Parser &p)
 {
-    Input f = openInput(path, "r");
+    tandel::FilePtr f = openRegularInput(path);
     int rc = qrx_BuildDOMTree(p.p, f.get());
     if (rc < 0)
-        failLib(path, TANDEL_XML_PARSE, rc);
+        failResult(path + ": " + parseProblem(path, rc), rc);
     if (!p.top() || !str_equal(p.top()->name, "job"))
         fail(path + ": not a job document");
 }
@@ -112,15 +116,34 @@ std::string mergeSubject(int rc, const std::string &basePath, const std::string 
     return basePath + " and " + newsPath;
 }
 
-int runMerge(Tool &, const MergeOptions &o)
+/* Whether path names a file, and which. */
+bool fileAt(const std::string &path, struct stat *st) { return stat(path.c_str(), st) == 0; }
+
+/* What the merge did, seen from the files it left: the library's result
+   is 0 for a merge with nothing measured and for each short-cut alike. */
+std::string mergeOutcome(int rc, const std::string &basePath, bool baseExisted, const std::string &newsPath,
+                         const std::string &newsBytes)
+{
+    struct stat st {};
+    if (!fileAt(basePath, &st))
+        return basePath + ": deleted by the kill order of " + newsPath + " (job_handling bit 0x100); " +
+               newsPath + " kept";
+    if (!baseExisted)
+        return basePath + ": created as a copy of " + newsPath;
+    if (rc == 0 && readAll(basePath) == newsBytes)
+        return basePath + ": replaced by a copy of " + newsPath + " (job_type bit 0x20)";
+    return basePath + ": " + plural(rc, "measurement", "measurements");
+}
+
+int runMerge(Tool &tool, const MergeOptions &o)
 {
     const std::string &basePath = o.pos[0], &newsPath = o.pos[1];
     refuseStdin(basePath, "BASE is rewritten in place");
     refuseStdin(newsPath, "NEWS is deleted after the merge");
-    struct stat st {};
-    if (stat(newsPath.c_str(), &st) != 0)
+    struct stat newsSt {}, st{};
+    if (!fileAt(newsPath, &newsSt))
         failSys(newsPath);
-    const bool baseExists = stat(basePath.c_str(), &st) == 0;
+    const bool baseExists = fileAt(basePath, &st);
     if (!baseExists && errno != ENOENT)
         failSys(basePath);
     if (tandel::sameFile(basePath.c_str(), newsPath.c_str()))
@@ -144,11 +167,24 @@ int runMerge(Tool &, const MergeOptions &o)
         std::printf("dry run: no file changed\n");
         return kOk;
     }
+    const std::string newsBytes = readAll(newsPath);
+    errno = 0;
     int rc = mergeJobFile(basePath.c_str(), newsPath.c_str());
+    const int err = errno;
     if (rc < 0)
         failLib(mergeSubject(rc, basePath, newsPath), TANDEL_MERGE, rc,
-                rc == MERGE_BASE_UNWRITABLE ? writeReason(basePath) : "");
-    std::printf("%s: %s\n", basePath.c_str(), plural(rc, "measurement", "measurements").c_str());
+                rc == MERGE_BASE_UNWRITABLE ? (err ? std::strerror(err) : writeReason(basePath)) : "");
+    const std::string outcome = mergeOutcome(rc, basePath, baseExists, newsPath, newsBytes);
+    tool.changed(outcome);
+    std::printf("%s\n", outcome.c_str());
+    if (fileAt(basePath, &st) && fileAt(newsPath, &st)) {
+        const bool same = st.st_dev == newsSt.st_dev && st.st_ino == newsSt.st_ino;
+        const std::string dir = tandel::directoryOf(newsPath.c_str());
+        const std::string why = access(dir.c_str(), W_OK) != 0 ? dir + ": " + std::strerror(errno) : "";
+        fail(newsPath + " was not deleted" +
+             (same ? (why.empty() ? "" : ": " + why) : ": a newer file took its place and was kept") +
+             "; merge it again or delete it");
+    }
     return kOk;
 }
 
@@ -167,10 +203,14 @@ extern const Command kMerge = {"merge", "BASE.xml NEWS.xml [--dry-run] [--force]
                                "fold a new job version into the stored one",
                                "Folds a newly received version of a job (NEWS) into the stored job\n"
                                "file (BASE) and deletes NEWS. Lab results entered in BASE survive\n"
-                               "unless NEWS carries its own. Refused: BASE and NEWS the same file, and\n"
-                               "two different job_ids unless --force. --dry-run tells which\n"
-                               "measurements would be merged from where, or which short-cut applies\n"
-                               "(kill, copy), and changes no file.\n",
+                               "unless NEWS carries its own. Refused: BASE and NEWS the same file, a\n"
+                               "FIFO or other file that is not regular, and two different job_ids\n"
+                               "unless --force. --dry-run tells which measurements would be merged\n"
+                               "from where, or which short-cut applies (kill, copy), and changes no\n"
+                               "file. The outcome is printed: the measurements merged, BASE created\n"
+                               "or replaced by a copy of NEWS, or BASE deleted by NEWS's kill order\n"
+                               "(NEWS kept). Exit status 1 when NEWS should have been deleted and\n"
+                               "was not.\n",
                                defineMerge};
 
 } // namespace jobtool

@@ -37,6 +37,12 @@ void Tool::warn(const std::string &message) const
     std::fprintf(stderr, "jobtool %s: warning: %s\n", name_, message.c_str());
 }
 
+void Tool::notice(const std::string &message) const
+{
+    if (!quiet_)
+        std::fprintf(stderr, "jobtool %s: %s\n", name_, message.c_str());
+}
+
 void Tool::progress(const std::string &message) const
 {
     if (verbose_)
@@ -48,7 +54,9 @@ int runCommand(const Command &c, Tool &tool, const Run &run)
     try {
         int rc = run(tool);
         if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
-            tool.error(std::string("standard output: ") + std::strerror(errno));
+            const std::string why = std::strerror(errno);
+            tool.error("standard output: " + why +
+                       (tool.change().empty() ? "" : " (done all the same: " + tool.change() + ")"));
             return kFailed;
         }
         return rc;

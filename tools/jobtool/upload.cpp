@@ -48,12 +48,25 @@ Input openBody(const std::string &path)
     return {std::move(tmp)};
 }
 
+/* errno is the system's reason only after these results; after the
+   others it is whatever a step before left. */
+std::string systemReason(int rc, int err)
+{
+    const bool told = rc == HTTP_SOCKET_FAILED || rc == HTTP_CONNECT_FAILED || rc == HTTP_WAIT_FAILED ||
+                      rc == HTTP_RECV_FAILED;
+    return told && err ? std::strerror(err) : "";
+}
+
 int runUpload(Tool &tool, const UploadOptions &o)
 {
     const std::string &host = o.pos[0], &path = o.pos[2], &file = o.pos[3];
     int port = static_cast<int>(parseLong(o.pos[1], "PORT", 1, 65535));
     if (o.method != "PUT" && o.method != "POST")
         throw UsageError{"--method must be PUT or POST"};
+    for (unsigned char c : path)
+        if (c <= 0x20 || c == 0x7F)
+            throw UsageError{"PATH must not hold blanks or control characters (write a blank as %20), not '" +
+                             path + "'"};
     int timeout = o.timeoutOpt->count() ? static_cast<int>(parseLong(o.timeout, "--timeout", 0, 86400)) : -1;
     std::string head;
     if (!hasHeader(o.headers, "Host"))
@@ -79,13 +92,12 @@ int runUpload(Tool &tool, const UploadOptions &o)
     if (rc >= 100) {
         tool.progress("sent " + std::to_string(size) + " bytes, the server answered " + std::to_string(rc));
         std::printf("%d\n", rc);
-        if (rc >= 300)
-            fail(host + ":" + std::to_string(port) + " answered " + std::to_string(rc));
+        if (rc >= 300 || rc < 200)
+            fail(host + ":" + std::to_string(port) + " answered " + std::to_string(rc) +
+                 (rc < 200 ? " (informational, not an answer to the upload)" : ""));
         return kOk;
     }
-    /* errno says nothing after these two. */
-    const bool told = err && rc != HTTP_HEAD_TOO_LONG && rc != HTTP_NO_HOST;
-    failLib(host + ":" + std::to_string(port), TANDEL_HTTP, rc, told ? std::strerror(err) : "");
+    failLib(host + ":" + std::to_string(port), TANDEL_HTTP, rc, systemReason(rc, err));
 }
 
 Run defineUpload(CLI::App &sub)
@@ -105,8 +117,11 @@ extern const Command kUpload = {
     "HOST PORT PATH FILE [--method PUT|POST] [--header H]... [--timeout S]", "",
     "Sends FILE ('-': standard input) as the body of one HTTP/1.1 request\n"
     "(default PUT) and prints the status code of the answer. Exit status 0\n"
-    "for a 2xx status. --timeout is the wait for the first answer byte\n"
-    "(default 100 s). What goes on the wire, in this order:\n"
+    "for a 2xx status, 1 for any other. --timeout S bounds each wait on the\n"
+    "server on its own (default 100 s): the connect, each send, the first\n"
+    "answer byte, and each later read (a silence of S ends the answer).\n"
+    "PATH goes on the wire as it is: a blank or control character in it is\n"
+    "refused (write %20). What goes on the wire, in this order:\n"
     "  METHOD PATH HTTP/1.1 CR LF\n"
     "  Host: HOST[:PORT] CR LF   HTTP/1.1 requires it; not sent when a\n"
     "                            --header gives Host (any case)\n"
