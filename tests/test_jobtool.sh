@@ -91,6 +91,8 @@ rows() {
 }
 news() { "$JT" decode ex/sensorjobs/job-1003.sjb -o ex/n.xml 2>/dev/null; }
 fix_news() { news; }
+fix_entered() { "$JT" decode ex/sensorjobs/job-1002.sjb -o ex/n.xml 2>/dev/null; }
+fix_kept() { fix_entered; sed -i '5d' ex/n.xml; }
 fix_kill() { news; sed -i 's/job_handling="0"/job_handling="256"/' ex/n.xml; }
 fix_copy() { news; sed -i 's/job_type="1"/job_type="33"/' ex/n.xml; }
 fix_newsstays() { mkdir ex/in; "$JT" decode ex/sensorjobs/job-1003.sjb -o ex/in/n.xml; chmod 777 ex/jobs; chmod 666 ex/jobs/job-1003.xml; }

@@ -2,11 +2,13 @@
  * merge: a newly received version of a job folded into the stored job
  * file, or a dry run that tells what the merge would do.
  */
+#include <dirent.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <memory>
 
@@ -15,6 +17,7 @@
 #include "failure.h"
 #include "io.h"
 #include "jobs.h"
+#include "requests.h"
 #include "show.h"
 
 namespace jobtool {
@@ -116,6 +119,120 @@ std::string mergeSubject(int rc, const std::string &basePath, const std::string 
     return basePath + " and " + newsPath;
 }
 
+/* A private directory for a trial merge, removed with what is in it. */
+class ScratchDir {
+public:
+    ScratchDir()
+    {
+        const char *tmp = std::getenv("TMPDIR");
+        std::string name = std::string(tmp && *tmp ? tmp : "/tmp") + "/jobtool-merge.XXXXXX";
+        if (mkdtemp(&name[0]))
+            path_ = name;
+    }
+    ~ScratchDir()
+    {
+        if (path_.empty())
+            return;
+        if (DIR *d = opendir(path_.c_str())) {
+            while (const dirent *e = readdir(d))
+                if (std::strcmp(e->d_name, ".") != 0 && std::strcmp(e->d_name, "..") != 0)
+                    unlinkat(dirfd(d), e->d_name, 0);
+            closedir(d);
+        }
+        rmdir(path_.c_str());
+    }
+    ScratchDir(const ScratchDir &) = delete;
+    ScratchDir &operator=(const ScratchDir &) = delete;
+    const std::string &path() const { return path_; }
+
+private:
+    std::string path_;
+};
+
+/* Copies bytes to a new file; false with errno. */
+bool writeCopy(const std::string &path, const std::string &bytes)
+{
+    tandel::FilePtr f(std::fopen(path.c_str(), "wbx"));
+    return f && std::fwrite(bytes.data(), 1, bytes.size(), f.get()) == bytes.size() && std::fflush(f.get()) == 0;
+}
+
+bool entered(const qrx_Element *lab)
+{
+    const char *done = qrx_GetAttribute("done", nullptr, lab, nullptr);
+    return done && (std::atoi(done) & 0x3F) == 1;
+}
+
+/* Whether the merged document keeps the entered result lab of the
+   sample numbered number as it is. */
+bool kept(const qrx_Element *mergedJob, const char *number, const qrx_Element *lab)
+{
+    const char *index = qrx_GetAttribute("index", nullptr, lab, nullptr);
+    const qrx_Element *sample = nullptr;
+    for (const qrx_Element *c = mergedJob ? mergedJob->children : nullptr; c && !sample; c = c->next)
+        if (str_equal(c->name, "sample") && str_equal(qrx_GetAttribute("number", nullptr, c, nullptr), number))
+            sample = c;
+    for (const qrx_Element *m = sample ? sample->children : nullptr; m; m = m->next)
+        if (str_equal(m->name, "lab_measurement") && str_equal(qrx_GetAttribute("index", nullptr, m, nullptr), index))
+            return str_equal(m->value, lab->value) && entered(m) &&
+                   str_equal(qrx_GetAttribute("lab_time", nullptr, m, nullptr),
+                             qrx_GetAttribute("lab_time", nullptr, lab, nullptr));
+    return false;
+}
+
+bool anyEntered(const Parser &base)
+{
+    for (const qrx_Element *s = base.top()->children; s; s = s->next)
+        for (const qrx_Element *m = str_equal(s->name, "sample") ? s->children : nullptr; m; m = m->next)
+            if (str_equal(m->name, "lab_measurement") && entered(m))
+                return true;
+    return false;
+}
+
+/* "sample N index I (VALUE UNIT, lab time T)" of an entered result. */
+std::string resultName(const char *number, const qrx_Element *lab)
+{
+    const char *unit = qrx_GetAttribute("lab_unit", nullptr, lab, nullptr);
+    return std::string("sample ") + number + " index " + orDash(qrx_GetAttribute("index", nullptr, lab, nullptr)) +
+           " (" + storedValue(lab->value ? std::strtof(lab->value, nullptr) : 0.0f) +
+           (unit && *unit ? std::string(" ") + unit : "") + ", lab time " + labTime(lab, "%Y-%m-%d %H:%M") + ")";
+}
+
+/* The results entered in BASE that the merge would not keep as they
+   are. The library itself merges copies of both files in a directory of
+   jobtool's own, so this is always the library's rule; a kill order,
+   which deletes the job as NEWS asks, replaces nothing. */
+std::vector<std::string> replacedResults(const Parser &base, const std::string &newsBytes,
+                                         const std::string &baseBytes)
+{
+    std::vector<std::string> replaced;
+    if (!anyEntered(base))
+        return replaced;
+    ScratchDir dir;
+    const std::string b = dir.path() + "/base.xml", n = dir.path() + "/news.xml";
+    if (dir.path().empty() || !writeCopy(b, baseBytes) || !writeCopy(n, newsBytes))
+        fail(std::string("cannot try the merge on copies to see which entered results it would keep: ") +
+             std::strerror(errno) + " (--force merges without asking)");
+    int rc;
+    {
+        const QuietTraces quiet; /* the real merge traces for itself */
+        rc = mergeJobFile(b.c_str(), n.c_str());
+    }
+    struct stat st {};
+    if (rc < 0 || stat(b.c_str(), &st) != 0)
+        return replaced; /* the real merge tells its failure; a kill deletes the job */
+    Parser merged;
+    tandel::FilePtr f(tandel::openRegularStream(b.c_str()));
+    if (!f || qrx_BuildDOMTree(merged.p, f.get()) < 0)
+        return replaced;
+    for (const qrx_Element *s = base.top()->children; s; s = s->next) {
+        const char *number = qrx_GetAttribute("number", nullptr, s, nullptr);
+        for (const qrx_Element *m = str_equal(s->name, "sample") && number ? s->children : nullptr; m; m = m->next)
+            if (str_equal(m->name, "lab_measurement") && entered(m) && !kept(merged.top(), number, m))
+                replaced.push_back(resultName(number, m));
+    }
+    return replaced;
+}
+
 /* Whether path names a file, and which. */
 bool fileAt(const std::string &path, struct stat *st) { return stat(path.c_str(), st) == 0; }
 
@@ -150,6 +267,8 @@ int runMerge(Tool &tool, const MergeOptions &o)
         fail(basePath + " and " + newsPath + " are the same file: merging would delete it");
     Parser base, news;
     readTree(newsPath, news);
+    const std::string newsBytes = readAll(newsPath);
+    std::vector<std::string> replaced;
     if (baseExists) {
         readTree(basePath, base);
         const char *bid = qrx_GetAttribute("job_id", nullptr, base.top(), nullptr);
@@ -157,17 +276,25 @@ int runMerge(Tool &tool, const MergeOptions &o)
         if (!str_equal(bid, nid) && !o.force)
             fail(basePath + " is job " + (bid ? bid : "(none)") + ", " + newsPath + " is job " +
                  (nid ? nid : "(none)") + ": not merged (--force merges them all the same)");
+        replaced = replacedResults(base, newsBytes, readAll(basePath));
     }
+    std::string list;
+    for (const std::string &r : replaced)
+        list += (list.empty() ? "" : ", ") + r;
+    if (!replaced.empty() && !o.force && !o.dryRun)
+        fail(basePath + ": " + newsPath + " would replace the entered lab result" + (replaced.size() > 1 ? "s " : " ") +
+             "of " + list + ": not merged (--force merges all the same)");
     if (o.dryRun) {
         if (!baseExists)
             std::printf("%s does not exist: would copy %s to it and delete %s\n", basePath.c_str(),
                         newsPath.c_str(), newsPath.c_str());
         else
             describeMerge(basePath, base, newsPath, news);
+        for (const std::string &r : replaced)
+            std::printf("would replace the entered lab result of %s\n", r.c_str());
         std::printf("dry run: no file changed\n");
         return kOk;
     }
-    const std::string newsBytes = readAll(newsPath);
     errno = 0;
     int rc = mergeJobFile(basePath.c_str(), newsPath.c_str());
     const int err = errno;
@@ -203,14 +330,18 @@ extern const Command kMerge = {"merge", "BASE.xml NEWS.xml [--dry-run] [--force]
                                "fold a new job version into the stored one",
                                "Folds a newly received version of a job (NEWS) into the stored job\n"
                                "file (BASE) and deletes NEWS. Lab results entered in BASE survive\n"
-                               "unless NEWS carries its own. Refused: BASE and NEWS the same file, a\n"
-                               "FIFO or other file that is not regular, and two different job_ids\n"
-                               "unless --force. --dry-run tells which measurements would be merged\n"
-                               "from where, or which short-cut applies (kill, copy), and changes no\n"
-                               "file. The outcome is printed: the measurements merged, BASE created\n"
-                               "or replaced by a copy of NEWS, or BASE deleted by NEWS's kill order\n"
-                               "(NEWS kept). Exit status 1 when NEWS should have been deleted and\n"
-                               "was not.\n",
+                               "unless NEWS carries its own lab measurement (even an open one), or\n"
+                               "NEWS replaces BASE whole (job_type bit 0x20). Refused: BASE and NEWS\n"
+                               "the same file, a FIFO or other file that is not regular, and unless\n"
+                               "--force two different job_ids and a merge that would replace results\n"
+                               "entered in BASE (each is named: sample, index, value, lab time; the\n"
+                               "library merges copies in $TMPDIR or /tmp to find them). --dry-run\n"
+                               "tells which measurements would be merged from where, or which\n"
+                               "short-cut applies (kill, copy), names the entered results it would\n"
+                               "replace, and changes no file. The outcome is printed: the\n"
+                               "measurements merged, BASE created or replaced by a copy of NEWS, or\n"
+                               "BASE deleted by NEWS's kill order (NEWS kept). Exit status 1 when\n"
+                               "NEWS should have been deleted and was not.\n",
                                defineMerge};
 
 } // namespace jobtool
