@@ -153,11 +153,13 @@ rows rows
 
 # upload to a one-shot server that answers STATUS
 serve() {
-  rm -f port; python3 -c 'import socket, sys
+  rm -f port; python3 -c 'import socket, sys, time
 s = socket.create_server(("127.0.0.1", 0)); s.settimeout(20); open("port", "w").write(str(s.getsockname()[1]))
 c = s.accept()[0]; c.settimeout(20); data = b""
 while data.count(b"\r\n\r\n") < 2: data += c.recv(4096)
-open("request", "wb").write(data); c.sendall(b"HTTP/1.1 %s Done\r\nContent-Length: 0\r\n\r\n" % sys.argv[1].encode())' "$1" & srv=$!
+open("request", "wb").write(data)
+if sys.argv[1] == "silent": time.sleep(3)
+else: c.sendall(b"HTTP/1.1 %s Done\r\nContent-Length: 0\r\n\r\n" % sys.argv[1].encode())' "$1" & srv=$!
   for _ in $(seq 50); do [ -s port ] && break; sleep 0.1; done
 }
 serve 500
@@ -172,6 +174,14 @@ grep -qe "Host: 127" -e "Connection: close" request && bad "upload added a heade
 has request "PUT /up HTTP/1.1"
 has err "sending standard input ($(stat -c %s ex/jobs/job-1001.xml) bytes) to 127.0.0.1:"
 has err "the server answered 201"
+serve 101 # informational: not an answer to the upload
+run 1 upload 127.0.0.1 "$(cat port)" /up ex/jobs/job-1001.xml
+wait $srv
+has err "jobtool upload: 127.0.0.1:$(cat port) answered 101 (informational, not an answer to the upload)"
+serve silent # errno is told only where it is the system's reason
+run 1 upload 127.0.0.1 "$(cat port)" /up ex/jobs/job-1001.xml --timeout 1
+wait $srv
+[ "$(cat err)" = "jobtool upload: 127.0.0.1:$(cat port): no answer within the timeout (result -5)" ] || bad "upload to a silent server: $(cat err)"
 
 # descriptors run out (emulators and UBSan's vptr check take some of their own)
 if [ "$(head -c2 "$JT")" != '#!' ]; then
