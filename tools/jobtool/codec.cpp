@@ -286,19 +286,25 @@ Run defineCheck(CLI::App &sub)
 extern const Command kDecode = {
     "decode", "FILE.sjb [-o FILE.xml]", nullptr, "sensor job file to job document",
     "Decodes a sensor job file into a job document, written to FILE.xml\n"
-    "or standard output ('-' reads standard input, '-o -' writes standard\n"
-    "output). A CRC error is reported as a warning; the message is decoded\n"
-    "all the same.\n" JOBTOOL_WRITTEN_FILES,
+    "or standard output ('-' reads standard input, a pipe is read like it,\n"
+    "'-o -' writes standard output). A CRC error is reported as a warning;\n"
+    "the message is decoded all the same.\n" JOBTOOL_WRITTEN_FILES,
     defineDecode};
 
 extern const Command kEncode = {"encode", "FILE.xml -o FILE.sjb", nullptr, "job document to sensor job file",
                                 "Encodes a job document as a sensor job file (header, message, CRC).\n"
-                                "'-' reads standard input, '-o -' writes standard output.\n" JOBTOOL_WRITTEN_FILES,
+                                "'-' reads standard input, '-o -' writes standard output. A sensor job\n"
+                                "file does not carry all of a document (admit_autojob; the user,\n"
+                                "sensor, controller and instrument elements; parameter and unit of\n"
+                                "process measurements; lab_unit): the file is decoded again and what\n"
+                                "did not come back is named on standard error (-q silences it).\n"
+                                JOBTOOL_WRITTEN_FILES,
                                 defineEncode};
 
 extern const Command kCheck = {"check", "FILE.sjb... [--json]", nullptr, "header, word count, CRC, decode result",
                                "Reports header, word count, CRC and decode result of each sensor job\n"
-                               "file ('-': standard input); --json gives the raw values as JSON.\n"
+                               "file ('-': standard input; a pipe is read like it); --json gives the\n"
+                               "raw values as JSON.\n"
                                "Exit status 1 when any of them is wrong in any file.\n",
                                defineCheck};
 

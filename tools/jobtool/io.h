@@ -22,7 +22,8 @@ constexpr mode_t kJobFileMode = 0666; /* what the library gives job files */
     "-o FILE is replaced whole (a temporary file beside it, synced, renamed):\n"                               \
     "after a failure it is as it was. A replaced file keeps its mode, a new\n"                                 \
     "one gets mode 0666 as the library gives job files; a read-only FILE is\n"                                 \
-    "refused. A device such as /dev/null is written in place.\n"
+    "refused; a link keeps pointing at its file. A device such as /dev/null\n"                                  \
+    "is written in place. -o '' is refused.\n"
 
 std::string displayName(const std::string &path);
 std::string baseName(const std::string &path);

@@ -137,7 +137,9 @@ extern const Command kList = {
     "job id, date (local time), type, samples contained/requested, lab\n"
     "results entered/total, sensor and file. A file is listed when you can\n"
     "write it, it parses and has at least N (default 13) of the 14 job\n"
-    "header attributes; the files left out are named with the reason.\n",
+    "header attributes; the files left out are named with the reason.\n"
+    "--file NAME lists only that file of DIR; a NAME that is not there is\n"
+    "an error. SENSOR is the sensor's name, else its serial number.\n",
     defineList};
 
 } // namespace jobtool

@@ -42,12 +42,15 @@ const char kMainHead[] = "usage: jobtool [-v|-q] COMMAND [ARGS...]\n"
 
 const char kMainTail[] = "\n"
                          "'-' is standard input or output where a file is read or written whole\n"
-                         "(decode, encode, check, upload). Numbers may be negative: -12.5 and\n"
-                         "-inf are values, not options. The library's traces go to standard\n"
-                         "error: failures by default, also progress with -v, none with -q\n"
-                         "(LOGTRACE_LEVEL, when set, replaces the default). 'jobtool COMMAND\n"
-                         "--help' tells more. Exit status: 0 done, 1 the operation failed or was\n"
-                         "refused (the reason on standard error), 2 bad usage.\n";
+                         "(decode, encode, check, upload). Numbers are decimal ('010' is ten)\n"
+                         "and may be negative: -12.5 and -inf are values, not options. The\n"
+                         "library's traces go to standard error: failures by default, also\n"
+                         "progress with -v, none with -q, which also silences notes\n"
+                         "(LOGTRACE_LEVEL, when set, replaces the default). JSON output writes\n"
+                         "a byte that is not UTF-8 as \\udc80 to \\udcff (U+DC00 plus the byte).\n"
+                         "'jobtool COMMAND --help' tells more. Exit status: 0 done, 1 the\n"
+                         "operation failed or was refused (the reason on standard error), 2\n"
+                         "bad usage.\n";
 
 /* One line per command, the summary in a column of its own. */
 std::string mainHelp()
