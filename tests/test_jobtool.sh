@@ -96,6 +96,7 @@ fix_kept() { fix_entered; sed -i '5d' ex/n.xml; }
 fix_kill() { news; sed -i 's/job_handling="0"/job_handling="256"/' ex/n.xml; }
 fix_copy() { news; sed -i 's/job_type="1"/job_type="33"/' ex/n.xml; }
 fix_newsstays() { mkdir ex/in; "$JT" decode ex/sensorjobs/job-1003.sjb -o ex/in/n.xml; chmod 777 ex/jobs; chmod 666 ex/jobs/job-1003.xml; }
+fix_empty() { : >ex/n.xml; }
 fix_fifo() { mkfifo ex/jobs/fifo.xml; }
 fix_latin1() {
   sed -e 's/name="Nutrient probe 2"/name="Pr\xfcfstand"/' -e 's/used_method="LCK 514"/used_method="Me\xdf"/' ex/jobs/job-1002.xml >ex/jobs/m$'\xfc'ller.xml

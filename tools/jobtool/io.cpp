@@ -180,8 +180,10 @@ std::string printTree(const Parser &p, const std::string &what)
     return text;
 }
 
-std::string writeReason(const std::string &path)
+std::string writeReason(const std::string &path, int err)
 {
+    if (err)
+        return std::strerror(err);
     if (access(path.c_str(), W_OK) != 0 && errno != ENOENT)
         return std::strerror(errno);
     std::string dir = tandel::directoryOf(path.c_str());

@@ -69,9 +69,10 @@ struct Parser : tandel::Owned<qrx_Parser, qrx_deinit> {
 /* The tree as XML text, made in memory so that a failed print leaves
    no partial output behind. */
 std::string printTree(const Parser &p, const std::string &what);
-/* The system's reason why the library could not replace path; "" when
-   none shows. */
-std::string writeReason(const std::string &path);
+/* Why the library could not replace path: the system's reason err as
+   the library left it in errno, else what jobtool sees; "" when none
+   shows. */
+std::string writeReason(const std::string &path, int err);
 
 } // namespace jobtool
 

@@ -32,16 +32,29 @@ struct MergeOptions {
     bool force = false, dryRun = false;
 };
 
-/* Reads a job file as the merge will, refusing what is not a regular
-   file rather than waiting on it. */
-void readTree(const std::string &path, Parser &p)
+/* Reads a job file whole into bytes and a tree, refusing what is not a
+   regular file rather than waiting on it. */
+std::string readTree(const std::string &path, Parser &p)
 {
     tandel::FilePtr f = openRegularInput(path);
-    int rc = qrx_BuildDOMTree(p.p, f.get());
+    std::string bytes;
+    char buf[8192];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f.get())) > 0)
+        bytes.append(buf, n);
+    if (std::ferror(f.get()))
+        failSys(path);
+    if (bytes.empty())
+        fail(path + ": not a job document (the file is empty)");
+    tandel::FilePtr text(fmemopen(&bytes[0], bytes.size(), "r"));
+    if (!text)
+        failSys(path);
+    int rc = qrx_BuildDOMTree(p.p, text.get());
     if (rc < 0)
         failResult(path + ": " + parseProblem(path, rc), rc);
     if (!p.top() || !str_equal(p.top()->name, "job"))
         fail(path + ": not a job document");
+    return bytes;
 }
 
 const qrx_Element *childWith(const qrx_Element *parent, const char *name, const char *attr, int number)
@@ -266,17 +279,16 @@ int runMerge(Tool &tool, const MergeOptions &o)
     if (tandel::sameFile(basePath.c_str(), newsPath.c_str()))
         fail(basePath + " and " + newsPath + " are the same file: merging would delete it");
     Parser base, news;
-    readTree(newsPath, news);
-    const std::string newsBytes = readAll(newsPath);
+    const std::string newsBytes = readTree(newsPath, news);
     std::vector<std::string> replaced;
     if (baseExists) {
-        readTree(basePath, base);
+        const std::string baseBytes = readTree(basePath, base);
         const char *bid = qrx_GetAttribute("job_id", nullptr, base.top(), nullptr);
         const char *nid = qrx_GetAttribute("job_id", nullptr, news.top(), nullptr);
         if (!str_equal(bid, nid) && !o.force)
             fail(basePath + " is job " + (bid ? bid : "(none)") + ", " + newsPath + " is job " +
                  (nid ? nid : "(none)") + ": not merged (--force merges them all the same)");
-        replaced = replacedResults(base, newsBytes, readAll(basePath));
+        replaced = replacedResults(base, newsBytes, baseBytes);
     }
     std::string list;
     for (const std::string &r : replaced)
@@ -300,7 +312,7 @@ int runMerge(Tool &tool, const MergeOptions &o)
     const int err = errno;
     if (rc < 0)
         failLib(mergeSubject(rc, basePath, newsPath), TANDEL_MERGE, rc,
-                rc == MERGE_BASE_UNWRITABLE ? (err ? std::strerror(err) : writeReason(basePath)) : "");
+                rc == MERGE_BASE_UNWRITABLE ? writeReason(basePath, err) : "");
     const std::string outcome = mergeOutcome(rc, basePath, baseExists, newsPath, newsBytes);
     tool.changed(outcome);
     std::printf("%s\n", outcome.c_str());

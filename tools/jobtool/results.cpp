@@ -39,13 +39,6 @@ void setText(char **field, const CLI::Option *opt, const std::string &value)
     *field = copy;
 }
 
-/* The reason the library could not write path: the system's, as the
-   library leaves errno, else what jobtool sees. */
-std::string unwritableReason(int err, const std::string &path)
-{
-    return err ? std::strerror(err) : writeReason(path);
-}
-
 /* "request N (LABEL, PARAMETER)" of job J. */
 std::string requestName(const MeasurementRequest *r, int total)
 {
@@ -109,7 +102,7 @@ int changeResult(Tool &tool, const ResultOptions &o, bool add)
     }
     const int err = errno;
     if (rc != 0)
-        failLib(path, TANDEL_LAB_RESULT, rc, rc == LABRES_UNWRITABLE ? unwritableReason(err, path) : "");
+        failLib(path, TANDEL_LAB_RESULT, rc, rc == LABRES_UNWRITABLE ? writeReason(path, err) : "");
     tool.changed(add ? "lab result of request " + std::to_string(total) + " entered in " + path
                      : "lab result of request " + std::to_string(total) + " removed from " + path);
     if (add)
