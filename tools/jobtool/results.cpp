@@ -133,8 +133,8 @@ Run defineRemove(CLI::App &sub)
 } // namespace
 
 extern const Command kAddResult = {
-    "add-result", "FILE.xml TOTALINDEX VALUE [--unit U] [--method M] [--time ISO] [--force]",
-    "FILE.xml TOTALINDEX VALUE [--unit U] [--method M] [--time ISO]", "",
+    "add-result", "FILE.xml TOTALINDEX VALUE [--unit U] [--method M] [--time ISO] [--force]", nullptr,
+    "enter a lab result",
     "Enters the lab result of request TOTALINDEX (see 'jobtool requests')\n"
     "into the job file, which is rewritten in place (so not '-'; a FIFO or\n"
     "other file that is not regular is refused), and prints the result and\n"
@@ -151,7 +151,7 @@ extern const Command kAddResult = {
     "back.\n",
     defineAdd};
 
-extern const Command kRemoveResult = {"remove-result", "FILE.xml TOTALINDEX", nullptr, "",
+extern const Command kRemoveResult = {"remove-result", "FILE.xml TOTALINDEX", nullptr, "take a lab result out again",
                                       "Takes the lab result of request TOTALINDEX out of the job file again.\n"
                                       "A request without a lab result is refused: nothing to remove.\n",
                                       defineRemove};

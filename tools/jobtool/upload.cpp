@@ -114,7 +114,7 @@ Run defineUpload(CLI::App &sub)
 
 extern const Command kUpload = {
     "upload", "HOST PORT PATH FILE [--method PUT|POST] [--header 'Name: value']... [--timeout S]",
-    "HOST PORT PATH FILE [--method PUT|POST] [--header H]... [--timeout S]", "",
+    "HOST PORT PATH FILE [--method PUT|POST] [--header H]... [--timeout S]", "send a file, print the status",
     "Sends FILE ('-': standard input) as the body of one HTTP/1.1 request\n"
     "(default PUT) and prints the status code of the answer. Exit status 0\n"
     "for a 2xx status, 1 for any other. --timeout S bounds each wait on the\n"
