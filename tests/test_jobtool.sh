@@ -92,6 +92,9 @@ rows() {
 news() { "$JT" decode ex/sensorjobs/job-1003.sjb -o ex/n.xml 2>/dev/null; }
 fix_news() { news; }
 fix_entered() { "$JT" decode ex/sensorjobs/job-1002.sjb -o ex/n.xml 2>/dev/null; }
+fix_enteredcopy() { fix_entered; sed -i 's/job_type="65"/job_type="97"/' ex/n.xml; }
+fix_nomethod() { sed -i 's/ default_method="DIN EN 872"//' ex/jobs/job-1003.xml; }
+fix_emptydir() { mkdir ex/none; }
 fix_kept() { fix_entered; sed -i '5d' ex/n.xml; }
 fix_kill() { news; sed -i 's/job_handling="0"/job_handling="256"/' ex/n.xml; }
 fix_copy() { news; sed -i 's/job_type="1"/job_type="33"/' ex/n.xml; }
