@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <CLI/CLI.hpp>
+
 #include "args.h"
 #include "civiltime.h"
 #include "failure.h"
@@ -53,12 +55,31 @@ std::vector<std::string> markNumbers(int argc, char **argv)
     return args;
 }
 
+namespace {
+
+/* Values drop the mark again. */
 CLI::Option *value(CLI::Option *o) { return o->transform(unmark); }
+
+} // namespace
 
 void positionals(CLI::App &sub, const char *what, std::vector<std::string> &into, int min, int max)
 {
     value(sub.add_option(what, into)->required()->expected(min, max));
 }
+
+CLI::Option *option(CLI::App &sub, const char *name, std::string &into, bool required)
+{
+    return value(sub.add_option(name, into))->required(required);
+}
+
+void option(CLI::App &sub, const char *name, std::vector<std::string> &into)
+{
+    value(sub.add_option(name, into))->allow_extra_args(false);
+}
+
+void flag(CLI::App &sub, const char *name, bool &into) { sub.add_flag(name, into); }
+
+bool given(const CLI::Option *o) { return o->count() > 0; }
 
 namespace {
 

@@ -9,16 +9,26 @@
 #include <string>
 #include <vector>
 
-#include <CLI/CLI.hpp>
+/* Only args.cpp and main.cpp compile CLI11's header, which gives each
+   file that includes it a copy of its validators. */
+namespace CLI {
+class App;
+class Option;
+} // namespace CLI
 
 namespace jobtool {
 
 /* argv for CLI11: numbers such as "-inf" marked so they are values. */
 std::vector<std::string> markNumbers(int argc, char **argv);
-/* An option or positional whose values drop that mark again. */
-CLI::Option *value(CLI::Option *o);
 /* The positionals of a command, named as the usage names them. */
 void positionals(CLI::App &sub, const char *what, std::vector<std::string> &into, int min, int max);
+/* An option with one value. */
+CLI::Option *option(CLI::App &sub, const char *name, std::string &into, bool required = false);
+/* An option given once per value. */
+void option(CLI::App &sub, const char *name, std::vector<std::string> &into);
+void flag(CLI::App &sub, const char *name, bool &into);
+/* Whether the option was on the command line. */
+bool given(const CLI::Option *o);
 
 /* A decimal integer from min to max ("010" is ten). */
 long parseLong(const std::string &s, const char *what, long min, long max);

@@ -86,7 +86,7 @@ struct CodecOptions {
 /* -o '' would be standard output by accident. */
 void checkOutput(const CodecOptions &o)
 {
-    if (o.outOpt->count() && o.out.empty())
+    if (given(o.outOpt) && o.out.empty())
         throw UsageError{"-o needs a file name ('-' for standard output)"};
 }
 
@@ -266,7 +266,7 @@ Run defineConversion(CLI::App &sub, bool outRequired, int (*run)(Tool &, const C
 {
     auto o = std::make_shared<CodecOptions>();
     positionals(sub, "FILE", o->pos, 1, 1);
-    o->outOpt = value(sub.add_option("-o", o->out, "output file"))->required(outRequired);
+    o->outOpt = option(sub, "-o", o->out, outRequired);
     return [o, run](Tool &tool) { return run(tool, *o); };
 }
 
@@ -277,7 +277,7 @@ Run defineCheck(CLI::App &sub)
 {
     auto o = std::make_shared<CodecOptions>();
     positionals(sub, "FILE", o->pos, 1, -1);
-    sub.add_flag("--json", o->json);
+    flag(sub, "--json", o->json);
     return [o](Tool &tool) { return runCheck(tool, *o); };
 }
 

@@ -11,7 +11,7 @@
 #include <functional>
 #include <string>
 
-#include <CLI/CLI.hpp>
+#include "args.h"
 
 namespace jobtool {
 

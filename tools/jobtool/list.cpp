@@ -104,7 +104,7 @@ int runList(Tool &, const ListOptions &o)
     refuseStdin(o.pos[0], "a job directory is listed");
     const std::string dir = jobDirectory(o.pos[0]);
     const int minKnown = minKnownOf(o.min, 13);
-    const char *only = o.fileOpt->count() ? o.file.c_str() : nullptr;
+    const char *only = given(o.fileOpt) ? o.file.c_str() : nullptr;
     struct stat st {};
     if (only && lstat((dir + "/" + only).c_str(), &st) != 0)
         failSys(dir + "/" + only);
@@ -122,9 +122,9 @@ Run defineList(CLI::App &sub)
 {
     auto o = std::make_shared<ListOptions>();
     positionals(sub, "DIR", o->pos, 1, 1);
-    o->fileOpt = value(sub.add_option("--file", o->file));
-    value(sub.add_option("--min", o->min));
-    sub.add_flag("--json", o->json);
+    o->fileOpt = option(sub, "--file", o->file);
+    option(sub, "--min", o->min);
+    flag(sub, "--json", o->json);
     return [o](Tool &tool) { return runList(tool, *o); };
 }
 

@@ -12,6 +12,8 @@
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
+
 #include "args.h"
 #include "command.h"
 

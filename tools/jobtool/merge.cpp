@@ -331,8 +331,8 @@ Run defineMerge(CLI::App &sub)
 {
     auto o = std::make_shared<MergeOptions>();
     positionals(sub, "BASE NEWS", o->pos, 2, 2);
-    sub.add_flag("--force", o->force);
-    sub.add_flag("--dry-run", o->dryRun);
+    flag(sub, "--force", o->force);
+    flag(sub, "--dry-run", o->dryRun);
     return [o](Tool &tool) { return runMerge(tool, *o); };
 }
 

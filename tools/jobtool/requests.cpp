@@ -147,8 +147,8 @@ Run defineRequests(CLI::App &sub)
 {
     auto o = std::make_shared<RequestsOptions>();
     positionals(sub, "DIR INDEX | FILE", o->pos, 1, 2);
-    value(sub.add_option("--min", o->min));
-    sub.add_flag("--json", o->json);
+    option(sub, "--min", o->min);
+    flag(sub, "--json", o->json);
     return [o](Tool &tool) { return runRequests(tool, *o); };
 }
 

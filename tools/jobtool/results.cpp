@@ -30,7 +30,7 @@ struct ResultOptions {
 /* Replaces an owned text of a request (the list frees it with free). */
 void setText(char **field, const CLI::Option *opt, const std::string &value)
 {
-    if (!opt->count())
+    if (!given(opt))
         return;
     char *copy = strdup(value.c_str());
     if (!copy)
@@ -72,7 +72,7 @@ int changeResult(Tool &tool, const ResultOptions &o, bool add)
             throw UsageError{"--unit: " + problem};
         if (!(problem = textProblem(o.method)).empty())
             throw UsageError{"--method: " + problem};
-        if (o.timeOpt->count())
+        if (given(o.timeOpt))
             when = parseIsoTime(o.time);
     }
     Parser p;
@@ -116,10 +116,10 @@ Run defineAdd(CLI::App &sub)
 {
     auto o = std::make_shared<ResultOptions>();
     positionals(sub, "FILE TOTALINDEX VALUE", o->pos, 3, 3);
-    o->unitOpt = value(sub.add_option("--unit", o->unit));
-    o->methodOpt = value(sub.add_option("--method", o->method));
-    o->timeOpt = value(sub.add_option("--time", o->time));
-    sub.add_flag("--force", o->force);
+    o->unitOpt = option(sub, "--unit", o->unit);
+    o->methodOpt = option(sub, "--method", o->method);
+    o->timeOpt = option(sub, "--time", o->time);
+    flag(sub, "--force", o->force);
     return [o](Tool &tool) { return changeResult(tool, *o, true); };
 }
 

@@ -67,7 +67,7 @@ int runUpload(Tool &tool, const UploadOptions &o)
         if (c <= 0x20 || c == 0x7F)
             throw UsageError{"PATH must not hold blanks or control characters (write a blank as %20), not '" +
                              path + "'"};
-    int timeout = o.timeoutOpt->count() ? static_cast<int>(parseLong(o.timeout, "--timeout", 0, 86400)) : -1;
+    int timeout = given(o.timeoutOpt) ? static_cast<int>(parseLong(o.timeout, "--timeout", 0, 86400)) : -1;
     std::string head;
     if (!hasHeader(o.headers, "Host"))
         head += "Host: " + host + (port == 80 ? "" : ":" + std::to_string(port)) + "\r\n";
@@ -104,9 +104,9 @@ Run defineUpload(CLI::App &sub)
 {
     auto o = std::make_shared<UploadOptions>();
     positionals(sub, "HOST PORT PATH FILE", o->pos, 4, 4);
-    value(sub.add_option("--method", o->method));
-    value(sub.add_option("--header", o->headers))->allow_extra_args(false);
-    o->timeoutOpt = value(sub.add_option("--timeout", o->timeout));
+    option(sub, "--method", o->method);
+    option(sub, "--header", o->headers);
+    o->timeoutOpt = option(sub, "--timeout", o->timeout);
     return [o](Tool &tool) { return runUpload(tool, *o); };
 }
 
