@@ -974,14 +974,13 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
  * 6 only.
  * News (for a link, the file at its end; the link stays) is deleted in
  * one step that cannot delete another file: it is moved to a private
- * name ".jobapi-news-<pid>-XXXXXX" in its directory, compared with the
- * file that was read (device and inode), and removed, or else put back
+ * name ".jobapi-<pid>-XXXXXX" in its directory, compared with the file
+ * that was read (device and inode), and removed, or else put back
  * without replacing anything: a newer News put in its place meanwhile is
  * kept. Should its place be taken yet again in that instant, the newer
- * News stays under the private name (traced at level 2 with it); so does
- * a News whose writer dies in that instant. No writer ever removes such
- * a file: it may hold a job not merged yet. The directory is synced after
- * the removal, so a News reported merged stays gone after a power cut.
+ * News stays as ".jobapi-kept-<pid>-XXXXXX" (traced at level 2 with that
+ * name), which no writer removes. The directory is synced after the
+ * removal, so a News reported merged stays gone after a power cut.
  * A kill deletes the file at the end of Base's links; the link stays.
  * Result: the number of measurement elements merged; 0 for the copy and
  * kill short-cuts; MERGE_NEWS_UNREADABLE; MERGE_COPY_FAILED;

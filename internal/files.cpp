@@ -32,8 +32,8 @@ namespace {
 /* Hidden and without ".xml", so a job listing never takes it, and short,
    so it fits beside a file whose name is as long as a name can be. */
 const char kTempPrefix[] = ".jobapi-";
-/* Where News waits for the moment its removal is decided. */
-const char kAsidePrefix[] = ".jobapi-news-";
+/* A newer News that could not be put back: no sweep takes it. */
+const char kKeptPrefix[] = ".jobapi-kept-";
 /* As many links as the kernel follows in one path. */
 const int kMaxLinks = 40;
 const size_t kRandomChars = 6;
@@ -324,11 +324,12 @@ try {
         return err;
     if (err)
         file_.clear(); /* nothing there to remove */
-    /* Not a temporary's name: what stands there may be a newer News,
-       which no sweep may take. A writer that dies in that instant
-       leaves it for people to look at. */
+    /* A temporary's name: a writer that dies leaves the file it moved
+       to the sweep. A file that must stay gets a name of its own. */
     dir_ = directoryOf(file_.c_str());
-    aside_ = dir_ + "/" + kAsidePrefix + std::to_string(::getpid()) + "-" + randomPart(0);
+    const std::string stem = std::to_string(::getpid()) + "-" + randomPart(0);
+    aside_ = dir_ + "/" + kTempPrefix + stem;
+    kept_ = dir_ + "/" + kKeptPrefix + stem;
     return 0;
 } catch (const std::bad_alloc &) {
     return ENOMEM;
@@ -338,11 +339,19 @@ Removal ReadFileRemoval::remove(int fd)
 {
     if (file_.empty() || !namesFile(file_.c_str(), fd))
         return Removal::Kept;
+    /* Locked, the file read is no dead writer's temporary to a sweep
+       while it stands under the private name. */
+    ::flock(fd, LOCK_EX | LOCK_NB);
     /* From here the path may name a newer file: only what was moved is
        looked at, and only that is removed. */
     if (::rename(file_.c_str(), aside_.c_str()) != 0)
         return isAbsent(errno) ? Removal::Kept : Removal::Failed;
+    Fd other;
     const bool same = namesFile(aside_.c_str(), fd);
+    if (!same) { /* a newer News: no sweep may take it either */
+        other.reset(::open(aside_.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+        ::flock(other.get(), LOCK_EX | LOCK_NB);
+    }
     /* Synced like the replacement of Base: a News whose merge was
        reported must not come back after a power cut. */
     if (same && ::unlink(aside_.c_str()) == 0) {
@@ -351,11 +360,15 @@ Removal ReadFileRemoval::remove(int fd)
     }
     const int err = errno;
     const bool back = renameNoReplace(aside_.c_str(), file_.c_str()) == 0;
+    /* The newer News's place was taken again: it stays, under a name
+       that tells people what it is. */
+    if (!back && !same && renameNoReplace(aside_.c_str(), kept_.c_str()) == 0)
+        aside_.swap(kept_);
     syncDirectory(dir_);
-    if (!back)
-        return same ? Removal::Failed : Removal::Aside;
     errno = err;
-    return same ? Removal::Failed : Removal::Kept;
+    if (same)
+        return Removal::Failed;
+    return back ? Removal::Kept : Removal::Aside;
 }
 
 namespace {

@@ -147,10 +147,10 @@ enum class Removal {
 
 /* The removal of a file that was read, in a step that cannot remove
    another: the file at the path is first moved to a private name in its
-   directory (never swept), compared there (device and inode)
-   with the file read, then removed, or put back without replacing
-   anything. Prepared before the point of no return: remove() allocates
-   nothing. */
+   directory (a temporary's, held locked meanwhile), compared there
+   (device and inode) with the file read, then removed, or put back
+   without replacing anything. Prepared before the point of no return:
+   remove() allocates nothing. */
 class ReadFileRemoval {
 public:
     /* Follows path's links and names the private file. 0, or ENOMEM. */
@@ -162,7 +162,8 @@ public:
 private:
     std::string file_;  /* the end of the path's links; empty: none */
     std::string dir_;   /* its directory */
-    std::string aside_; /* the private name */
+    std::string aside_; /* the private name: a temporary's */
+    std::string kept_;  /* where a newer News stays that cannot go back */
 };
 
 /* Replaces path by what fill(stream) writes, through a Replacement

@@ -2,8 +2,9 @@
    scripting language on the target: listens on a free loopback port,
    writes the port to the file "port", takes one request (the head and
    the body up to its closing blank line), stores it in "request" and
-   answers with the status given. Each wait is bounded (20 s).
-   Usage: http_once STATUS */
+   answers with the status given, or with nothing for 3 s ("silent").
+   Each wait is bounded (20 s).
+   Usage: http_once STATUS|silent */
 #include <arpa/inet.h>
 #include <poll.h>
 #include <stdio.h>
@@ -48,6 +49,12 @@ int main(int argc, char **argv)
     FILE *out = fopen("request", "wb");
     if (!out || fwrite(request, 1, got, out) != got || fclose(out) != 0)
         return 1;
+    if (strcmp(argv[1], "silent") == 0) {
+        sleep(3);
+        close(c);
+        close(s);
+        return 0;
+    }
     char answer[128];
     int size = snprintf(answer, sizeof answer, "HTTP/1.1 %s Done\r\nContent-Length: 0\r\n\r\n", argv[1]);
     send(c, answer, (size_t)size, MSG_NOSIGNAL);
