@@ -31,10 +31,8 @@ static const char *orDash(const char *text) { return text ? text : "-"; }
 static const char *dateText(int32_t date, char *text, size_t size)
 {
     struct tm tm;
-    /* The spot for tandel_localtime(TANDEL_EPOCH_2000 + date, &tm) == 0,
-       which is right past 2038 where time_t has 32 bits. */
-    time_t t = (time_t)(946684800 + (int64_t)date);
-    if (!localtime_r(&t, &tm) || strftime(text, size, "%Y-%m-%d %H:%M", &tm) == 0)
+    /* Right past 2038 also where time_t has 32 bits. */
+    if (tandel_localtime(TANDEL_EPOCH_2000 + date, &tm) != 0 || strftime(text, size, "%Y-%m-%d %H:%M", &tm) == 0)
         snprintf(text, size, "?");
     return text;
 }

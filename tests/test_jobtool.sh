@@ -111,6 +111,7 @@ fix_broken() { printf 'x<job/>' >ex/jobs/broken.xml; }
 fix_old() { sed -i -e 's/ date="2024-04-15T06:00:00+0100"/ date="1998-06-01T08:00:00+0200"/' -e 's/date="2024-04-15T06:10:00+0100"/date="1995-01-15T10:00:00+0100"/' ex/jobs/job-1002.xml; }
 fix_noname() { sed -i 's/ name="TSS probe 1"//' ex/jobs/job-1003.xml; }
 fix_link() { ln -s sensorjobs/job-1002.sjb ex/out.sjb; }
+fix_dangling() { ln -s nowhere.sjb ex/out.sjb; }
 
 "$MK" gen >/dev/null 2>&1 || bad "mkexamples failed"
 diff -r -x "*.c" "$SRC/examples" gen || bad "examples/ differ from the generator: cmake --build build --target examples"

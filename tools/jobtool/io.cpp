@@ -114,7 +114,6 @@ void writeInPlace(const std::string &path, const std::string &data)
    old file's mode; a new file gets newMode. */
 void replaceFile(const std::string &path, const std::string &data, mode_t newMode)
 {
-    std::string target = path;
     mode_t mode = newMode;
     struct stat st {};
     if (stat(path.c_str(), &st) == 0) {
@@ -127,16 +126,11 @@ void replaceFile(const std::string &path, const std::string &data, mode_t newMod
         if (access(path.c_str(), W_OK) != 0)
             failSys(path); /* a read-only file stays as it is */
         mode = st.st_mode & 07777;
-        /* A link keeps pointing at the file. Bridge until the library's
-           replacement follows links itself; then path goes in as it is. */
-        if (char *real = realpath(path.c_str(), nullptr)) {
-            target = real;
-            std::free(real);
-        }
     } else if (errno != ENOENT) {
         failSys(path);
     }
-    const int err = tandel::replaceWith(target.c_str(), static_cast<int>(mode), [&data](FILE *fp) {
+    /* A link is followed and stays; a dangling one is refused (ENOENT). */
+    const int err = tandel::replaceWith(path.c_str(), static_cast<int>(mode), [&data](FILE *fp) {
         return std::fwrite(data.data(), 1, data.size(), fp) == data.size();
     });
     if (err) {
