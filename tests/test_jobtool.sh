@@ -103,7 +103,8 @@ fix_newsstays() { mkdir ex/in; "$JT" decode ex/sensorjobs/job-1003.sjb -o ex/in/
 fix_empty() { : >ex/n.xml; }
 fix_fifo() { mkfifo ex/jobs/fifo.xml; }
 fix_latin1() {
-  sed -e 's/name="Nutrient probe 2"/name="Pr\xfcfstand"/' -e 's/used_method="LCK 514"/used_method="Me\xdf"/' ex/jobs/job-1002.xml >ex/jobs/m$'\xfc'ller.xml
+  local u=$'\xfc' s=$'\xdf' # bytes in the patterns: the target's sed may know no \x escapes
+  sed -e "s/name=\"Nutrient probe 2\"/name=\"Pr${u}fstand\"/" -e "s/used_method=\"LCK 514\"/used_method=\"Me$s\"/" ex/jobs/job-1002.xml >ex/jobs/m$'\xfc'ller.xml
   cp ex/sensorjobs/job-1001.sjb ex/s$'\xe9'.sjb
 }
 fix_bom() { printf '\xef\xbb\xbf' | cat - ex/jobs/job-1001.xml >ex/jobs/bom.xml; }
