@@ -7,10 +7,6 @@
  * Message times are signed 32-bit seconds since 2000; everything here
  * counts them in 64 bits so that 1932 to 2068 work on 32-bit targets too.
  */
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include <array>
 #include <cerrno>
 #include <climits>
