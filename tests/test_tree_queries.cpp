@@ -21,19 +21,19 @@ TEST(JobTree, FindElement)
 TEST(JobTree, AttributeAndElementCopies)
 {
     Handle h, src;
-    ASSERT_EQ(
-        buildFrom(h.p, "<job><sample/><sensor name=\"old\" keep=\"k\"/><t a=\"1\" b=\"2\" a=\"3\"/></job>") |
-            buildFrom(src.p, "<job><user name=\"U\"> text <x/></user><sensor name=\"S\" id=\"1\"/>"
-                             "<instrument i=\"1\"/><sensor name=\"late\"/></job>"),
-        0);
+    ASSERT_EQ(buildFrom(h.p, R"(<job><sample/><sensor name="old" keep="k"/><t a="1" b="2" a="3"/></job>)"),
+              0);
+    ASSERT_EQ(buildFrom(src.p, "<job><user name=\"U\"> text <x/></user><sensor name=\"S\" id=\"1\"/>"
+                               "<instrument i=\"1\"/><sensor name=\"late\"/></job>"),
+              0);
     qrx_Element *dj = h->root->children, *t = dj->children->next->next, *sj = src->root->children;
     EXPECT_STREQ(findAttribute(t, "a")->value, "1");
     EXPECT_EQ(findAttribute(nullptr, "a"), nullptr);
     EXPECT_EQ(copyAttributes(t, dj), 0);
-    EXPECT_EQ(copyAttributes(nullptr, t), -1);
-    EXPECT_EQ(copyAttributes(t, nullptr), -2);
+    EXPECT_EQ(copyAttributes(nullptr, t), TREE_NULL_ARGUMENT);
+    EXPECT_EQ(copyAttributes(t, nullptr), TREE_NULL_TARGET);
     EXPECT_EQ(clearAttributes(t), 0);
-    EXPECT_EQ(clearAttributes(nullptr), -1);
+    EXPECT_EQ(clearAttributes(nullptr), TREE_NULL_ARGUMENT);
     for (const char *n : {"sensor", "user"})
         ASSERT_NE(copyElement(n, sj, dj, 1), nullptr) << n;
     for (const char *n : {"instrument", "sensor"})
