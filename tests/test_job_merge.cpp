@@ -87,7 +87,7 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     EXPECT_EQ(d.merge(), MERGE_NEWS_UNREADABLE);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("mergeJobFile() - cannot read News \"" + d.news + "\"\n", 2), 1);
-    EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), -1);
+    EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), MERGE_NEWS_UNREADABLE);
     const std::string base = testData("job_merge_base.xml"), news = testData("job_merge_news.xml");
     writeFile(d.news, news);
     const std::string nowhere = d.file("none/base.xml");
@@ -100,8 +100,8 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     ASSERT_EQ(mkfifo(d.file("fifo.xml").c_str(), 0666), 0);
     ASSERT_EQ(mkdir(d.file("dir.xml").c_str(), 0777), 0);
     for (const char *odd : {"fifo.xml", "dir.xml"}) {
-        EXPECT_EQ(mergeJobFile(d.file(odd).c_str(), d.news.c_str()), -5) << odd;
-        EXPECT_EQ(mergeJobFile(d.news.c_str(), d.file(odd).c_str()), -1) << odd;
+        EXPECT_EQ(mergeJobFile(d.file(odd).c_str(), d.news.c_str()), MERGE_BASE_UNREADABLE) << odd;
+        EXPECT_EQ(mergeJobFile(d.news.c_str(), d.file(odd).c_str()), MERGE_NEWS_UNREADABLE) << odd;
     }
     const struct {
         std::string base, news;
@@ -161,7 +161,8 @@ TEST(JobMerge, RefusesOneFileGivenTwice)
 {
     MergeDir d;
     writeFile(d.base, sampleJob());
-    ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()) | symlink("base.xml", d.news.c_str()), 0);
+    ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()), 0);
+    ASSERT_EQ(symlink("base.xml", d.news.c_str()), 0);
     for (const std::string &other : {d.base, d.path() + "/./base.xml", d.file("hard.xml"), d.news}) {
         EXPECT_EQ(mergeJobFile(d.base.c_str(), other.c_str()), MERGE_SAME_FILE) << other;
         EXPECT_EQ(errno, EINVAL);
