@@ -45,7 +45,6 @@ std::vector<std::vector<std::string>> rows(const std::string &name, size_t cells
     return t;
 }
 
-#define NAMED(code) {code, #code}
 /* Results by the header's names, as the data tables write them. */
 const std::pair<int, const char *> kDecoded[] = {
     {0, "0"},
@@ -56,14 +55,6 @@ const std::pair<int, const char *> kDecoded[] = {
 const std::pair<int, const char *> kEncoded[] = {
     NAMED(SJOB_ENC_NOT_A_JOB), NAMED(SJOB_ENC_BAD_DATA_TYPE), NAMED(SJOB_ENC_NO_DATA_TYPE),
     NAMED(SJOB_ENC_TIME_RANGE), NAMED(SJOB_ENC_NUMBER_RANGE)};
-template <size_t N> std::string nameOf(int result, const std::pair<int, const char *> (&names)[N])
-{
-    for (const auto &[code, name] : names)
-        if (result == code)
-            return name;
-    return std::to_string(result);
-}
-
 std::string job(qrx_Parser *p) { return p->root && p->root->children ? dump(p->root->children) : ""; }
 const char *attr(const qrx_Element *e, const char *n) { return qrx_GetAttribute(n, nullptr, e, nullptr); }
 /* The traces recorded, one "level function: message" each. */

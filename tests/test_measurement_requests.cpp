@@ -4,35 +4,26 @@
 /* Every field by name, one a line in declaration order: texts quoted,
    null where there is none; none for TANDEL_NO_VALUE; of the sensor data
    its first three bytes. */
+template <class Int> static std::string shown(Int v) { return std::to_string(v); }
+static std::string shown(char *t) { return t ? "'" + std::string(t) + "'" : "null"; }
+static std::string shown(uint8_t *data)
+{
+    return data ? "'" + std::string(reinterpret_cast<char *>(data), 3) + "'" : "null";
+}
+static std::string shown(float v)
+{
+    char s[32];
+    std::snprintf(s, sizeof s, "%g", static_cast<double>(v));
+    return v == TANDEL_NO_VALUE ? "none" : s;
+}
+#define FIELD(f) #f " " + shown(r->f) + "\n"
 static std::string fields(const MeasurementRequest *r)
 {
-    auto text = [](const char *t) { return t ? "'" + std::string(t) + "'" : std::string("null"); };
-    auto value = [](float v) {
-        char s[32];
-        std::snprintf(s, sizeof s, "%g", static_cast<double>(v));
-        return v == TANDEL_NO_VALUE ? std::string("none") : std::string(s);
-    };
-    char data[4] = "";
-    if (r->sensorData)
-        std::snprintf(data, sizeof data, "%.3s", reinterpret_cast<const char *>(r->sensorData));
-    const std::pair<const char *, std::string> named[] = {
-        {"jobId", std::to_string(r->jobId)}, {"jobDate", std::to_string(r->jobDate)},
-        {"sensorManufacturerId", std::to_string(r->sensorManufacturerId)},
-        {"sensorDeviceId", std::to_string(r->sensorDeviceId)},
-        {"sensorSerialNumber", std::to_string(r->sensorSerialNumber)},
-        {"sampleNumber", std::to_string(r->sampleNumber)}, {"sampleId", text(r->sampleId)},
-        {"label", text(r->label)}, {"sampleDate", std::to_string(r->sampleDate)},
-        {"totalIndex", std::to_string(r->totalIndex)}, {"parameter", text(r->parameter)},
-        {"unit", text(r->unit)}, {"dataType", std::to_string(r->dataType)}, {"done", std::to_string(r->done)},
-        {"processValue", value(r->processValue)}, {"labValue", value(r->labValue)},
-        {"displayFormat", std::to_string(r->displayFormat)}, {"labTime", std::to_string(r->labTime)},
-        {"spareText", text(r->spareText)}, {"defaultMethod", text(r->defaultMethod)},
-        {"usedMethod", text(r->usedMethod)}, {"labUnit", text(r->labUnit)},
-        {"sensorData", r->sensorData ? text(data) : "null"}};
-    std::string s;
-    for (const auto &[name, shown] : named)
-        s += std::string(name) + " " + shown + "\n";
-    return s;
+    return FIELD(jobId) + FIELD(jobDate) + FIELD(sensorManufacturerId) + FIELD(sensorDeviceId) +
+           FIELD(sensorSerialNumber) + FIELD(sampleNumber) + FIELD(sampleId) + FIELD(label) + FIELD(sampleDate) +
+           FIELD(totalIndex) + FIELD(parameter) + FIELD(unit) + FIELD(dataType) + FIELD(done) +
+           FIELD(processValue) + FIELD(labValue) + FIELD(displayFormat) + FIELD(labTime) + FIELD(spareText) +
+           FIELD(defaultMethod) + FIELD(usedMethod) + FIELD(labUnit) + FIELD(sensorData);
 }
 
 /* The lines after "== title" in tests/data/job_requests_fields.txt. */

@@ -10,11 +10,7 @@ TEST(Results, TextsOfCodesCountsAndUnnamedValues)
         int code;
         const char *text;
     } cases[] = {{TANDEL_JOB_LIST, 3, "success"},
-                 {TANDEL_JOB_REQUESTS, 3, "success"},
-                 {TANDEL_MERGE, 10, "success"},
                  {TANDEL_MERGE, 0, "success"},
-                 {TANDEL_XML_PRINT, 40, "success"},
-                 {TANDEL_TREE, 1, "success"},
                  {TANDEL_TEXT, 24, "success"},
                  {TANDEL_XML_PARSE, 1, "stopped by the callback"},
                  {TANDEL_HTTP, 200, "server status"},

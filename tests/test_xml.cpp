@@ -97,29 +97,13 @@ FILE *streamOf(const std::string &text, std::vector<char> &area, size_t size)
     return fp;
 }
 
-#define NAMED(code) {code, #code}
-/* A parse result by the header's name; the callback's own values stay numbers. */
-std::string parseResult(int r)
-{
-    static const std::pair<int, const char *> kNames[] = {
-        NAMED(QRX_SYNTAX),           NAMED(QRX_TOO_DEEP),          NAMED(QRX_UNCLOSED),
-        NAMED(QRX_LONG_ELEMENT_NAME), NAMED(QRX_LONG_ATTRIBUTE_NAME), NAMED(QRX_LONG_ATTRIBUTE_VALUE),
-        NAMED(QRX_LONG_TEXT),        NAMED(QRX_UNFINISHED),        NAMED(QRX_BAD_DEPTH)};
-    for (const auto &[code, name] : kNames)
-        if (r == code)
-            return name;
-    return std::to_string(r);
-}
-
-std::string stateName(int state)
-{
-    static const std::pair<int, const char *> kNames[] = {
-        NAMED(QRX_STATE_FRESH), NAMED(QRX_STATE_PARSING), NAMED(QRX_STATE_DONE), NAMED(QRX_STATE_FAILED)};
-    for (const auto &[code, name] : kNames)
-        if (state == code)
-            return name;
-    return std::to_string(state);
-}
+/* Parse results (the callback's own values stay numbers) and handle states. */
+const std::pair<int, const char *> kParseResults[] = {
+    NAMED(QRX_SYNTAX),           NAMED(QRX_TOO_DEEP),          NAMED(QRX_UNCLOSED),
+    NAMED(QRX_LONG_ELEMENT_NAME), NAMED(QRX_LONG_ATTRIBUTE_NAME), NAMED(QRX_LONG_ATTRIBUTE_VALUE),
+    NAMED(QRX_LONG_TEXT),        NAMED(QRX_UNFINISHED),        NAMED(QRX_BAD_DEPTH)};
+const std::pair<int, const char *> kStates[] = {NAMED(QRX_STATE_FRESH), NAMED(QRX_STATE_PARSING),
+                                                NAMED(QRX_STATE_DONE), NAMED(QRX_STATE_FAILED)};
 
 /* Result, state, deepest, events, what the stream has left, open names left, traces. */
 std::string parsed(qrx_Parser *h, const std::string &text, size_t size, size_t ahead)
@@ -131,7 +115,7 @@ std::string parsed(qrx_Parser *h, const std::string &text, size_t size, size_t a
     char rest[64];
     const std::string left(rest, fread(rest, 1, sizeof rest, log.fp));
     fclose(log.fp);
-    std::string s = parseResult(r) + " " + stateName(h->state) + " deepest=" + std::to_string(h->deepest) +
+    std::string s = nameOf(r, kParseResults) + " " + nameOf(h->state, kStates) + " deepest=" + std::to_string(h->deepest) +
                     " " + log.events + "\n" + (left.empty() ? "" : "left: " + left + "\n") +
                     (log.eaten.empty() ? "" : "ate: " + log.eaten + "\n");
     for (int d = 0; d <= h->maxDepth; ++d)
@@ -214,7 +198,7 @@ TEST(Builder, BuildsPrintsReadsBackAndTracesFaults)
             EXPECT_EQ(buildFrom(again.p, out), 0);
             EXPECT_EQ(printed(again.p), out);
         }
-        return parseResult(r) + " " + h->last->name + " " + dump(h->root, true) + "\n" + out;
+        return nameOf(r, kParseResults) + " " + h->last->name + " " + dump(h->root, true) + "\n" + out;
     });
     EXPECT_EQ(qrx_BuildDOMTree(nullptr, nullptr), QRX_BAD_HANDLE);
     EXPECT_EQ(qrx_RemoveDOMTree(nullptr), QRX_BAD_HANDLE);
