@@ -5,10 +5,6 @@
  * temporary in the same directory, reach storage, and are renamed over
  * the old file, so readers see the old or the new file, never a mix.
  */
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "files.h"
 
 #include <cerrno>

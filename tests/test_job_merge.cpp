@@ -1,4 +1,4 @@
-/* Merging a new job (News) into the stored one (Base), and its tree copies. */
+/* Merging a new job (News) into the stored one (Base). */
 #include <algorithm>
 
 #include "testkit.h"
@@ -31,48 +31,6 @@ static int failureTraces()
 {
     return static_cast<int>(std::count_if(traceCalls().begin(), traceCalls().end(),
                                           [](const TraceCall &c) { return c.level == 2; }));
-}
-
-TEST(JobTree, FindElement)
-{
-    Handle h;
-    ASSERT_EQ(buildFrom(h.p,
-                        "<job><sample number=\"0\"/><sample number=\"1\" number=\"5\"/></job><job><sample "
-                        "number=\"2\" k=\"x\"/><sample number=\"2\"/></job>"),
-              0);
-    qrx_Element *root = h->root, *job = root->children, *s1 = job->children->next, *s2 = job->next->children;
-    EXPECT_EQ(findElement(root, jobref_sample, "number", "2"), s2);     /* second job, first match */
-    EXPECT_EQ(findElement(root, jobref_job, nullptr, "zzz"), job);      /* no attribute name: any element */
-    EXPECT_EQ(findElement(root, jobref_sample, "k", nullptr), s2);      /* no value: presence only */
-    EXPECT_EQ(findElement(job, jobref_job, nullptr, nullptr), nullptr); /* never the start itself */
-    EXPECT_EQ(findElement(nullptr, jobref_job, nullptr, nullptr), nullptr);
-    EXPECT_EQ(findElement(s1, nullptr, "number", "5"), s1); /* a later attribute of the name */
-}
-
-TEST(JobTree, AttributeAndElementCopies)
-{
-    Handle h, src;
-    ASSERT_EQ(
-        buildFrom(h.p, "<job><sample/><sensor name=\"old\" keep=\"k\"/><t a=\"1\" b=\"2\" a=\"3\"/></job>") |
-            buildFrom(src.p, "<job><user name=\"U\"> text <x/></user><sensor name=\"S\" id=\"1\"/>"
-                             "<instrument i=\"1\"/><sensor name=\"late\"/></job>"),
-        0);
-    qrx_Element *dj = h->root->children, *t = dj->children->next->next, *sj = src->root->children;
-    EXPECT_STREQ(findAttribute(t, "a")->value, "1");
-    EXPECT_EQ(findAttribute(nullptr, "a"), nullptr);
-    EXPECT_EQ(copyAttributes(t, dj), 0);
-    EXPECT_EQ(copyAttributes(nullptr, t), -1);
-    EXPECT_EQ(copyAttributes(t, nullptr), -2);
-    EXPECT_EQ(clearAttributes(t), 0);
-    EXPECT_EQ(clearAttributes(nullptr), -1);
-    for (const char *n : {"sensor", "user"})
-        ASSERT_NE(copyElement(n, sj, dj, 1), nullptr) << n;
-    for (const char *n : {"instrument", "sensor"})
-        ASSERT_NE(copyElement(n, sj, dj, 0), nullptr) << n;
-    EXPECT_EQ(dump(dj, true), "job#0[a=3][b=2](user#1[name=U],sensor#1[name=S][keep=k][id=1],sample#1,t#1,"
-                              "instrument#1[i=1])");
-    EXPECT_EQ(copyElement("missing", sj, dj, 1), nullptr);
-    EXPECT_EQ(countTraces("NO ELEMENT \"missing\"\n", 6), 1);
 }
 
 struct MergeDir : TempDir {
@@ -129,7 +87,7 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     EXPECT_EQ(d.merge(), MERGE_NEWS_UNREADABLE);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("mergeJobFile() - cannot read News \"" + d.news + "\"\n", 2), 1);
-    EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), -1);
+    EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), MERGE_NEWS_UNREADABLE);
     const std::string base = testData("job_merge_base.xml"), news = testData("job_merge_news.xml");
     writeFile(d.news, news);
     const std::string nowhere = d.file("none/base.xml");
@@ -142,8 +100,8 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     ASSERT_EQ(mkfifo(d.file("fifo.xml").c_str(), 0666), 0);
     ASSERT_EQ(mkdir(d.file("dir.xml").c_str(), 0777), 0);
     for (const char *odd : {"fifo.xml", "dir.xml"}) {
-        EXPECT_EQ(mergeJobFile(d.file(odd).c_str(), d.news.c_str()), -5) << odd;
-        EXPECT_EQ(mergeJobFile(d.news.c_str(), d.file(odd).c_str()), -1) << odd;
+        EXPECT_EQ(mergeJobFile(d.file(odd).c_str(), d.news.c_str()), MERGE_BASE_UNREADABLE) << odd;
+        EXPECT_EQ(mergeJobFile(d.news.c_str(), d.file(odd).c_str()), MERGE_NEWS_UNREADABLE) << odd;
     }
     const struct {
         std::string base, news;
@@ -203,7 +161,8 @@ TEST(JobMerge, RefusesOneFileGivenTwice)
 {
     MergeDir d;
     writeFile(d.base, sampleJob());
-    ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()) | symlink("base.xml", d.news.c_str()), 0);
+    ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()), 0);
+    ASSERT_EQ(symlink("base.xml", d.news.c_str()), 0);
     for (const std::string &other : {d.base, d.path() + "/./base.xml", d.file("hard.xml"), d.news}) {
         EXPECT_EQ(mergeJobFile(d.base.c_str(), other.c_str()), MERGE_SAME_FILE) << other;
         EXPECT_EQ(errno, EINVAL);

@@ -132,15 +132,16 @@ TEST(LabResults, RequestOfAnotherJobIsRefused)
     }
 }
 
-/* Runs fn in a child as an unprivileged user (root as nobody); its result. */
+/* Runs fn in a child as an unprivileged user (root as nobody); its result
+   (-128 .. 126), or 127 when the child could not drop root. */
 template <typename Fn> static int asNobody(Fn fn)
 {
     const pid_t pid = fork();
     if (pid == 0)
-        _exit(geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0) ? 255 : fn() & 0xFF);
+        _exit(geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0) ? 127 : fn() & 0xFF);
     int status = 0;
     waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : 127;
 }
 
 /* The directory is writable: the library itself refuses the file. */
@@ -150,10 +151,12 @@ TEST(LabResults, FileTheCallerCannotWriteStays)
     const std::string path = d.file("ro.xml"), news = d.file("news.xml");
     writeFile(path, sampleJob());
     writeFile(news, sampleJob());
-    ASSERT_EQ(chmod(d.path().c_str(), 0777) | chmod(path.c_str(), 0444) | chmod(news.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(d.path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(news.c_str(), 0666), 0);
     const MeasurementRequest rq = request(0, 1);
-    EXPECT_EQ(asNobody([&] { return -addMeasurementResult(path.c_str(), &rq); }), 6);
-    EXPECT_EQ(asNobody([&] { return -mergeJobFile(path.c_str(), news.c_str()); }), 6);
+    EXPECT_EQ(asNobody([&] { return addMeasurementResult(path.c_str(), &rq); }), LABRES_UNWRITABLE);
+    EXPECT_EQ(asNobody([&] { return mergeJobFile(path.c_str(), news.c_str()); }), MERGE_BASE_UNWRITABLE);
     JobDescrList *list = nullptr; /* news.xml only */
     EXPECT_EQ(asNobody([&] { return createJobDescrList(d.path().c_str(), nullptr, &list); }), 1);
     EXPECT_EQ(readFile(path), sampleJob());
@@ -219,14 +222,16 @@ TEST(LabResults, CurrentTimeAndTheCallersLocale)
     ASSERT_EQ(createJobDescrList_Ex(d.path().c_str(), nullptr, &list, 0), 1);
     ASSERT_EQ(createMeasurementRequestList(h.p, list, 0, &requests), 3);
     std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(requests->items[0]->processValue * 10 + requests->items[0]->labValue, 85.0f);
+    EXPECT_EQ(requests->items[0]->processValue, 7.25f);
+    EXPECT_EQ(requests->items[0]->labValue, 12.5f);
     removeMeasurementRequestList(&requests);
     removeJobDescrList(&list);
     const std::string text = readFile(path);
     EXPECT_NE(text.find("> 12.500000 <"), std::string::npos);
     const size_t at = text.find("lab_time=\"");
     struct tm tm {};
-    ASSERT_TRUE(at != std::string::npos && strptime(text.c_str() + at + 10, "%Y-%m-%dT%H:%M:%S%z", &tm));
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_NE(strptime(text.c_str() + at + 10, "%Y-%m-%dT%H:%M:%S%z", &tm), nullptr);
     const long offset = tm.tm_gmtoff; /* timegm clears it */
     EXPECT_TRUE(offset == 3600 || offset == 7200) << offset;
     EXPECT_NEAR(static_cast<double>(timegm(&tm) - offset), static_cast<double>(std::time(nullptr)), 5);

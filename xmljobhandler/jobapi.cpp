@@ -1204,7 +1204,7 @@ public:
     /* A new child with a copy of value (may be null); null when out of memory. */
     qrx_Element *append(const char *name, const char *value)
     {
-        qrx_Element *el = qrx_newChild(name, value, parent_);
+        qrx_Element *el = tandel::newChild(name, value, parent_);
         if (!el)
             return nullptr;
         *link_ = el;
