@@ -220,8 +220,11 @@ int Replacement::open(const char *target)
     if (const int err = followLinks(target, &target_))
         return err;
     struct stat st {};
-    if (::lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (::lstat(target_.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        oldMode_ = static_cast<int>(st.st_mode & 07777);
+    }
     dir_ = directoryOf(target_.c_str());
     removeStaleTemps(dir_);
     const std::string stem = dir_ + "/" + kTempPrefix + std::to_string(::getpid()) + "-";
@@ -260,8 +263,23 @@ int Replacement::open(const char *target)
     return EEXIST;
 }
 
-int Replacement::commit(int mode)
+int modeFor(FileKind kind, int oldMode)
 {
+    const int kShared = 0666;
+    switch (kind) {
+    case FileKind::JobFile:
+        return kShared;
+    case FileKind::SensorJobFile:
+        return oldMode;
+    case FileKind::ToolOutput:
+        return oldMode >= 0 ? oldMode : kShared;
+    }
+    return -1;
+}
+
+int Replacement::commit(FileKind kind)
+{
+    const int mode = modeFor(kind, oldMode_);
     errno = 0;
     const int fd = ::fileno(fp_);
     bool ok = std::fflush(fp_) == 0 && !std::ferror(fp_) && ::fsync(fd) == 0 &&
