@@ -34,6 +34,9 @@ namespace {
 const char kTempPrefix[] = ".jobapi-";
 /* A newer News that could not be put back: no sweep takes it. */
 const char kKeptPrefix[] = ".jobapi-kept-";
+/* Readable and writable by everyone: the mode of job files, and less
+   the umask that of new temporaries (see FileKind). */
+const int kSharedMode = 0666;
 /* As many links as the kernel follows in one path. */
 const int kMaxLinks = 40;
 const size_t kRandomChars = 6;
@@ -230,7 +233,7 @@ int Replacement::open(const char *target)
     const std::string stem = dir_ + "/" + kTempPrefix + std::to_string(::getpid()) + "-";
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         std::string name = stem + randomPart(attempt);
-        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kSharedMode);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -265,14 +268,13 @@ int Replacement::open(const char *target)
 
 int modeFor(FileKind kind, int oldMode)
 {
-    const int kShared = 0666;
     switch (kind) {
     case FileKind::JobFile:
-        return kShared;
+        return kSharedMode;
     case FileKind::SensorJobFile:
         return oldMode;
     case FileKind::ToolOutput:
-        return oldMode >= 0 ? oldMode : kShared;
+        return oldMode >= 0 ? oldMode : kSharedMode;
     }
     return -1;
 }

@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <set>
 #include <string>
+#include <utility>
 
 #include "numbered.h"
 

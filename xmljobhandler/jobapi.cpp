@@ -13,13 +13,14 @@
  *
  * Map. One division per banner, in this order; each opens with one
  * anonymous namespace of its helpers, followed by its public functions:
- *   1. Element paths and attribute readers   jobref_*
- *   2. Shared plumbing                       atotime2000, atolonglong,
- *        numbered lookups (internal/numbered.h) and the sample-to-lab
- *        walk; errno to result code, every mapping; locking and
- *        replacement                         jobapi_writeTreeReplacing;
- *        text and time conversion            jobapi_formatLabTime,
- *                                            jobapi_formatUtcTime
+ *   1. Element paths and attribute readers
+ *                          jobref_*
+ *   2. Shared plumbing: numbered lookups (internal/numbered.h) and the
+ *      sample-to-lab walk; errno to result code, every mapping of the
+ *      file; locking and replacement; text and time conversion
+ *                          jobapi_writeTreeReplacing, atotime2000,
+ *                          atolonglong, jobapi_formatUtcTime,
+ *                          jobapi_formatLabTime
  *   3. Tree queries        findElement, findAttribute, clearAttributes,
  *                          copyAttributes, copyElement
  *   4. Job list            listJobs_sax_callback, createJobDescrList(_Ex),
