@@ -1024,13 +1024,13 @@ int readWhole(const char *path, std::vector<uint8_t> &data)
 }
 
 /* Writes the bytes to a new file beside path and renames it over path,
-   keeping the old file's mode: 0, or the errno of the step that failed. */
+   with the mode of sensor job files: 0, or the errno of the step that
+   failed. */
 int replaceFile(const char *path, const uint8_t *data, size_t n)
 {
     struct stat st {};
-    const bool existed = ::stat(path, &st) == 0;
     /* Like opening for writing: a file the caller may not write stays. */
-    if (existed && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
+    if (::stat(path, &st) == 0 && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
         return errno;
     tandel::Replacement out;
     if (const int err = out.open(path))
@@ -1038,7 +1038,7 @@ int replaceFile(const char *path, const uint8_t *data, size_t n)
     errno = 0;
     if (n && std::fwrite(data, 1, n, out.stream()) != n)
         return errno ? errno : EIO;
-    return out.commit(existed && S_ISREG(st.st_mode) ? static_cast<int>(st.st_mode & 07777) : -1);
+    return out.commit(tandel::FileKind::SensorJobFile);
 }
 
 /* The decoder's result for the file's message, the job-edit setting left

@@ -4,6 +4,8 @@
 #include "testkit.h"
 #include "xmljobhandler/jobapi_internal.h"
 
+static const ResultChange enter = ResultChange::Enter, takeBack = ResultChange::TakeBack;
+
 static MeasurementRequest request(int totalIndex, float value)
 {
     MeasurementRequest rq{};
@@ -43,24 +45,25 @@ TEST(LabResults, JobHandlingBits)
 {
     const struct {
         const char *job, *done0;
-        int add;
+        ResultChange change;
         const char *expected;
-    } cases[] = {{"job_handling=\"32\"", "1", 1, "job_handling=\"64\""},
-                 {"job_handling=\"64\"", "0", 0, "job_handling=\"32\""},
-                 {"job_handling=\"353\" job_type=\"64\"", "1", 1, "job_handling=\"323\" job_type=\"64\""},
-                 {"job_handling=\"x\" job_type=\"64\"", "1", 1, "job_handling=\"x\" job_type=\"64\""},
-                 {"job_type=\"64\"", "0", 0, "job_type=\"64\""}};
+    } cases[] = {{"job_handling=\"32\"", "1", enter, "job_handling=\"64\""},
+                 {"job_handling=\"64\"", "0", takeBack, "job_handling=\"32\""},
+                 {"job_handling=\"353\" job_type=\"64\"", "1", enter, "job_handling=\"323\" job_type=\"64\""},
+                 {"job_handling=\"x\" job_type=\"64\"", "1", enter, "job_handling=\"x\" job_type=\"64\""},
+                 {"job_type=\"64\"", "0", takeBack, "job_type=\"64\""}};
     TempDir d;
     const std::string path = d.file("job.xml");
     for (const auto &c : cases) {
         writeFile(path, replaced(replaced(testData("job_lab_walk.xml"), "job_handling=\"0\"", c.job),
                                  "done=\"D\"", std::string("done=\"") + c.done0 + "\""));
         MeasurementRequest rq = request(1, 1);
-        ASSERT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), 0) << c.job;
+        ASSERT_EQ(changeMeasurementResult(path.c_str(), &rq, c.change), 0) << c.job;
         const std::string text = readFile(path);
         EXPECT_NE(text.find(std::string("<job ") + c.expected + ">"), std::string::npos) << text;
         EXPECT_NE(text.find("<lab_measurement index=\"2\" done=\"0\"/>"), std::string::npos) << text;
-        EXPECT_NE(text.find(c.add ? "done=\"1\" data_type=\"16\"" : "done=\"0\"> -1.0 <"), std::string::npos);
+        EXPECT_NE(text.find(c.change == enter ? "done=\"1\" data_type=\"16\"" : "done=\"0\"> -1.0 <"),
+                  std::string::npos);
     }
 }
 
@@ -106,13 +109,14 @@ TEST(LabResults, FailuresLeaveTheFileAsItWas)
 TEST(LabResults, RequestOfAnotherJobIsRefused)
 {
     const struct {
-        int jobId, add, result;
-    } cases[] = {{43, 1, LABRES_OTHER_JOB},
-                 {43, 0, LABRES_OTHER_JOB},
-                 {-42, 1, LABRES_OTHER_JOB},
-                 {0, 1, 0},
-                 {42, 1, 0},
-                 {42, 0, 0}};
+        int jobId, result;
+        ResultChange change;
+    } cases[] = {{43, LABRES_OTHER_JOB, enter},
+                 {43, LABRES_OTHER_JOB, takeBack},
+                 {-42, LABRES_OTHER_JOB, enter},
+                 {0, 0, enter},
+                 {42, 0, enter},
+                 {42, 0, takeBack}};
     TempDir d;
     const std::string path = d.file("job.xml");
     for (const auto &c : cases) {
@@ -121,7 +125,7 @@ TEST(LabResults, RequestOfAnotherJobIsRefused)
         rq.jobId = c.jobId;
         clearTraces();
         errno = 0;
-        EXPECT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), c.result) << c.jobId;
+        EXPECT_EQ(changeMeasurementResult(path.c_str(), &rq, c.change), c.result) << c.jobId;
         const bool changed = readFile(path) != replaced(sampleJob(), "done=\"1\"", "done=\"0\"");
         EXPECT_EQ(changed, c.result == 0) << c.jobId;
         if (c.result == 0)

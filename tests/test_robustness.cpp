@@ -269,13 +269,14 @@ TEST(Concurrency, ThreadsGetTheResultsOfOneThread)
 }
 
 /* Every job file or sensor job file written is synced once, and its
-   directory once after the rename; a kill writes nothing. */
+   directory once after the rename; a kill writes nothing, and syncs the
+   directory of the job it deleted. */
 TEST(Storage, EachWrittenFileIsSyncedOnce)
 {
     Jobs j;
     const int written[] = {1, 1, 1, 1, 1, 1, 0, 1}; /* per step */
-    /* the rename's, and a merge's removal of News once more */
-    const int renamed[] = {1, 1, 2, 1, 1, 2, 0, 2};
+    /* the rename's, and a merge's removal of News once more; the kill's */
+    const int renamed[] = {1, 1, 2, 1, 1, 2, 1, 2};
     ASSERT_EQ(std::size(written), j.steps.size());
     for (size_t i = 0; i < j.steps.size(); ++i) {
         const int files = gFileSyncs, directories = gDirectorySyncs;

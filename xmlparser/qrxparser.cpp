@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "files.h"
 #include "tree.h"
 #include "trace.h"
 
@@ -1066,9 +1067,10 @@ static void printTree(const qrx_Element *top, Printer *out)
     }
 }
 
-/* Pushes the file to storage and opens it to everyone. A descriptor that
-   cannot be synced (a pipe, a terminal) is no failure; only regular files
-   get their mode changed, never a terminal or a log behind stdout. */
+/* Pushes the file to storage and gives it the job files' mode. A
+   descriptor that cannot be synced (a pipe, a terminal) is no failure;
+   only regular files get their mode changed, never a terminal or a log
+   behind stdout. */
 static bool syncAndShare(FILE *stream)
 {
     int fd = fileno(stream);
@@ -1078,7 +1080,7 @@ static bool syncAndShare(FILE *stream)
         return false;
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        fchmod(fd, 0666);
+        fchmod(fd, static_cast<mode_t>(tandel::modeFor(tandel::FileKind::JobFile, -1)));
     return true;
 }
 
