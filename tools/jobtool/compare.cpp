@@ -268,7 +268,7 @@ int runCompare(Tool &tool, const CompareOptions &o)
         tool.notice(plural(long(c.pairs.size() - c.unusable.size()), "pair", "pairs") + " from " +
                     plural(long(h.jobs), "job", "jobs") + "; left out: " + requests);
     if (given(o.svgOpt)) {
-        writeOutput(o.svg, compare::svgText(c), kJobFileMode);
+        writeOutput(o.svg, compare::svgText(c));
         if (o.svg != "-")
             tool.changed("plot written to " + o.svg);
     }
