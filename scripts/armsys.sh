@@ -265,12 +265,13 @@ armsys_prepare() {
 # environment and command (the emulator in front dropped), quoted for
 # bash. Only those matching the expression TANDEL_TESTS when it is set.
 # The library checks with the target's binutils (label "host") stay here.
+# The guest runs one test at a time, which honours RUN_SERIAL and locks.
 armsys_test_list() {
     local dir="$1" unsupported
     ctest --test-dir "$dir" --show-only=json-v1 >"$dir/system/tests.json"
     unsupported=$(jq -r '[.tests[].properties[]?.name] | unique - ["ENVIRONMENT", "WORKING_DIRECTORY",
         "TIMEOUT", "WILL_FAIL", "SKIP_RETURN_CODE", "SKIP_REGULAR_EXPRESSION", "PASS_REGULAR_EXPRESSION",
-        "FAIL_REGULAR_EXPRESSION", "LABELS"] | join(" ")' "$dir/system/tests.json")
+        "FAIL_REGULAR_EXPRESSION", "LABELS", "RUN_SERIAL", "RESOURCE_LOCK"] | join(" ")' "$dir/system/tests.json")
     [ -z "$unsupported" ] || { echo "test properties the guest cannot honour: $unsupported" >&2; return 1; }
     jq -r --arg only "${TANDEL_TESTS:-}" 'def p(n): [.properties[]? | select(.name == n) | .value] | first;
         .tests[] | select((p("LABELS") // []) | index("host") | not) | select(.name | test($only)) |
