@@ -1,0 +1,46 @@
+#!/bin/bash
+# Builds the Debian packages (libtandelcntrl1, liblogtracer,
+# libtandelcntrl-dev, jobtool) from a copy of the tree as git has it
+# (tracked files and new ones not ignored), installing what the build
+# needs, and checks them with lintian: no error may remain.
+# Usage: scripts/package.sh [native|armhf] [out-dir]
+#   native  dpkg-buildpackage -us -uc -b, with the test suite
+#           (DEB_BUILD_OPTIONS=nocheck leaves it out)
+#   armhf   dpkg-buildpackage -aarmhf -Pcross,nocheck -us -uc -b
+# The packages land in out-dir (default build-deb/<native|armhf>).
+set -euo pipefail
+cd "$(dirname "$0")/.."
+mode="${1:-native}"
+out="${2:-build-deb/$mode}"
+start=$SECONDS
+case $mode in
+native) build=(-us -uc -b) check=() ;;
+armhf) build=(-aarmhf -Pcross,nocheck -us -uc -b) check=(-a armhf -P cross,nocheck) ;;
+*) echo "usage: $0 [native|armhf] [out-dir]" >&2; exit 2 ;;
+esac
+bash scripts/deps.sh dpkg-dev debhelper fakeroot lintian $([ "$mode" = armhf ] && echo crossbuild-essential-armhf)
+# The build dependencies that debian/control names and this machine lacks.
+unmet=$(dpkg-checkbuilddeps "${check[@]}" 2>&1 | sed -n 's/.*Unmet build dependencies: //p' |
+    sed 's/([^)]*)//g; s/<[^>]*>//g; s/\[[^]]*\]//g; s/:native//g; s/|/ /g')
+[ -z "$unmet" ] || bash scripts/deps.sh $unmet
+
+version=$(dpkg-parsechangelog -SVersion)
+rm -rf "$out"
+src="$out/tandelcntrl-$version"
+mkdir -p "$src"
+git ls-files -z --cached --others --exclude-standard | while IFS= read -r -d '' f; do [ -e "$f" ] && printf '%s\0' "$f"; done |
+    tar --null -T - -cf - | tar -C "$src" -xf -
+echo "building the $mode packages of tandelcntrl $version in $src"
+if ! (cd "$src" && dpkg-buildpackage "${build[@]}") >"$out/build.log" 2>&1; then
+    tail -60 "$out/build.log"
+    echo "dpkg-buildpackage failed: $out/build.log"
+    exit 1
+fi
+grep -E '^(dpkg-gensymbols|dpkg-shlibdeps): warning' "$out/build.log" || true
+ls -l "$out"/*.deb
+changes=$(ls "$out"/*.changes)
+rc=0
+lintian --fail-on error "$changes" >"$out/lintian.log" 2>&1 || rc=$?
+grep -v 'running with root privileges' "$out/lintian.log" || true # lintian as root warns about itself
+[ "$rc" -eq 0 ] || { echo "lintian reports errors"; exit 1; }
+echo "$mode packages built and checked in $((SECONDS - start)) s"
