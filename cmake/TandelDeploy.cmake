@@ -4,9 +4,10 @@
 # the C++ runtime linked in with its symbols hidden, so the controller
 # needs no libstdc++.
 
-# Everything, library and tests alike, sees the same time_t and off_t.
-# The public records use fixed-width fields only, so callers built with
-# 32-bit time still see the same interface.
+# Everything, library and tests alike, sees the same time_t and off_t:
+# set for the whole directory, GoogleTest compiled from source included,
+# and nowhere else. The public records use fixed-width fields only, so
+# callers built with 32-bit time still see the same interface.
 add_compile_definitions(_FILE_OFFSET_BITS=64)
 if(TANDEL_TIME64)
   add_compile_definitions(_TIME_BITS=64)
@@ -47,23 +48,8 @@ set_property(TARGET TandelCntrl APPEND PROPERTY LINK_DEPENDS ${TANDEL_VERSION_SC
 # otherwise pull in (its random_device needs a newer glibc).
 if(NOT TANDEL_SANITIZE)
   target_compile_options(TandelCntrl PRIVATE -ffunction-sections -fdata-sections)
+  target_compile_options(tandel_internal PRIVATE -ffunction-sections -fdata-sections)
   target_link_options(TandelCntrl PRIVATE
     -static-libstdc++ -static-libgcc "LINKER:--exclude-libs,ALL" "LINKER:--gc-sections"
     "LINKER:--no-undefined" "LINKER:--as-needed")
 endif()
-
-# Scripted tests call programs by path; in a cross build those need the
-# emulator in front. Sets <var> to a command that runs <target> on the
-# build machine: the program itself, or a wrapper calling the emulator.
-function(tandel_runner target var)
-  if(CMAKE_CROSSCOMPILING AND CMAKE_CROSSCOMPILING_EMULATOR)
-    string(JOIN " " _emulator ${CMAKE_CROSSCOMPILING_EMULATOR})
-    set(_wrapper ${PROJECT_BINARY_DIR}/run-${target})
-    file(GENERATE OUTPUT ${_wrapper}
-      CONTENT "#!/bin/sh\nexec ${_emulator} \"$<TARGET_FILE:${target}>\" \"$@\"\n"
-      FILE_PERMISSIONS OWNER_READ OWNER_WRITE OWNER_EXECUTE GROUP_READ GROUP_EXECUTE WORLD_READ WORLD_EXECUTE)
-    set(${var} ${_wrapper} PARENT_SCOPE)
-  else()
-    set(${var} $<TARGET_FILE:${target}> PARENT_SCOPE)
-  endif()
-endfunction()

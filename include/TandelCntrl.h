@@ -981,7 +981,9 @@ TANDEL_API int removeMeasurementResult(const char *path, const MeasurementReques
  * News stays as ".jobapi-kept-<pid>-XXXXXX" (traced at level 2 with that
  * name), which no writer removes. The directory is synced after the
  * removal, so a News reported merged stays gone after a power cut.
- * A kill deletes the file at the end of Base's links; the link stays.
+ * A kill deletes the file at the end of Base's links (the link stays)
+ * and syncs its directory: a deletion reported stays one after a power
+ * cut.
  * Result: the number of measurement elements merged; 0 for the copy and
  * kill short-cuts; MERGE_NEWS_UNREADABLE; MERGE_COPY_FAILED;
  * MERGE_OTHER_JOB;

@@ -3,10 +3,6 @@
  * offset at an instant, and the zone's own data (zone file or TZ rule
  * string) for instants time_t cannot hold.
  */
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "civiltime.h"
 
 #include "TandelCntrl.h"
@@ -24,8 +20,9 @@
 #include <unistd.h>
 
 /* Days from civil and its inverse after H. Hinnant, "chrono-Compatible
-   Low-Level Date Algorithms": years counted from March, so that the
-   leap day ends the year, in 400-year eras. */
+   Low-Level Date Algorithms" (days_from_civil, civil_from_days): years
+   counted from March, so that the leap day ends the year, in 400-year
+   eras of 146097 days. */
 namespace {
 
 const int64_t kDaysPer400Years = 365 * 400 + 97;
@@ -33,16 +30,21 @@ const int64_t kDaysPer100Years = 365 * 100 + 24;
 const int64_t kDaysPer4Years = 365 * 4 + 1;
 /* 0000-03-01, the first day of era 0, to 1970-01-01. */
 const int64_t kEra0To1970 = 719468;
-const int64_t kSecondsPerDay = 86400;
+/* March to July, and August to December: 31 30 31 30 31 days. So
+   (153 * m + 2) / 5 days come before month m counted from March (0). */
+const int64_t kDaysPer5Months = 153;
+const int kThursday = 4; /* 1970-01-01; 0 is Sunday */
 
+/* Quotient and remainder rounded toward minus infinity, so that times
+   before 1970 fall into the day (and week) they belong to. */
 int64_t floorDiv(int64_t a, int64_t b) { return (a >= 0 ? a : a - (b - 1)) / b; }
+int64_t floorMod(int64_t a, int64_t b) { return a - floorDiv(a, b) * b; }
 
 /* Days since 1970 of seconds; *rest gets the seconds into that day. */
 int64_t splitDays(int64_t seconds, int64_t *rest)
 {
-    const int64_t days = floorDiv(seconds, kSecondsPerDay);
-    *rest = seconds - days * kSecondsPerDay;
-    return days;
+    *rest = floorMod(seconds, kSecondsPerDay);
+    return floorDiv(seconds, kSecondsPerDay);
 }
 
 bool isLeap(int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
@@ -53,8 +55,8 @@ int daysInMonth(int64_t y, int m)
     return kDays[m - 1] + (m == 2 && isLeap(y));
 }
 
-/* 0 Sunday; 1970-01-01 was a Thursday. */
-int weekday(int64_t days) { return static_cast<int>(days + 4 - floorDiv(days + 4, 7) * 7); }
+/* 0 Sunday. */
+int weekday(int64_t days) { return static_cast<int>(floorMod(days + kThursday, 7)); }
 
 } // namespace
 
@@ -63,7 +65,7 @@ int64_t daysFromCivil(int64_t y, int m, int d)
     y -= m <= 2;
     const int64_t era = floorDiv(y, 400);
     const int64_t yoe = y - era * 400;
-    const int64_t doy = (153 * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
+    const int64_t doy = (kDaysPer5Months * (m > 2 ? m - 3 : m + 9) + 2) / 5 + d - 1;
     const int64_t doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
     return era * kDaysPer400Years + doe - kEra0To1970;
 }
@@ -77,8 +79,8 @@ void civilFromDays(int64_t days, int64_t *y, int *m, int *d)
     const int64_t yoe =
         (doe - doe / (kDaysPer4Years - 1) + doe / kDaysPer100Years - doe / (kDaysPer400Years - 1)) / 365;
     const int64_t doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-    const int64_t mp = (5 * doy + 2) / 153;
-    *d = static_cast<int>(doy - (153 * mp + 2) / 5 + 1);
+    const int64_t mp = (5 * doy + 2) / kDaysPer5Months;
+    *d = static_cast<int>(doy - (kDaysPer5Months * mp + 2) / 5 + 1);
     *m = static_cast<int>(mp < 10 ? mp + 3 : mp - 9);
     *y = yoe + era * 400 + (*m <= 2);
 }

@@ -14,6 +14,7 @@
 #include <ctime>
 
 const char kTimeFormat[] = "%Y-%m-%dT%H:%M:%S%z";
+const int64_t kSecondsPerDay = 86400;
 const int64_t kEpoch2000 = 946684800; /* 2000-01-01T00:00:00Z in seconds since 1970 */
 /* The message's signed 32-bit seconds since 2000, as seconds since 1970. */
 const int64_t kMessageFirst = kEpoch2000 + INT32_MIN;

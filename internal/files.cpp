@@ -5,10 +5,6 @@
  * temporary in the same directory, reach storage, and are renamed over
  * the old file, so readers see the old or the new file, never a mix.
  */
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include "files.h"
 
 #include <cerrno>
@@ -34,6 +30,9 @@ namespace {
 const char kTempPrefix[] = ".jobapi-";
 /* A newer News that could not be put back: no sweep takes it. */
 const char kKeptPrefix[] = ".jobapi-kept-";
+/* Readable and writable by everyone: the mode of job files, and less
+   the umask that of new temporaries (see FileKind). */
+const int kSharedMode = 0666;
 /* As many links as the kernel follows in one path. */
 const int kMaxLinks = 40;
 const size_t kRandomChars = 6;
@@ -220,14 +219,17 @@ int Replacement::open(const char *target)
     if (const int err = followLinks(target, &target_))
         return err;
     struct stat st {};
-    if (::lstat(target_.c_str(), &st) == 0 && !S_ISREG(st.st_mode))
-        return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+    if (::lstat(target_.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode))
+            return S_ISDIR(st.st_mode) ? EISDIR : EINVAL;
+        oldMode_ = static_cast<int>(st.st_mode & 07777);
+    }
     dir_ = directoryOf(target_.c_str());
     removeStaleTemps(dir_);
     const std::string stem = dir_ + "/" + kTempPrefix + std::to_string(::getpid()) + "-";
     for (unsigned attempt = 0; attempt < 100; ++attempt) {
         std::string name = stem + randomPart(attempt);
-        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, 0666);
+        const int fd = ::open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC | O_NOCTTY, kSharedMode);
         if (fd < 0) {
             if (errno == EEXIST)
                 continue;
@@ -260,8 +262,22 @@ int Replacement::open(const char *target)
     return EEXIST;
 }
 
-int Replacement::commit(int mode)
+int modeFor(FileKind kind, int oldMode)
 {
+    switch (kind) {
+    case FileKind::JobFile:
+        return kSharedMode;
+    case FileKind::SensorJobFile:
+        return oldMode;
+    case FileKind::ToolOutput:
+        return oldMode >= 0 ? oldMode : kSharedMode;
+    }
+    return -1;
+}
+
+int Replacement::commit(FileKind kind)
+{
+    const int mode = modeFor(kind, oldMode_);
     errno = 0;
     const int fd = ::fileno(fp_);
     bool ok = std::fflush(fp_) == 0 && !std::ferror(fp_) && ::fsync(fd) == 0 &&

@@ -83,6 +83,29 @@ void syncDirectory(const std::string &dir);
    regular files of this user only, never a link, never another name. */
 void removeStaleTemps(const std::string &dir);
 
+/* The mode policies: every file the library or jobtool replaces is one
+   of these kinds, and gets the mode its kind says (modeFor), here only. */
+enum class FileKind {
+    /* Job files, written by the job handler: 0666 whatever the umask or
+       the old file's mode, because the controller's programs run as
+       different users and every one of them rewrites the job files (the
+       header promises it). */
+    JobFile,
+    /* Sensor job files, written by the codec: the old file's mode, a new
+       one 0666 less the umask as open() would make it, because they are
+       the caller's own files on their way to a sensor, shared as the
+       caller decides. */
+    SensorJobFile,
+    /* jobtool's -o: the old file's mode, so that a copy a technician
+       protected stays so; a new one 0666 whatever the umask, the mode of
+       job files, since -o writes job files into job directories too. */
+    ToolOutput,
+};
+
+/* The mode a replaced file of kind gets: oldMode is the replaced file's
+   (-1: there was none); -1 keeps the temporary's, 0666 less the umask. */
+int modeFor(FileKind kind, int oldMode);
+
 /* The new content of a file: a temporary beside it, created empty,
    removed again unless commit() renames it over the target. */
 class Replacement {
@@ -96,21 +119,22 @@ public:
        kinds), sweeps stale temporaries and creates the temporary (mode
        0666 less the umask) in the directory of the file found, locked
        until the rename so that no sweep takes it for a dead writer's.
-       0 or errno. */
+       The mode of the file found is kept for commit. 0 or errno. */
     int open(const char *target);
     FILE *stream() const { return fp_; }
-    /* Flushes, checks the stream, syncs, sets mode (unless mode is
-       -1), closes and renames over the target, then syncs the
-       directory. 0, or the errno of the failing step (nothing renamed
-       then). Nothing after the rename can fail. */
-    int commit(int mode);
+    /* Flushes, checks the stream, syncs, sets the mode of kind, closes
+       and renames over the target, then syncs the directory. 0, or the
+       errno of the failing step (nothing renamed then). Nothing after
+       the rename can fail. */
+    int commit(FileKind kind);
 
 private:
     std::string target_;
     std::string dir_;
     std::string temp_;
     FILE *fp_ = nullptr;
-    Fd held_; /* keeps the temporary's lock while the stream is closed */
+    int oldMode_ = -1; /* the replaced file's, -1: none */
+    Fd held_;          /* keeps the temporary's lock while the stream is closed */
 };
 
 /* An exclusive lock standing for a path, held on the open file the path
@@ -167,9 +191,9 @@ private:
 };
 
 /* Replaces path by what fill(stream) writes, through a Replacement
-   committed with mode (-1 keeps the temporary's). 0, or the errno of
-   the failing step (EIO when fill fails without one). */
-template <typename Fill> int replaceWith(const char *path, int mode, Fill fill)
+   committed as a file of kind. 0, or the errno of the failing step (EIO
+   when fill fails without one). */
+template <typename Fill> int replaceWith(const char *path, FileKind kind, Fill fill)
 {
     Replacement out;
     if (const int err = out.open(path))
@@ -177,7 +201,7 @@ template <typename Fill> int replaceWith(const char *path, int mode, Fill fill)
     errno = 0;
     if (!fill(out.stream()))
         return errno ? errno : EIO;
-    return out.commit(mode);
+    return out.commit(kind);
 }
 
 /* Owns a library record that Release frees and nulls through the

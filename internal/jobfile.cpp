@@ -32,6 +32,7 @@ uint16_t calculateProbeDrvCRC(const uint8_t *data, uint32_t length)
 
 namespace tandel {
 
+/* file -> 0D 00 words(low, high) message [00] crc(low, high)   (00 fills to an even length) */
 int encodeJobFile(qrx_Parser *parser, uint8_t (&buf)[kJobFileMax], uint8_t **file, uint32_t *size)
 {
     /* The encoder leaves the last byte of its room unused; the header

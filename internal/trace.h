@@ -3,6 +3,12 @@
  * Every source file defines kTraceFile (its path as the build sees it)
  * before using TRACE, so messages name the file the same way on every
  * build, whatever the compiler's __FILE__ would say.
+ *
+ * The texts are a compatibility surface: logs from the field are matched
+ * against them, file name, routine and all. So a text stays as it is,
+ * even where it reads oddly ("DO NOT delete file" just before the file
+ * is deleted, "cp -f" where no cp runs, "*ppJML", a double blank);
+ * each odd one says why beside it. New texts may be added freely.
  */
 #ifndef TANDEL_INTERNAL_TRACE_H
 #define TANDEL_INTERNAL_TRACE_H

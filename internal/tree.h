@@ -9,12 +9,12 @@
 int qrx_buildtree_sax_callback(qrx_Parser *hp, int mode, const char *elName, const char *attrName,
                                const char *value, void *userData);
 
-/* An unlinked child record for parent (index set, value copied, parent
-   set); null when memory runs out. For appenders that keep their own tail. */
-qrx_Element *qrx_newChild(const char *name, const char *value, qrx_Element *parent);
-
 #ifdef __cplusplus
 namespace tandel {
+/* An unlinked child record for parent (index set, value copied, parent
+   set); null when memory runs out. For appenders that keep their own tail. */
+qrx_Element *newChild(const char *name, const char *value, qrx_Element *parent);
+
 /* What the writer prints parses back as the same tree exactly when
    treeReadsBack holds. The writer escapes nothing, so these are the
    parser's own rules. */

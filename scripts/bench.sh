@@ -13,7 +13,7 @@ json="$dir/bench.json"
 if [ -z "${BENCH_REPORT_ONLY:-}" ]; then
   bash scripts/deps.sh libbenchmark-dev libexpat1-dev libxml2-dev libpugixml-dev
   cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Release -DTANDEL_BENCH=ON -DTANDEL_TESTS=OFF >/dev/null
-  cmake --build "$dir" -j2 --target tandel_bench
+  cmake --build "$dir" -j"$(nproc)" --target tandel_bench
   # Interleaved repetitions: the neighbours' load on a shared machine comes
   # and goes for seconds at a time, and the report keeps each one's fastest.
   "$dir/bench/tandel_bench" --benchmark_min_time="${BENCH_MIN_TIME:-0.1}" \

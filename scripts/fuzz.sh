@@ -18,7 +18,7 @@ targets=("$@")
 # clang and its libFuzzer runtime (Debian keeps the runtime apart).
 bash scripts/deps.sh clang libclang-rt-14-dev
 CC=clang CXX=clang++ cmake -S fuzz -B "$dir" >/dev/null
-cmake --build "$dir" -j2 >/dev/null
+cmake --build "$dir" -j"$(nproc)" >/dev/null
 mkdir -p "$dir/corpus"
 "$dir/fuzz_seeds" "$dir/corpus" examples >/dev/null
 

@@ -7,7 +7,7 @@ cd "$(dirname "$0")/.."
 bash scripts/deps.sh valgrind
 dir="${1:-build-valgrind}"
 cmake -S . -B "$dir" -DCMAKE_BUILD_TYPE=Debug >/dev/null
-cmake --build "$dir" -j2 >/dev/null
+cmake --build "$dir" -j"$(nproc)" >/dev/null
 # The crash-safety test forks and kills children; a few kills suffice here.
 export CRASH_KILLS="${CRASH_KILLS:-20}"
 passed=0

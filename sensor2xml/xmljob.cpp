@@ -7,10 +7,6 @@
  * Message times are signed 32-bit seconds since 2000; everything here
  * counts them in 64 bits so that 1932 to 2068 work on 32-bit targets too.
  */
-#ifndef _FILE_OFFSET_BITS
-#define _FILE_OFFSET_BITS 64
-#endif
-
 #include <array>
 #include <cerrno>
 #include <climits>
@@ -150,6 +146,14 @@ int sprintf_tm(char *text, size_t size, const struct tm *time)
 /* Message decoder                                                     */
 /* ------------------------------------------------------------------ */
 
+/* Each step of the decoder and the encoder opens with the part of the
+   message it walks: a field is "tag name", its tag in hex followed by its
+   length and value; [ ] optional, { } repeated, | either, FF the end
+   marker FF 00 that closes a container. Fields stand in ascending tag
+   order; fields of other tags below the one looked for are skipped.
+     field -> tag len value */
+
+/* len -> 00..7F | 80+k b1..bk   (k <= 4; the length big-endian) */
 uint32_t decode_length(const uint8_t *p, uint32_t *count, uint32_t *value)
 {
     const uint8_t first = p[0];
@@ -206,7 +210,8 @@ void advance(tag_cursor *c, size_t n)
     c->tail += n;
 }
 
-/* Steps over the tag and the length header; tail is then at the value. */
+/* field -> tag len value: steps over the tag and the length header,
+   tail is then at the value. */
 void enterField(tag_cursor *c)
 {
     advance(c, 1);
@@ -240,7 +245,7 @@ bool skipTo(uint8_t tag, tag_cursor *c, const char *fn, const char *format)
 
 } // namespace
 
-void FIND_TAG(uint8_t tag, tag_cursor *c)
+void findTag(uint8_t tag, tag_cursor *c)
 {
     if (tag < c->lastTag)
         c->lastTag = 0;
@@ -248,7 +253,7 @@ void FIND_TAG(uint8_t tag, tag_cursor *c)
         c->lastTag = tag;
 }
 
-void SKIP_TAG(uint8_t tag, tag_cursor *c)
+void skipTag(uint8_t tag, tag_cursor *c)
 {
     if (!skipTo(tag, c, "SKIP_TAG", "SKIP_TAG(%02X) - aborting *tail=%02X\n"))
         return;
@@ -327,7 +332,7 @@ private:
     /* Appends to parent, whose last child *last is (null: none yet). */
     static qrx_Element *child(const char *name, qrx_Element *parent, qrx_Element **last)
     {
-        qrx_Element *el = qrx_newChild(name, nullptr, parent);
+        qrx_Element *el = tandel::newChild(name, nullptr, parent);
         if (!el)
             throw OutOfMemory{};
         *(*last ? &(*last)->next : &parent->children) = el;
@@ -339,6 +344,7 @@ private:
         if (!qrx_AddAttribute(name, value, el))
             throw OutOfMemory{};
     }
+    /* integer -> 2 bytes big-endian (of a longer value, its first two) */
     uint16_t readInt()
     {
         enterField(&c_);
@@ -347,13 +353,14 @@ private:
         advance(&c_, c_.len);
         return v;
     }
-    void intAttr(const char *name, qrx_Element *el) { attrNumber(name, readInt(), el); }
+    void intField(const char *name, qrx_Element *el) { attrNumber(name, readInt(), el); }
     void attrNumber(const char *name, int v, qrx_Element *el)
     {
         std::snprintf(text_, sizeof text_, "%d", v);
         attr(name, text_, el);
     }
-    void timeAttr(const char *name, qrx_Element *el)
+    /* time -> 4 bytes big-endian: signed seconds since 2000 on the wall clock */
+    void timeField(const char *name, qrx_Element *el)
     {
         enterField(&c_);
         need(&c_, 4);
@@ -365,7 +372,8 @@ private:
         formatFields(text_, sizeof text_, reading, offsetOfReading(reading));
         attr(name, text_, el);
     }
-    void textAttr(const char *name, qrx_Element *el)
+    /* text -> the bytes, no NUL */
+    void textField(const char *name, qrx_Element *el)
     {
         enterField(&c_);
         need(&c_, c_.len);
@@ -378,7 +386,8 @@ private:
         advance(&c_, c_.len);
         attr(name, s.get(), el);
     }
-    void bytesAttr(const char *name, qrx_Element *el)
+    /* bytes -> the sensor data, Base64 in the document */
+    void bytesField(const char *name, qrx_Element *el)
     {
         enterField(&c_);
         need(&c_, c_.len);
@@ -392,8 +401,8 @@ private:
         advance(&c_, c_.len);
         attr(name, s.get(), el);
     }
-    /* The measured value, tail at its tag; false when the data type is
-       not 16. */
+    /* value -> 4 bytes: IEEE single, big-endian. Tail at its tag; false
+       when the data type is not 16, the only one there is. */
     bool realValue(int dataType, qrx_Element *el)
     {
         enterField(&c_);
@@ -416,14 +425,14 @@ private:
     void optional(uint8_t tag, void (Decoder::*read)(const char *, qrx_Element *), const char *name,
                   qrx_Element *el)
     {
-        FIND_TAG(tag, &c_);
+        findTag(tag, &c_);
         if (at() == tag)
             (this->*read)(name, el);
     }
     /* Moves to the field `tag`: true when the message has it. */
     bool found(uint8_t tag)
     {
-        FIND_TAG(tag, &c_);
+        findTag(tag, &c_);
         return at() == tag;
     }
     int processMeasurement(qrx_Element *m);
@@ -434,15 +443,17 @@ private:
     int walk(qrx_Parser *parser);
 };
 
+/* process -> 00 index [02 comment] [03 parameter_number] [04 unit_number]
+               [05 display_format] 0E data_type 0F value */
 int Decoder::processMeasurement(qrx_Element *m)
 {
     if (at() != 0x00)
         return DECODER_FAIL(SJOB_MISSING_FIELD, "no pm.index\n");
-    intAttr("index", m);
-    optional(0x02, &Decoder::textAttr, "comment", m);
-    optional(0x03, &Decoder::intAttr, "parameter_number", m);
-    optional(0x04, &Decoder::intAttr, "unit_number", m);
-    optional(0x05, &Decoder::intAttr, "display_format", m);
+    intField("index", m);
+    optional(0x02, &Decoder::textField, "comment", m);
+    optional(0x03, &Decoder::intField, "parameter_number", m);
+    optional(0x04, &Decoder::intField, "unit_number", m);
+    optional(0x05, &Decoder::intField, "display_format", m);
     if (!found(0x0E))
         return DECODER_FAIL(SJOB_MISSING_FIELD, "no pm.dataType\n");
     const int dataType = readInt();
@@ -454,19 +465,21 @@ int Decoder::processMeasurement(qrx_Element *m)
     return 0;
 }
 
+/* lab -> 00 index 01 done [05 default_method] [06 used_method] [0B scheduled_processing]
+           [0C scheduled_return] [0D lab_time] [0E data_type] [0F value] */
 int Decoder::labMeasurement(qrx_Element *m)
 {
     if (at() != 0x00)
         return DECODER_FAIL(SJOB_MISSING_FIELD, "no lm.index\n");
-    intAttr("index", m);
+    intField("index", m);
     if (!found(0x01))
         return DECODER_FAIL(SJOB_MISSING_FIELD, "no lm.done\n");
     attrNumber("done", applyJobEdit(jobEdit_, readInt()), m);
-    optional(0x05, &Decoder::textAttr, "default_method", m);
-    optional(0x06, &Decoder::textAttr, "used_method", m);
-    optional(0x0B, &Decoder::timeAttr, "scheduled_processing", m);
-    optional(0x0C, &Decoder::timeAttr, "scheduled_return", m);
-    optional(0x0D, &Decoder::timeAttr, "lab_time", m);
+    optional(0x05, &Decoder::textField, "default_method", m);
+    optional(0x06, &Decoder::textField, "used_method", m);
+    optional(0x0B, &Decoder::timeField, "scheduled_processing", m);
+    optional(0x0C, &Decoder::timeField, "scheduled_return", m);
+    optional(0x0D, &Decoder::timeField, "lab_time", m);
     int dataType = -1;
     if (found(0x0E)) {
         dataType = readInt();
@@ -477,20 +490,22 @@ int Decoder::labMeasurement(qrx_Element *m)
     return 0;
 }
 
+/* header -> [00 version] 01 job_id [02 date] 03 job_type [04 job_handling]
+              [05 requested_samples] [06 contained_samples] 07 max_samples */
 int Decoder::jobHeader(qrx_Element *job, int *maxSamples)
 {
     if (at() == 0x00)
-        intAttr("version", job);
+        intField("version", job);
     if (!found(0x01))
         return DECODER_FAIL(SJOB_NO_JOB_ID, "no jobId\n");
-    intAttr("job_id", job);
-    optional(0x02, &Decoder::timeAttr, "date", job);
+    intField("job_id", job);
+    optional(0x02, &Decoder::timeField, "date", job);
     if (!found(0x03))
         return DECODER_FAIL(SJOB_MISSING_FIELD, "no jobType\n");
-    intAttr("job_type", job);
-    optional(0x04, &Decoder::intAttr, "job_handling", job);
-    optional(0x05, &Decoder::intAttr, "requested_samples", job);
-    optional(0x06, &Decoder::intAttr, "contained_samples", job);
+    intField("job_type", job);
+    optional(0x04, &Decoder::intField, "job_handling", job);
+    optional(0x05, &Decoder::intField, "requested_samples", job);
+    optional(0x06, &Decoder::intField, "contained_samples", job);
     if (!found(0x07))
         return DECODER_FAIL(SJOB_MISSING_FIELD, "no maxSamples\n");
     *maxSamples = readInt();
@@ -498,24 +513,26 @@ int Decoder::jobHeader(qrx_Element *job, int *maxSamples)
     return 0;
 }
 
-/* One sample, tail at its first field, and its measurements. */
+/* sample -> [00 sample_id] 01 date [02 sensordata] 03 count [04 bottle_number]
+              {20 len process FF | 21 len lab FF} FF
+   Tail at its first field; count is the number of measurements. */
 int Decoder::sample(qrx_Element *s, int number)
 {
     attrNumber("number", number, s);
     if (at() == 0x00)
-        textAttr("sample_id", s);
+        textField("sample_id", s);
     if (!found(0x01))
         return DECODER_FAIL(SJOB_BAD_SAMPLE, "no date\n");
-    timeAttr("date", s);
-    optional(0x02, &Decoder::bytesAttr, "sensordata", s);
+    timeField("date", s);
+    optional(0x02, &Decoder::bytesField, "sensordata", s);
     if (!found(0x03))
         return DECODER_FAIL(SJOB_BAD_SAMPLE, "no cntMeasurements\n");
     const int cntMeasurements = readInt();
-    optional(0x04, &Decoder::intAttr, "bottle_number", s);
+    optional(0x04, &Decoder::intField, "bottle_number", s);
 
     qrx_Element *last = nullptr;
     int seen = 0;
-    FIND_TAG(0x20, &c_);
+    findTag(0x20, &c_);
     while (at() == 0x20 || at() == 0x21) {
         const bool lab = at() == 0x21;
         enterField(&c_);
@@ -523,18 +540,19 @@ int Decoder::sample(qrx_Element *s, int number)
         ++seen;
         if (const int r = lab ? labMeasurement(m) : processMeasurement(m))
             return r;
-        SKIP_TAG(0xFF, &c_);
+        skipTag(0xFF, &c_);
     }
-    SKIP_TAG(0xFF, &c_);
+    skipTag(0xFF, &c_);
     if (cntMeasurements != seen)
         return DECODER_FAIL(SJOB_COUNT_MISMATCH, "cntMeasurements does not match\n");
     return 0;
 }
 
+/* samples -> {40 len sample}   (at most max_samples) */
 int Decoder::samples(qrx_Element *job, int maxSamples)
 {
     qrx_Element *last = nullptr;
-    FIND_TAG(0x40, &c_);
+    findTag(0x40, &c_);
     for (int number = 0; at() == 0x40; ++number) {
         enterField(&c_);
         if (number >= maxSamples) {
@@ -547,6 +565,8 @@ int Decoder::samples(qrx_Element *job, int maxSamples)
     return 0;
 }
 
+/* message -> 60 len job
+   job -> header samples FF */
 int Decoder::walk(qrx_Parser *parser)
 {
     qrx_RemoveDOMTree(parser);
@@ -566,7 +586,7 @@ int Decoder::walk(qrx_Parser *parser)
         return r;
     if (const int r = samples(job, maxSamples))
         return r;
-    SKIP_TAG(0xFF, &c_);
+    skipTag(0xFF, &c_);
     return c_.status;
 }
 
@@ -623,6 +643,7 @@ int sjob_Message2DOMTree(const uint8_t *message, qrx_Parser *parser)
 /* Message encoder                                                     */
 /* ------------------------------------------------------------------ */
 
+/* len -> 00..7E | 80+k b1..bk   (the fewest k that hold the length) */
 int encode_length(int32_t n, uint8_t *out, int *size)
 {
     if (n <= 126) {
@@ -652,8 +673,10 @@ int sscanf_nonempty(const char *text, const char *format, ...)
 
 namespace {
 
-/* Places bytes from the end of the buffer toward its start. Bytes that
-   would land before buffer[0] are counted, not stored. */
+/* Places bytes from the end of the buffer toward its start: a container
+   is written end marker first, its fields in descending tag order, then
+   its length and tag once its size is known. Bytes that would land before
+   buffer[0] are counted, not stored. */
 class BackWriter {
 public:
     BackWriter(uint8_t *buffer, uint32_t capacity) : buf_(buffer), pos_(int64_t{capacity} - 1) {}
@@ -719,7 +742,7 @@ const char *nonEmpty(const qrx_Element *el, const char *name)
 /* The leading decimal number of the text ("12abc" reads 12): 1 stored,
    0 absent or no number, SJOB_ENC_NUMBER_RANGE (traced) when it does not
    fit the message's 16 bits, negative ones too. */
-int intAttr(const qrx_Element *el, const char *name, uint16_t *v)
+int parseNumber(const qrx_Element *el, const char *name, uint16_t *v)
 {
     const char *s = attrText(el, name);
     unsigned long ul = 0;
@@ -737,9 +760,9 @@ int intAttr(const qrx_Element *el, const char *name, uint16_t *v)
 
 /* A required number: 0 stored, SJOB_ENC_NOT_A_JOB traced with `missing`,
    or SJOB_ENC_NUMBER_RANGE. */
-int requiredInt(const qrx_Element *el, const char *name, const char *missing, uint16_t *v)
+int requiredNumber(const qrx_Element *el, const char *name, const char *missing, uint16_t *v)
 {
-    const int r = intAttr(el, name, v);
+    const int r = parseNumber(el, name, v);
     return r > 0 ? 0 : r < 0 ? r : ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, missing);
 }
 
@@ -759,7 +782,7 @@ int count(size_t n, const char *what, uint16_t *v)
    the message's 32 bits. An offset in the text is accepted, not applied.
    1 stored, 0 absent or no time, SJOB_ENC_TIME_RANGE outside what 32
    bits hold (traced). */
-int timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
+int parseTime(const qrx_Element *el, const char *name, uint32_t *v)
 {
     const char *s = attrText(el, name);
     if (!s)
@@ -779,10 +802,10 @@ int timeAttr(const qrx_Element *el, const char *name, uint32_t *v)
     return 1;
 }
 
-int optionalInt(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
+int optionalNumber(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
 {
     uint16_t v;
-    const int r = intAttr(el, name, &v);
+    const int r = parseNumber(el, name, &v);
     if (r > 0)
         w.u16(tag, v);
     return r < 0 ? r : 0;
@@ -797,7 +820,7 @@ void optionalText(BackWriter &w, const qrx_Element *el, uint8_t tag, const char 
 int optionalTime(BackWriter &w, const qrx_Element *el, uint8_t tag, const char *name)
 {
     uint32_t v;
-    const int r = timeAttr(el, name, &v);
+    const int r = parseTime(el, name, &v);
     if (r > 0)
         w.u32(tag, v);
     return r < 0 ? r : 0;
@@ -819,13 +842,17 @@ std::vector<const qrx_Element *> childrenNamed(const qrx_Element *parent, const 
     return v;
 }
 
+/* process -> 20 len 00 index [02 comment] [03 parameter_number] [04 unit_number]
+                      [05 display_format] 0E data_type [0F value] FF
+   lab -> 21 len 00 index 01 done [05 default_method] [06 used_method] [0B scheduled_processing]
+                 [0C scheduled_return] [0D lab_time] [0E data_type [0F value]] FF */
 int encodeMeasurement(BackWriter &w, const qrx_Element *m)
 {
     const bool lab = str_equal(m->name, "lab_measurement");
     const int64_t end = w.pos();
     w.endMarker();
     uint16_t dataType;
-    const int typed = intAttr(m, "data_type", &dataType);
+    const int typed = parseNumber(m, "data_type", &dataType);
     if (typed < 0)
         return typed;
     if (typed) {
@@ -847,7 +874,7 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
     if (!lab) {
         for (const auto &f :
              {Tagged{0x05, "display_format"}, Tagged{0x04, "unit_number"}, Tagged{0x03, "parameter_number"}})
-            if (const int r = optionalInt(w, m, f.tag, f.name))
+            if (const int r = optionalNumber(w, m, f.tag, f.name))
                 return r;
         optionalText(w, m, 0x02, "comment");
     } else {
@@ -857,17 +884,19 @@ int encodeMeasurement(BackWriter &w, const qrx_Element *m)
                 return r;
         optionalText(w, m, 0x06, "used_method");
         optionalText(w, m, 0x05, "default_method");
-        if (const int r = requiredInt(m, "done", "missing done\n", &v))
+        if (const int r = requiredNumber(m, "done", "missing done\n", &v))
             return r;
         w.u16(0x01, v);
     }
-    if (const int r = requiredInt(m, "index", "missing index\n", &v))
+    if (const int r = requiredNumber(m, "index", "missing index\n", &v))
         return r;
     w.u16(0x00, v);
     w.close(lab ? 0x21 : 0x20, end);
     return 0;
 }
 
+/* sample -> 40 len [00 sample_id] 01 date [02 sensordata] 03 count [04 bottle_number]
+                    {process | lab} FF */
 int encodeSample(BackWriter &w, const qrx_Element *s)
 {
     const int64_t end = w.pos();
@@ -879,7 +908,7 @@ int encodeSample(BackWriter &w, const qrx_Element *s)
             return r;
     }
     uint16_t n;
-    if (const int r = optionalInt(w, s, 0x04, "bottle_number"))
+    if (const int r = optionalNumber(w, s, 0x04, "bottle_number"))
         return r;
     if (const int r = count(ms.size(), "cntMeasurements", &n))
         return r;
@@ -891,7 +920,7 @@ int encodeSample(BackWriter &w, const qrx_Element *s)
         w.field(0x02, scratch.data(), got);
     }
     uint32_t date;
-    const int dated = timeAttr(s, "date", &date);
+    const int dated = parseTime(s, "date", &date);
     if (dated <= 0)
         return dated < 0 ? dated : ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "no date\n");
     w.u32(0x01, date);
@@ -900,6 +929,8 @@ int encodeSample(BackWriter &w, const qrx_Element *s)
     return 0;
 }
 
+/* job -> 60 len [00 version] 01 job_id 02 date 03 job_type [04 job_handling]
+                 [05 requested_samples] 06 contained_samples 07 max_samples {sample} FF */
 int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_Element *job)
 {
     const uint32_t capacity = *length;
@@ -913,27 +944,27 @@ int encodeJob(uint8_t *buffer, uint32_t *length, uint8_t **message, const qrx_El
             return r;
     }
     uint16_t v;
-    if (const int r = requiredInt(job, "max_samples", "missing max_samples\n", &v))
+    if (const int r = requiredNumber(job, "max_samples", "missing max_samples\n", &v))
         return r;
     w.u16(0x07, v);
     if (const int r = count(samples.size(), "contained_samples", &v))
         return r;
     w.u16(0x06, v);
     for (const auto &f : {Tagged{0x05, "requested_samples"}, Tagged{0x04, "job_handling"}})
-        if (const int r = optionalInt(w, job, f.tag, f.name))
+        if (const int r = optionalNumber(w, job, f.tag, f.name))
             return r;
-    if (const int r = requiredInt(job, "job_type", "missing job_type\n", &v))
+    if (const int r = requiredNumber(job, "job_type", "missing job_type\n", &v))
         return r;
     w.u16(0x03, v);
     uint32_t date;
-    const int dated = timeAttr(job, "date", &date);
+    const int dated = parseTime(job, "date", &date);
     if (dated <= 0)
         return dated < 0 ? dated : ENCODER_FAIL(SJOB_ENC_NOT_A_JOB, "missing date\n");
     w.u32(0x02, date);
-    if (const int r = requiredInt(job, "job_id", "missing job_id\n", &v))
+    if (const int r = requiredNumber(job, "job_id", "missing job_id\n", &v))
         return r;
     w.u16(0x01, v);
-    if (const int r = optionalInt(w, job, 0x00, "version"))
+    if (const int r = optionalNumber(w, job, 0x00, "version"))
         return r;
     w.close(0x60, end);
 
@@ -993,13 +1024,13 @@ int readWhole(const char *path, std::vector<uint8_t> &data)
 }
 
 /* Writes the bytes to a new file beside path and renames it over path,
-   keeping the old file's mode: 0, or the errno of the step that failed. */
+   with the mode of sensor job files: 0, or the errno of the step that
+   failed. */
 int replaceFile(const char *path, const uint8_t *data, size_t n)
 {
     struct stat st {};
-    const bool existed = ::stat(path, &st) == 0;
     /* Like opening for writing: a file the caller may not write stays. */
-    if (existed && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
+    if (::stat(path, &st) == 0 && ::faccessat(AT_FDCWD, path, W_OK, AT_EACCESS) != 0)
         return errno;
     tandel::Replacement out;
     if (const int err = out.open(path))
@@ -1007,7 +1038,7 @@ int replaceFile(const char *path, const uint8_t *data, size_t n)
     errno = 0;
     if (n && std::fwrite(data, 1, n, out.stream()) != n)
         return errno ? errno : EIO;
-    return out.commit(existed && S_ISREG(st.st_mode) ? static_cast<int>(st.st_mode & 07777) : -1);
+    return out.commit(tandel::FileKind::SensorJobFile);
 }
 
 /* The decoder's result for the file's message, the job-edit setting left

@@ -20,7 +20,7 @@ struct tag_cursor {
     uint32_t lenCount;   /* bytes of that header */
     int32_t status;      /* 0, or SJOB_OUT_OF_ORDER once a field out of order was met */
     const uint8_t *tail; /* tag byte of the next field */
-    uint8_t lastTag;     /* tag FIND_TAG found last */
+    uint8_t lastTag;     /* tag findTag found last */
     const uint8_t *start;
     const uint8_t *end;
 };
@@ -37,9 +37,9 @@ struct MessageFault {
 
 /* Moves tail to the field `tag` of the current container or to the
    first one above it; out of order: trace, status SJOB_OUT_OF_ORDER, no move. */
-void FIND_TAG(uint8_t tag, tag_cursor *c);
+void findTag(uint8_t tag, tag_cursor *c);
 /* Moves tail past the field `tag` (the end marker 0xFF). */
-void SKIP_TAG(uint8_t tag, tag_cursor *c);
+void skipTag(uint8_t tag, tag_cursor *c);
 
 /* Reads the length header at p: stores its byte count and the length,
    returns the count. More than 4 length bytes: only the first byte is

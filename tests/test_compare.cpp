@@ -148,6 +148,9 @@ Scale scaleOf(const std::string &svg, size_t from, const std::string &part, char
     return {p0, v0, (number(labels.back().text) - v0) / (lines.back().at.at(coord) - p0)};
 }
 
+const int kNotInstalled = -2;
+
+/* The program's exit status, -1 when it cannot run, kNotInstalled. */
 int run(std::vector<std::string> args, const std::string &errors)
 {
     posix_spawn_file_actions_t actions;
@@ -161,6 +164,8 @@ int run(std::vector<std::string> args, const std::string &errors)
     const int rc = posix_spawnp(&pid, argv[0], &actions, nullptr, argv.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     int status = 0;
+    if (rc == ENOENT)
+        return kNotInstalled;
     if (rc != 0 || waitpid(pid, &status, 0) != pid)
         return -1;
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -372,8 +377,10 @@ TEST(Compare, SvgShowsTheFigures)
 
     TempDir dir;
     writeFile(dir.file("compare.svg"), svg);
-    ASSERT_EQ(run({"rsvg-convert", "-o", dir.file("compare.png"), dir.file("compare.svg")}, dir.file("errors")), 0)
-        << readFile(dir.file("errors"));
+    const int drawn = run({"rsvg-convert", "-o", dir.file("compare.png"), dir.file("compare.svg")}, dir.file("errors"));
+    if (drawn == kNotInstalled)
+        GTEST_SKIP() << "no rsvg-convert here: the build machine draws the plot";
+    ASSERT_EQ(drawn, 0) << readFile(dir.file("errors"));
     EXPECT_EQ(readFile(dir.file("errors")), "");
     const std::string png = readFile(dir.file("compare.png"));
     EXPECT_EQ(png.substr(0, 8), "\x89PNG\r\n\x1A\n");

@@ -28,16 +28,16 @@ TEST(JobList, TimeAndHexTexts)
 {
     EXPECT_EQ(atotime2000("2000-01-01T00:00:00+0000"), 0);
     EXPECT_EQ(atotime2000("2000-02-30T00:00:00+0000"), 60 * 86400); /* normalised like timegm */
-    EXPECT_EQ(atotime2000("1999-12-31T23:59:59-0000"), -1);
-    EXPECT_EQ(atotime2000("2000-01-01T00:00:00"), -1);
+    EXPECT_EQ(atotime2000("1999-12-31T23:59:59-0000"), -1); /* a second before 2000 */
+    EXPECT_EQ(atotime2000("2000-01-01T00:00:00"), TEXT_UNREADABLE);
     EXPECT_EQ(atotime2000("1931-12-13T20:45:52+0000"), INT32_MIN); /* the message's range */
-    EXPECT_EQ(atotime2000("2068-01-19T04:14:08+0100"), -1);
-    EXPECT_EQ(atotime2000("1931-12-13T20:45:51+0000"), -1);
+    EXPECT_EQ(atotime2000("2068-01-19T04:14:08+0100"), TEXT_UNREADABLE);
+    EXPECT_EQ(atotime2000("1931-12-13T20:45:51+0000"), TEXT_UNREADABLE);
     EXPECT_EQ(countTraces("cannot read time from \"2000-01-01T00:00:00\"\n", 2), 1);
     EXPECT_EQ(countTraces("cannot read time from \"2068-01-19T04:14:08+0100\"\n", 2), 1);
     EXPECT_EQ(atolonglong("1A"), 26);
     EXPECT_EQ(atolonglong("FFFFFFFFFFFF"), 0xFFFFFFFFFFFFLL);
-    EXPECT_EQ(atolonglong("xyz"), -1);
+    EXPECT_EQ(atolonglong("xyz"), TEXT_UNREADABLE);
     EXPECT_EQ(countTraces("cannot read longlong  from \"xyz\"\n", 2), 1);
 }
 
@@ -113,10 +113,10 @@ TEST(JobList, FailuresAndComparisons)
     EXPECT_EQ(list, nullptr);
     TempDir d;
     ASSERT_EQ(createJobDescrList(d.path().c_str(), nullptr, &list), 0);
-    EXPECT_EQ(sortJobDescrList(list), -1);
+    EXPECT_EQ(sortJobDescrList(list), JOBLIST_NULL_LIST); /* empty */
     removeJobDescrList(&list);
     removeJobDescrList(&list);
-    EXPECT_EQ(sortJobDescrList(nullptr), -1);
+    EXPECT_EQ(sortJobDescrList(nullptr), JOBLIST_NULL_LIST);
 
     JobDescriptor a{}, b{}, *pa = &a, *pb = &b, *no = nullptr;
     a.date = -1;

@@ -1,6 +1,7 @@
-/* Merging a new job (News) into the stored one (Base), and its tree copies. */
+/* Merging a new job (News) into the stored one (Base). */
 #include <algorithm>
 
+#include "mergeplan.h"
 #include "testkit.h"
 
 /* Between the merge's look at News and its removal: gNewer is renamed to
@@ -33,48 +34,6 @@ static int failureTraces()
                                           [](const TraceCall &c) { return c.level == 2; }));
 }
 
-TEST(JobTree, FindElement)
-{
-    Handle h;
-    ASSERT_EQ(buildFrom(h.p,
-                        "<job><sample number=\"0\"/><sample number=\"1\" number=\"5\"/></job><job><sample "
-                        "number=\"2\" k=\"x\"/><sample number=\"2\"/></job>"),
-              0);
-    qrx_Element *root = h->root, *job = root->children, *s1 = job->children->next, *s2 = job->next->children;
-    EXPECT_EQ(findElement(root, jobref_sample, "number", "2"), s2);     /* second job, first match */
-    EXPECT_EQ(findElement(root, jobref_job, nullptr, "zzz"), job);      /* no attribute name: any element */
-    EXPECT_EQ(findElement(root, jobref_sample, "k", nullptr), s2);      /* no value: presence only */
-    EXPECT_EQ(findElement(job, jobref_job, nullptr, nullptr), nullptr); /* never the start itself */
-    EXPECT_EQ(findElement(nullptr, jobref_job, nullptr, nullptr), nullptr);
-    EXPECT_EQ(findElement(s1, nullptr, "number", "5"), s1); /* a later attribute of the name */
-}
-
-TEST(JobTree, AttributeAndElementCopies)
-{
-    Handle h, src;
-    ASSERT_EQ(
-        buildFrom(h.p, "<job><sample/><sensor name=\"old\" keep=\"k\"/><t a=\"1\" b=\"2\" a=\"3\"/></job>") |
-            buildFrom(src.p, "<job><user name=\"U\"> text <x/></user><sensor name=\"S\" id=\"1\"/>"
-                             "<instrument i=\"1\"/><sensor name=\"late\"/></job>"),
-        0);
-    qrx_Element *dj = h->root->children, *t = dj->children->next->next, *sj = src->root->children;
-    EXPECT_STREQ(findAttribute(t, "a")->value, "1");
-    EXPECT_EQ(findAttribute(nullptr, "a"), nullptr);
-    EXPECT_EQ(copyAttributes(t, dj), 0);
-    EXPECT_EQ(copyAttributes(nullptr, t), -1);
-    EXPECT_EQ(copyAttributes(t, nullptr), -2);
-    EXPECT_EQ(clearAttributes(t), 0);
-    EXPECT_EQ(clearAttributes(nullptr), -1);
-    for (const char *n : {"sensor", "user"})
-        ASSERT_NE(copyElement(n, sj, dj, 1), nullptr) << n;
-    for (const char *n : {"instrument", "sensor"})
-        ASSERT_NE(copyElement(n, sj, dj, 0), nullptr) << n;
-    EXPECT_EQ(dump(dj, true), "job#0[a=3][b=2](user#1[name=U],sensor#1[name=S][keep=k][id=1],sample#1,t#1,"
-                              "instrument#1[i=1])");
-    EXPECT_EQ(copyElement("missing", sj, dj, 1), nullptr);
-    EXPECT_EQ(countTraces("NO ELEMENT \"missing\"\n", 6), 1);
-}
-
 struct MergeDir : TempDir {
     const std::string base = file("base.xml"), news = file("news.xml");
     int merge() { return mergeJobFile(base.c_str(), news.c_str()); }
@@ -96,7 +55,6 @@ TEST(JobMerge, NewsOverBase)
     writeFile(d.news, withJob("b=\"2\"")); /* nothing measured: merged all the same */
     EXPECT_EQ(d.merge(), 0);
     EXPECT_NE(readFile(d.base).find("a=\"1\" b=\"2\""), std::string::npos);
-    EXPECT_EQ(d.entries(), std::set<std::string>{"base.xml"});
 }
 
 TEST(JobMerge, ShortCuts)
@@ -129,7 +87,7 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     EXPECT_EQ(d.merge(), MERGE_NEWS_UNREADABLE);
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("mergeJobFile() - cannot read News \"" + d.news + "\"\n", 2), 1);
-    EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), -1);
+    EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), MERGE_NEWS_UNREADABLE);
     const std::string base = testData("job_merge_base.xml"), news = testData("job_merge_news.xml");
     writeFile(d.news, news);
     const std::string nowhere = d.file("none/base.xml");
@@ -142,60 +100,19 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     ASSERT_EQ(mkfifo(d.file("fifo.xml").c_str(), 0666), 0);
     ASSERT_EQ(mkdir(d.file("dir.xml").c_str(), 0777), 0);
     for (const char *odd : {"fifo.xml", "dir.xml"}) {
-        EXPECT_EQ(mergeJobFile(d.file(odd).c_str(), d.news.c_str()), -5) << odd;
-        EXPECT_EQ(mergeJobFile(d.news.c_str(), d.file(odd).c_str()), -1) << odd;
+        EXPECT_EQ(mergeJobFile(d.file(odd).c_str(), d.news.c_str()), MERGE_BASE_UNREADABLE) << odd;
+        EXPECT_EQ(mergeJobFile(d.news.c_str(), d.file(odd).c_str()), MERGE_NEWS_UNREADABLE) << odd;
     }
-    const struct {
-        std::string base, news;
-        int result;
-    } cases[] = {{base, "<job><sample>", QRX_UNCLOSED},
-                 {"<job><sample number=\"0\">", news, QRX_UNCLOSED},
-                 {"<other/>", news, -2},       /* no job element */
-                 {base, "<x><job/></x>", -2}}; /* job not at the top */
-    for (const auto &c : cases) {
-        writeFile(d.base, c.base);
-        writeFile(d.news, c.news);
-        EXPECT_EQ(d.merge(), c.result) << c.news;
+    for (const auto &[b, n] :
+         {std::pair{base, std::string("<job><sample>")}, {"<job><sample number=\"0\">", news}}) {
+        writeFile(d.base, b);
+        writeFile(d.news, n);
+        EXPECT_EQ(d.merge(), QRX_UNCLOSED) << n;
         EXPECT_EQ(errno, 0); /* the content's fault */
-        EXPECT_EQ(readFile(d.base), c.base);
-        EXPECT_EQ(readFile(d.news), c.news);
+        EXPECT_EQ(readFile(d.base), b);
+        EXPECT_EQ(readFile(d.news), n);
     }
     EXPECT_EQ(d.entries(), (std::set<std::string>{"base.xml", "dir.xml", "fifo.xml", "news.xml"}));
-}
-
-/* Two jobs are never merged, killed or copied into each other; a Base or
-   News without job_id, or the same job_id, merges as before. */
-TEST(JobMerge, TwoDifferentJobsAreLeftAlone)
-{
-    const struct {
-        const char *base, *news;
-        int result;
-    } cases[] = {
-        {"job_id=\"42\"", "job_id=\"43\"", MERGE_OTHER_JOB},
-        {"job_id=\"42\"", "job_id=\"43\" job_handling=\"256\"", MERGE_OTHER_JOB}, /* kill */
-        {"job_id=\"42\"", "job_id=\"43\" job_type=\"32\"", MERGE_OTHER_JOB},      /* copy */
-        {"job_id=\"42\"", "job_id=\"042\"", 0},                                   /* read as numbers */
-        {"a=\"1\"", "job_id=\"43\"", 0},
-        {"job_id=\"42\"", "b=\"2\"", 0},
-    };
-    for (const auto &c : cases) {
-        MergeDir d;
-        writeFile(d.base, withJob(c.base));
-        writeFile(d.news, withJob(c.news));
-        clearTraces();
-        errno = 0;
-        EXPECT_EQ(d.merge(), c.result) << c.news;
-        if (c.result == 0)
-            continue;
-        EXPECT_EQ(errno, EINVAL);
-        EXPECT_EQ(readFile(d.base), withJob(c.base));
-        EXPECT_EQ(readFile(d.news), withJob(c.news));
-        EXPECT_EQ(traceCalls().back().message, "mergeJobFile() - Base is job 42, News job 43: not merged\n");
-    }
-    MergeDir d; /* a first delivery has no Base to compare with */
-    writeFile(d.news, withJob("job_id=\"43\""));
-    EXPECT_EQ(d.merge(), 0);
-    EXPECT_EQ(readFile(d.base), withJob("job_id=\"43\""));
 }
 
 /* However the paths are spelled, nothing is read, written or deleted. */
@@ -203,7 +120,8 @@ TEST(JobMerge, RefusesOneFileGivenTwice)
 {
     MergeDir d;
     writeFile(d.base, sampleJob());
-    ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()) | symlink("base.xml", d.news.c_str()), 0);
+    ASSERT_EQ(link(d.base.c_str(), d.file("hard.xml").c_str()), 0);
+    ASSERT_EQ(symlink("base.xml", d.news.c_str()), 0);
     for (const std::string &other : {d.base, d.path() + "/./base.xml", d.file("hard.xml"), d.news}) {
         EXPECT_EQ(mergeJobFile(d.base.c_str(), other.c_str()), MERGE_SAME_FILE) << other;
         EXPECT_EQ(errno, EINVAL);
@@ -240,5 +158,88 @@ TEST(JobMerge, ANewerNewsIsNeverDeleted)
         ASSERT_EQ(traceCalls().back().level, 2);
         const size_t at = trace.find(mark) + mark.size();
         EXPECT_EQ(readFile(trace.substr(at, trace.size() - at - 2)), newer) << trace;
+    }
+}
+
+using tandel::MergePlan;
+
+/* What the plan tells: "number/index P.. L..;" per merged place, each
+   measurement from B (Base) or N (News), B+N: Base's with News' text,
+   open: reset; then "-number/index" per entered result not kept. */
+static std::string told(const MergePlan &plan)
+{
+    std::string s;
+    for (const MergePlan::Sample &sample : plan.samples)
+        for (const MergePlan::Place &at : sample.places) {
+            s += std::to_string(sample.number) + "/" + std::to_string(at.index);
+            if (at.process())
+                s += " P" + std::string(at.baseProcess ? "B" : "N") + (at.processTextFromNews() ? "+N" : "");
+            if (at.lab())
+                s += " L" + std::string(at.newsLab ? "N" : "B") + (at.labReopened() ? " open" : "");
+            s += ";";
+        }
+    for (const MergePlan::Replaced &r : plan.replaced)
+        s += std::string("-") + findAttribute(r.sample, "number")->value + "/" +
+             findAttribute(r.lab, "index")->value;
+    return s;
+}
+
+/* The plan of each pair is what mergeJobFile then does: its action and
+   result, where each measurement comes from (the merge of the first pair
+   is JobMerge.NewsOverBase's file), and the entered results of Base that
+   it does not keep. Two jobs are never merged,
+   killed or copied into each other (job_ids read as numbers); a refusal
+   changes no file. */
+TEST(MergePlan, IsTheMergePerformed)
+{
+    using Action = MergePlan::Action;
+    const std::string base = testData("job_merge_base.xml"), news = testData("job_merge_news.xml");
+    const std::string job = sampleJob(), reopened = replaced(job, "done=\"1\"", "done=\"0\"");
+    const std::string gap = replaced(job, "number=\"1\"", "number=\"3\""), j42 = withJob("job_id=\"42\"");
+    const std::string copy = replaced(job, "job_type=\"1\"", "job_type=\"33\"");
+    const std::string copyReopened = replaced(copy, "done=\"1\"", "done=\"0\"");
+    const struct {
+        std::string base, news;
+        Action action;
+        int result;
+        const char *told;
+    } cases[] = {
+        {base, news, Action::Merge, 6, "0/0 PB+N LN;0/1 PB LB open;1/0 PB LB;-0/0"}, /* lab brought open */
+        {news, base, Action::Merge, 6, "0/0 PB+N LN;0/1 PN LN open;1/0 PN LN;"},
+        {job, job, Action::Merge, 5, "0/0 PB+N LN;0/1 PB+N LN;1/0 LN;"}, /* the same result: kept */
+        {job, reopened, Action::Merge, 5, "0/0 PB+N LN;0/1 PB+N LN;1/0 LN;-1/0"},
+        {gap, gap, Action::Merge, 4, "0/0 PB+N LN;0/1 PB+N LN;-3/0"}, /* after a gap: dropped */
+        {job, copy, Action::Copy, 0, ""},
+        {job, copyReopened, Action::Copy, 0, "-1/0"},
+        {job, replaced(copyReopened, "job_handling=\"32\"", "job_handling=\"288\""), Action::Kill, 0, ""},
+        {j42, withJob("job_id=\"43\""), Action::Refuse, MERGE_OTHER_JOB, ""},
+        {j42, withJob("job_id=\"43\" job_handling=\"256\""), Action::Refuse, MERGE_OTHER_JOB, ""},
+        {j42, withJob("job_id=\"43\" job_type=\"32\""), Action::Refuse, MERGE_OTHER_JOB, ""},
+        {j42, withJob("job_id=\"042\""), Action::Merge, 0, ""},
+        {withJob("a=\"1\""), withJob("job_id=\"43\""), Action::Merge, 0, ""},
+        {j42, withJob("b=\"2\""), Action::Merge, 0, ""},
+        {"<other/>", job, Action::Refuse, MERGE_COPY_FAILED, ""},
+        {base, "<x><job/></x>", Action::Refuse, MERGE_COPY_FAILED, ""}, /* job not at the top */
+    };
+    for (const auto &c : cases) {
+        Handle hb, hn;
+        ASSERT_EQ(buildFrom(hb.p, c.base), 0);
+        ASSERT_EQ(buildFrom(hn.p, c.news), 0);
+        const MergePlan plan = tandel::planMerge(false, hb->root, hn->root);
+        EXPECT_EQ(plan.action, c.action) << c.news;
+        EXPECT_EQ(told(plan), c.told) << c.news;
+        EXPECT_EQ(plan.measurements(), c.action == Action::Merge ? c.result : 0) << c.news;
+        MergeDir d;
+        writeFile(d.base, c.base);
+        writeFile(d.news, c.news);
+        clearTraces();
+        EXPECT_EQ(d.merge(), c.result) << c.news;
+        if (c.action == Action::Refuse) {
+            EXPECT_EQ(errno, c.result == MERGE_OTHER_JOB ? EINVAL : 0) << c.news;
+            EXPECT_EQ(readFile(d.base), c.base);
+            EXPECT_EQ(readFile(d.news), c.news);
+            EXPECT_EQ(countTraces("mergeJobFile() - Base is job 42, News job 43: not merged\n", 2),
+                      c.result == MERGE_OTHER_JOB ? 1 : 0);
+        }
     }
 }

@@ -14,7 +14,7 @@ bad() { failed=$((failed + 1)); echo "FAIL: $*"; }
 run() { local want=$1; shift; timeout 60 "$JT" "$@" >out 2>err; local got=$?; [ $got = "$want" ] || { bad "jobtool $* exited $got"; cat err; }; }
 has() { grep -qF -- "$2" "$1" || { bad "$1 lacks '$2'"; cat "$1"; }; }
 file() { diff -u "$DATA/jobtool_$1" out || bad "out is not jobtool_$1"; }
-json() { jq -e "$1" out >/dev/null || bad "json: $1: $(cat out)"; }
+json() { [ -s out ] && jq -e "$1" out >/dev/null || bad "json: $1: $(cat out)"; } # jq 1.6 passes no input
 fresh() { rm -rf ex && cp -r "$SRC/examples" ex; }
 snap() { find ex -printf '%p %m %s\n' | sort; find ex -type f -exec md5sum {} + | sort; }
 said() {
@@ -103,7 +103,8 @@ fix_newsstays() { mkdir ex/in; "$JT" decode ex/sensorjobs/job-1003.sjb -o ex/in/
 fix_empty() { : >ex/n.xml; }
 fix_fifo() { mkfifo ex/jobs/fifo.xml; }
 fix_latin1() {
-  sed -e 's/name="Nutrient probe 2"/name="Pr\xfcfstand"/' -e 's/used_method="LCK 514"/used_method="Me\xdf"/' ex/jobs/job-1002.xml >ex/jobs/m$'\xfc'ller.xml
+  local u=$'\xfc' s=$'\xdf' # bytes in the patterns: the target's sed may know no \x escapes
+  sed -e "s/name=\"Nutrient probe 2\"/name=\"Pr${u}fstand\"/" -e "s/used_method=\"LCK 514\"/used_method=\"Me$s\"/" ex/jobs/job-1002.xml >ex/jobs/m$'\xfc'ller.xml
   cp ex/sensorjobs/job-1001.sjb ex/s$'\xe9'.sjb
 }
 fix_bom() { printf '\xef\xbb\xbf' | cat - ex/jobs/job-1001.xml >ex/jobs/bom.xml; }
@@ -112,6 +113,11 @@ fix_old() { sed -i -e 's/ date="2024-04-15T06:00:00+0100"/ date="1998-06-01T08:0
 fix_noname() { sed -i 's/ name="TSS probe 1"//' ex/jobs/job-1003.xml; }
 fix_link() { ln -s sensorjobs/job-1002.sjb ex/out.sjb; }
 fix_dangling() { ln -s nowhere.sjb ex/out.sjb; }
+fix_tss() { "$JT" add-result ex/jobs/job-1003.xml 0 3.5 --unit g/l --time 2024-05-22T09:00:00+0100 >/dev/null; }
+fix_y2050() { sed -i 's/date="2024-03-04T08:30:00+0100"/date="2050-03-04T08:30:00+0100"/' ex/jobs/job-1001.xml; }
+fix_unusable() { sed -i 's/> 7.850000 </> nan </' ex/jobs/job-1001.xml; }
+fix_nosamples() { sed -e '/<sample\|<\/sample\|_measurement/d' -e 's/job_id="1003"/job_id="999"/' ex/jobs/job-1003.xml >ex/jobs/job-0999.xml; }
+fix_novalue() { sed -i -e 's|> 8.020000 </lab_measurement>|/>|' -e 's|> 0.418000 </process_measurement>|/>|' ex/jobs/job-1001.xml; }
 
 "$MK" gen >/dev/null 2>&1 || bad "mkexamples failed"
 diff -r -x "*.c" "$SRC/examples" gen || bad "examples/ differ from the generator: cmake --build build --target examples"
@@ -158,6 +164,16 @@ chmod 755 "$work" # the unprivileged rows read the examples
 asuser=; [ "$(id -u)" = 0 ] && setpriv --reuid=65534 --regid=65534 --clear-groups "$JT" --version >/dev/null 2>&1 && asuser=1
 [ -n "$asuser" ] || echo "note: rows for an unprivileged user skipped (not root, or that user cannot run $JT)"
 rows rows
+rows compare
+# the plot draws, and the README's plot of the examples is what compare makes of them
+fresh
+"$JT" compare ex/jobs --svg - 2>/dev/null >plot.svg
+cmp -s plot.svg "$SRC/docs/compare-examples.svg" || bad "docs/compare-examples.svg is not what 'jobtool compare examples/jobs --svg' makes"
+if command -v rsvg-convert >/dev/null; then
+  rsvg-convert plot.svg -o plot.png 2>err && [ ! -s err ] || bad "rsvg-convert: $(cat err)"
+else
+  echo "note: rsvg-convert is not installed: the plot was not drawn"
+fi
 
 # upload to a one-shot server that answers STATUS
 serve() {

@@ -4,6 +4,8 @@
 #include "testkit.h"
 #include "xmljobhandler/jobapi_internal.h"
 
+static const ResultChange enter = ResultChange::Enter, takeBack = ResultChange::TakeBack;
+
 static MeasurementRequest request(int totalIndex, float value)
 {
     MeasurementRequest rq{};
@@ -43,24 +45,25 @@ TEST(LabResults, JobHandlingBits)
 {
     const struct {
         const char *job, *done0;
-        int add;
+        ResultChange change;
         const char *expected;
-    } cases[] = {{"job_handling=\"32\"", "1", 1, "job_handling=\"64\""},
-                 {"job_handling=\"64\"", "0", 0, "job_handling=\"32\""},
-                 {"job_handling=\"353\" job_type=\"64\"", "1", 1, "job_handling=\"323\" job_type=\"64\""},
-                 {"job_handling=\"x\" job_type=\"64\"", "1", 1, "job_handling=\"x\" job_type=\"64\""},
-                 {"job_type=\"64\"", "0", 0, "job_type=\"64\""}};
+    } cases[] = {{"job_handling=\"32\"", "1", enter, "job_handling=\"64\""},
+                 {"job_handling=\"64\"", "0", takeBack, "job_handling=\"32\""},
+                 {"job_handling=\"353\" job_type=\"64\"", "1", enter, "job_handling=\"323\" job_type=\"64\""},
+                 {"job_handling=\"x\" job_type=\"64\"", "1", enter, "job_handling=\"x\" job_type=\"64\""},
+                 {"job_type=\"64\"", "0", takeBack, "job_type=\"64\""}};
     TempDir d;
     const std::string path = d.file("job.xml");
     for (const auto &c : cases) {
         writeFile(path, replaced(replaced(testData("job_lab_walk.xml"), "job_handling=\"0\"", c.job),
                                  "done=\"D\"", std::string("done=\"") + c.done0 + "\""));
         MeasurementRequest rq = request(1, 1);
-        ASSERT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), 0) << c.job;
+        ASSERT_EQ(changeMeasurementResult(path.c_str(), &rq, c.change), 0) << c.job;
         const std::string text = readFile(path);
         EXPECT_NE(text.find(std::string("<job ") + c.expected + ">"), std::string::npos) << text;
         EXPECT_NE(text.find("<lab_measurement index=\"2\" done=\"0\"/>"), std::string::npos) << text;
-        EXPECT_NE(text.find(c.add ? "done=\"1\" data_type=\"16\"" : "done=\"0\"> -1.0 <"), std::string::npos);
+        EXPECT_NE(text.find(c.change == enter ? "done=\"1\" data_type=\"16\"" : "done=\"0\"> -1.0 <"),
+                  std::string::npos);
     }
 }
 
@@ -106,13 +109,14 @@ TEST(LabResults, FailuresLeaveTheFileAsItWas)
 TEST(LabResults, RequestOfAnotherJobIsRefused)
 {
     const struct {
-        int jobId, add, result;
-    } cases[] = {{43, 1, LABRES_OTHER_JOB},
-                 {43, 0, LABRES_OTHER_JOB},
-                 {-42, 1, LABRES_OTHER_JOB},
-                 {0, 1, 0},
-                 {42, 1, 0},
-                 {42, 0, 0}};
+        int jobId, result;
+        ResultChange change;
+    } cases[] = {{43, LABRES_OTHER_JOB, enter},
+                 {43, LABRES_OTHER_JOB, takeBack},
+                 {-42, LABRES_OTHER_JOB, enter},
+                 {0, 0, enter},
+                 {42, 0, enter},
+                 {42, 0, takeBack}};
     TempDir d;
     const std::string path = d.file("job.xml");
     for (const auto &c : cases) {
@@ -121,7 +125,7 @@ TEST(LabResults, RequestOfAnotherJobIsRefused)
         rq.jobId = c.jobId;
         clearTraces();
         errno = 0;
-        EXPECT_EQ(changeMeasurementResult(path.c_str(), &rq, c.add), c.result) << c.jobId;
+        EXPECT_EQ(changeMeasurementResult(path.c_str(), &rq, c.change), c.result) << c.jobId;
         const bool changed = readFile(path) != replaced(sampleJob(), "done=\"1\"", "done=\"0\"");
         EXPECT_EQ(changed, c.result == 0) << c.jobId;
         if (c.result == 0)
@@ -132,15 +136,16 @@ TEST(LabResults, RequestOfAnotherJobIsRefused)
     }
 }
 
-/* Runs fn in a child as an unprivileged user (root as nobody); its result. */
+/* Runs fn in a child as an unprivileged user (root as nobody); its result
+   (-128 .. 126), or 127 when the child could not drop root. */
 template <typename Fn> static int asNobody(Fn fn)
 {
     const pid_t pid = fork();
     if (pid == 0)
-        _exit(geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0) ? 255 : fn() & 0xFF);
+        _exit(geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0) ? 127 : fn() & 0xFF);
     int status = 0;
     waitpid(pid, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return WIFEXITED(status) ? static_cast<signed char>(WEXITSTATUS(status)) : 127;
 }
 
 /* The directory is writable: the library itself refuses the file. */
@@ -150,10 +155,12 @@ TEST(LabResults, FileTheCallerCannotWriteStays)
     const std::string path = d.file("ro.xml"), news = d.file("news.xml");
     writeFile(path, sampleJob());
     writeFile(news, sampleJob());
-    ASSERT_EQ(chmod(d.path().c_str(), 0777) | chmod(path.c_str(), 0444) | chmod(news.c_str(), 0666), 0);
+    ASSERT_EQ(chmod(d.path().c_str(), 0777), 0);
+    ASSERT_EQ(chmod(path.c_str(), 0444), 0);
+    ASSERT_EQ(chmod(news.c_str(), 0666), 0);
     const MeasurementRequest rq = request(0, 1);
-    EXPECT_EQ(asNobody([&] { return -addMeasurementResult(path.c_str(), &rq); }), 6);
-    EXPECT_EQ(asNobody([&] { return -mergeJobFile(path.c_str(), news.c_str()); }), 6);
+    EXPECT_EQ(asNobody([&] { return addMeasurementResult(path.c_str(), &rq); }), LABRES_UNWRITABLE);
+    EXPECT_EQ(asNobody([&] { return mergeJobFile(path.c_str(), news.c_str()); }), MERGE_BASE_UNWRITABLE);
     JobDescrList *list = nullptr; /* news.xml only */
     EXPECT_EQ(asNobody([&] { return createJobDescrList(d.path().c_str(), nullptr, &list); }), 1);
     EXPECT_EQ(readFile(path), sampleJob());
@@ -219,14 +226,16 @@ TEST(LabResults, CurrentTimeAndTheCallersLocale)
     ASSERT_EQ(createJobDescrList_Ex(d.path().c_str(), nullptr, &list, 0), 1);
     ASSERT_EQ(createMeasurementRequestList(h.p, list, 0, &requests), 3);
     std::setlocale(LC_ALL, "C");
-    EXPECT_EQ(requests->items[0]->processValue * 10 + requests->items[0]->labValue, 85.0f);
+    EXPECT_EQ(requests->items[0]->processValue, 7.25f);
+    EXPECT_EQ(requests->items[0]->labValue, 12.5f);
     removeMeasurementRequestList(&requests);
     removeJobDescrList(&list);
     const std::string text = readFile(path);
     EXPECT_NE(text.find("> 12.500000 <"), std::string::npos);
     const size_t at = text.find("lab_time=\"");
     struct tm tm {};
-    ASSERT_TRUE(at != std::string::npos && strptime(text.c_str() + at + 10, "%Y-%m-%dT%H:%M:%S%z", &tm));
+    ASSERT_NE(at, std::string::npos);
+    ASSERT_NE(strptime(text.c_str() + at + 10, "%Y-%m-%dT%H:%M:%S%z", &tm), nullptr);
     const long offset = tm.tm_gmtoff; /* timegm clears it */
     EXPECT_TRUE(offset == 3600 || offset == 7200) << offset;
     EXPECT_NEAR(static_cast<double>(timegm(&tm) - offset), static_cast<double>(std::time(nullptr)), 5);

@@ -1,22 +1,41 @@
 /* Measurement requests: one per lab measurement, with its process measurement. */
 #include "testkit.h"
 
-/* A value, or "none" for the marker. */
-static std::string value(float v) { return v == TANDEL_NO_VALUE ? "none" : std::to_string(v); }
-
-/* Every field in declaration order, "-" for null texts. */
+/* Every field by name, one a line in declaration order: texts quoted,
+   null where there is none; none for TANDEL_NO_VALUE; of the sensor data
+   its first three bytes. */
+template <class Int> static std::string shown(Int v) { return std::to_string(v); }
+static std::string shown(char *t) { return t ? "'" + std::string(t) + "'" : "null"; }
+static std::string shown(uint8_t *data)
+{
+    return data ? "'" + std::string(reinterpret_cast<char *>(data), 3) + "'" : "null";
+}
+static std::string shown(float v)
+{
+    char s[32];
+    std::snprintf(s, sizeof s, "%g", static_cast<double>(v));
+    return v == TANDEL_NO_VALUE ? "none" : s;
+}
+#define FIELD(f) #f " " + shown(r->f) + "\n"
 static std::string fields(const MeasurementRequest *r)
 {
-    auto t = [](const char *s) { return s ? s : "-"; };
-    char s[512];
-    std::snprintf(s, sizeof s, "%d %d %d %d %lld %d %s %s %d %d %s %s %d %u %s %s %d %u %s %s %s %s %.3s",
-                  r->jobId, r->jobDate, r->sensorManufacturerId, r->sensorDeviceId,
-                  (long long)r->sensorSerialNumber, r->sampleNumber, t(r->sampleId), t(r->label),
-                  r->sampleDate, r->totalIndex, t(r->parameter), t(r->unit), r->dataType, r->done,
-                  value(r->processValue).c_str(), value(r->labValue).c_str(), r->displayFormat, r->labTime,
-                  t(r->spareText), t(r->defaultMethod), t(r->usedMethod), t(r->labUnit),
-                  r->sensorData ? reinterpret_cast<const char *>(r->sensorData) : "-");
-    return s;
+    return FIELD(jobId) + FIELD(jobDate) + FIELD(sensorManufacturerId) + FIELD(sensorDeviceId) +
+           FIELD(sensorSerialNumber) + FIELD(sampleNumber) + FIELD(sampleId) + FIELD(label) + FIELD(sampleDate) +
+           FIELD(totalIndex) + FIELD(parameter) + FIELD(unit) + FIELD(dataType) + FIELD(done) +
+           FIELD(processValue) + FIELD(labValue) + FIELD(displayFormat) + FIELD(labTime) + FIELD(spareText) +
+           FIELD(defaultMethod) + FIELD(usedMethod) + FIELD(labUnit) + FIELD(sensorData);
+}
+
+/* The lines after "== title" in tests/data/job_requests_fields.txt. */
+static std::string expected(const std::string &title)
+{
+    std::istringstream in(testData("job_requests_fields.txt"));
+    std::string block, line;
+    while (std::getline(in, line) && line != "== " + title) {}
+    while (std::getline(in, line) && line.compare(0, 2, "==") != 0)
+        block += line[0] == '#' ? "" : line + "\n";
+    EXPECT_NE(block, "") << title;
+    return block;
 }
 
 /* The requests of a file of the directory, through a one-entry job list. */
@@ -43,17 +62,13 @@ TEST(MeasurementRequests, FieldsOfEachRequest)
     Requests r;
     writeFile(r.file("job.xml"), sampleJob());
     ASSERT_EQ(r.of("job.xml"), 3);
-    EXPECT_EQ(r[0],
-              "42 631179000 7 3 6699 0 - 42-17 631177200 0 pH - 16 64 7.250000 -1.000000 386 0 - - - - abc");
-    EXPECT_EQ(
-        r[1],
-        "42 631179000 7 3 6699 0 - 42-17 631177200 1 T C 16 0 21.000000 -1.000000 65535 0 - M1 - - abc");
-    EXPECT_EQ(r[2], "42 631179000 7 3 6699 1 B 42-(1) 631263600 2 - - 16 1 none 3.500000 0 0 - - M2 mg -");
+    for (int i = 0; i < 3; ++i)
+        EXPECT_EQ(r[i], expected("request " + std::to_string(i)));
     EXPECT_STREQ(r.h->root->children->name, "job"); /* the tree stays in the handle */
     assureStringsMeasurementRequest(r.list->items[2]);
-    EXPECT_EQ(r[2], "42 631179000 7 3 6699 1 B 42-(1) 631263600 2   16 1 none 3.500000 0 0   M2 mg -");
+    EXPECT_EQ(r[2], expected("request 2 after assureStringsMeasurementRequest"));
     freeMeasurementRequest(r.list->items[0]); /* the list's removal frees nothing twice */
-    EXPECT_EQ(r[0], "42 631179000 7 3 6699 0 - - 631177200 0 - - 16 64 7.250000 -1.000000 386 0 - - - - -");
+    EXPECT_EQ(r[0], expected("request 0 after freeMeasurementRequest"));
     assureStringsMeasurementRequest(nullptr);
     freeMeasurementRequest(nullptr);
 }
@@ -68,7 +83,7 @@ TEST(MeasurementRequests, WalksStopAtTheFirstGap)
               "<job><sample number=\"0\"><process_measurement index=\"0\"/></sample></job>");
     clearTraces();
     ASSERT_EQ(r.of("gaps.xml"), 1);
-    EXPECT_EQ(r[0], "0 0 0 0 0 0 - 0-12345678901234567890123456789 0 0 - - 16 0 none none 0 0 - - - - -");
+    EXPECT_EQ(r[0], expected("the one request of job_requests_gaps.xml"));
     EXPECT_TRUE(traceCalls().empty());
     removeMeasurementRequestList(&r.list);
     ASSERT_EQ(r.of("none.xml"), 0);

@@ -26,6 +26,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -176,6 +177,18 @@ inline std::string doc(std::initializer_list<const char *> lines)
     for (const char *l : lines)
         s += std::string(l) + "\r\n";
     return s;
+}
+
+/* Result codes by the header's names, as failures and data tables show
+   them: a table of NAMED(code) entries, and the name of a result in it
+   (values it does not name, as counts, stay numbers). */
+#define NAMED(code) {code, #code}
+template <size_t N> std::string nameOf(int result, const std::pair<int, const char *> (&names)[N])
+{
+    for (const auto &[code, name] : names)
+        if (result == code)
+            return name;
+    return std::to_string(result);
 }
 
 /* Replaces the one occurrence of from in text (the test fails if absent). */

@@ -10,6 +10,33 @@
  * Job files are never rewritten in place: every new version goes to a
  * temporary file beside the old one and is renamed over it once it is
  * on storage, so a full device or a crash leaves the old job intact.
+ *
+ * Map. One division per banner, in this order; each opens with one
+ * anonymous namespace of its helpers, followed by its public functions:
+ *   1. Element paths and attribute readers
+ *                          jobref_*
+ *   2. Shared plumbing: numbered lookups (internal/numbered.h) and the
+ *      sample-to-lab walk; errno to result code, every mapping of the
+ *      file; locking and replacement; text and time conversion
+ *                          jobapi_writeTreeReplacing, atotime2000,
+ *                          atolonglong, jobapi_formatUtcTime,
+ *                          jobapi_formatLabTime
+ *   3. Tree queries        findElement, findAttribute, clearAttributes,
+ *                          copyAttributes, copyElement
+ *   4. Job list            listJobs_sax_callback, createJobDescrList(_Ex),
+ *                          compareJobDescriptors, sortJobDescrList,
+ *                          removeJobDescriptor, removeJobDescrList
+ *   5. Requests            createMeasurementRequestList,
+ *                          assureStringsMeasurementRequest,
+ *                          freeMeasurementRequest,
+ *                          removeMeasurementRequestList
+ *   6. Lab results         changeMeasurementResult, addMeasurementResult,
+ *                          removeMeasurementResult
+ *   7. Merge               mergeJobFile (decided by internal/mergeplan.*)
+ *   8. Display format      jobapi_tenTo, formatMeasurementString
+ * New code goes into the division of the public function it serves; a
+ * helper that two divisions need goes into the shared plumbing. Trace
+ * texts stay as they are (see internal/trace.h).
  */
 #include <cerrno>
 #include <climits>
@@ -19,9 +46,7 @@
 #include <ctime>
 #include <memory>
 #include <new>
-#include <optional>
 #include <string>
-#include <unordered_map>
 #include <vector>
 
 #include <dirent.h>
@@ -34,62 +59,19 @@
 #include "civiltime.h"
 #include "clocale.h"
 #include "files.h"
+#include "jobname.h"
+#include "mergeplan.h"
+#include "numbered.h"
 #include "trace.h"
 
 static const char kTraceFile[] = "../xmljobhandler/jobapi.cpp";
 
-extern "C" {
-const char *const jobref_job[] = {"job", nullptr};
-const char *const jobref_sensor[] = {"job", "sensor", nullptr};
-const char *const jobref_contr[] = {"job", "controller", nullptr};
-const char *const jobref_sample[] = {"job", "sample", nullptr};
-const char *const jobref_prcMeas[] = {"process_measurement", nullptr};
-const char *const jobref_labMeas[] = {"lab_measurement", nullptr};
-}
+/* ================================================================== */
+/* 1. Element paths and attribute readers                              */
+/*    jobref_*                                                         */
+/* ================================================================== */
 
 namespace {
-
-const int kMaxDepth = 4;
-
-using tandel::FilePtr;
-
-/* A parser handle released at the end of the scope. */
-using Handle = tandel::Owned<qrx_Parser, qrx_deinit>;
-
-std::string decimal(long long n) { return std::to_string(n); }
-
-/* The answers findElement(start, path, attr, text) would give, for every
-   text at once: one pass in the search's own order, first entry wins.
-   The numbered walks use it so that a job is read in linear time. */
-class NumberedIndex {
-public:
-    NumberedIndex() = default;
-    NumberedIndex(qrx_Element *start, const char *const *path, const char *attr)
-    {
-        if (start)
-            add(start, path, attr);
-    }
-    qrx_Element *find(int n) const
-    {
-        auto it = map_.find(decimal(n));
-        return it == map_.end() ? nullptr : it->second;
-    }
-
-private:
-    void add(qrx_Element *el, const char *const *path, const char *attr)
-    {
-        if (!*path) {
-            for (const qrx_Attribute *at = el->attributes; at; at = at->next)
-                if (at->value && str_equal(at->name, attr))
-                    map_.emplace(at->value, el);
-            return;
-        }
-        for (qrx_Element *child = el->children; child; child = child->next)
-            if (str_equal(child->name, *path))
-                add(child, path + 1, attr);
-    }
-    std::unordered_map<std::string, qrx_Element *> map_;
-};
 
 const char *attrValue(const qrx_Element *el, const char *name)
 {
@@ -110,6 +92,268 @@ bool attrScan(const qrx_Element *el, const char *name, int *out)
     return v && std::sscanf(v, "%d", out) == 1;
 }
 
+/* Sets an element's text; false when out of memory (qrx_SetElementValue
+   hands back the old value then). */
+bool setValue(qrx_Element *el, const char *value)
+{
+    qrx_SetElementValue(value, el);
+    return el->value && std::strcmp(el->value, value) == 0;
+}
+
+} // namespace
+
+extern "C" {
+const char *const jobref_job[] = {"job", nullptr};
+const char *const jobref_sensor[] = {"job", "sensor", nullptr};
+const char *const jobref_contr[] = {"job", "controller", nullptr};
+const char *const jobref_sample[] = {"job", "sample", nullptr};
+const char *const jobref_prcMeas[] = {"process_measurement", nullptr};
+const char *const jobref_labMeas[] = {"lab_measurement", nullptr};
+}
+
+/* ================================================================== */
+/* 2. Shared plumbing                                                  */
+/*    atotime2000, atolonglong, jobapi_writeTreeReplacing,             */
+/*    jobapi_formatLabTime, jobapi_formatUtcTime                       */
+/* ================================================================== */
+
+namespace {
+
+using tandel::FilePtr;
+using tandel::NumberedIndex;
+
+/* The depth the job files are read with: job, sample, measurement. */
+const int kMaxDepth = 4;
+
+/* A parser handle released at the end of the scope. */
+using Handle = tandel::Owned<qrx_Parser, qrx_deinit>;
+
+/* --- numbered lookups and the sample-to-lab walk --- */
+
+struct LabPlace {
+    qrx_Element *sample;
+    int number;
+    qrx_Element *lab;
+    qrx_Element *prc; /* same index, or null */
+    int index;
+};
+
+/* The lab measurements in request order: samples numbered 0, 1, ... and
+   per sample lab indexes 0, 1, ..., each walk ending at the first number
+   missing. The one walk of the request list, the result update and
+   the job_handling count: totalIndex is the position in it. */
+std::vector<LabPlace> labPlaces(qrx_Element *root)
+{
+    std::vector<LabPlace> places;
+    NumberedIndex samples(root, jobref_sample, "number");
+    for (int n = 0;; ++n) {
+        qrx_Element *sample = samples.find(n);
+        if (!sample)
+            break;
+        NumberedIndex labs(sample, jobref_labMeas, "index");
+        NumberedIndex prcs(sample, jobref_prcMeas, "index");
+        for (int i = 0;; ++i) {
+            qrx_Element *lab = labs.find(i);
+            if (!lab)
+                break;
+            places.push_back({sample, n, lab, prcs.find(i), i});
+        }
+    }
+    return places;
+}
+
+/* --- errno to result code: every mapping of the file --- */
+
+/* The codes of one operation for its files. */
+struct FileCodes {
+    int unreadable;
+    int unwritable;
+    int noMemory;
+};
+
+const FileCodes kDirectoryCodes = {JOBLIST_NO_DIRECTORY, JOBLIST_NO_DIRECTORY, JOBLIST_NO_MEMORY};
+const FileCodes kRequestCodes = {REQLIST_UNREADABLE, REQLIST_UNREADABLE, REQLIST_NO_MEMORY};
+const FileCodes kLabCodes = {LABRES_UNREADABLE, LABRES_UNWRITABLE, LABRES_NO_MEMORY};
+const FileCodes kBaseCodes = {MERGE_BASE_UNREADABLE, MERGE_BASE_UNWRITABLE, MERGE_NO_MEMORY};
+const FileCodes kNewsCodes = {MERGE_NEWS_UNREADABLE, MERGE_NEWS_UNREADABLE, MERGE_NO_MEMORY};
+/* A copy of News that fails, as a first delivery or a job_type 0x20 copy. */
+const FileCodes kCopyCodes = {MERGE_COPY_FAILED, MERGE_COPY_FAILED, MERGE_NO_MEMORY};
+
+/* A failure's code, with errno left at err for the caller. */
+int failedWith(int err, int code)
+{
+    errno = err;
+    return code;
+}
+
+/* errno after a read error: what the failed read said. */
+int readError() { return errno ? errno : EIO; }
+
+/* A file (or directory) that cannot be opened or read. */
+int openFailure(int err, const FileCodes &codes)
+{
+    return failedWith(err, err == ENOMEM ? codes.noMemory : codes.unreadable);
+}
+
+/* A file that cannot be written or replaced. */
+int writeFailure(int err, const FileCodes &codes)
+{
+    return failedWith(err, err == ENOMEM ? codes.noMemory : codes.unwritable);
+}
+
+/* The errors of opening a file read-write that may still let it be read:
+   the process may not write it. */
+bool maybeReadable(int err) { return err == EACCES || err == EPERM || err == EROFS || err == ETXTBSY; }
+
+/* A job file that cannot be opened read-write for a change: unwritable
+   when it can be read all the same, else unreadable. */
+int openForChangeFailure(int err, bool readable, const FileCodes &codes)
+{
+    return readable ? writeFailure(err, codes) : openFailure(err, codes);
+}
+
+/* What became of a job file the list looked at: read (listed or not, by
+   its content); skipped quietly (absent, or not readable and writable by
+   this process: never listed); or a failure that makes the whole list
+   wrong. */
+enum class Outcome { Read, Skipped, NoMemory, Failure };
+
+/* The list's outcome for a job file that cannot be opened. */
+Outcome listingOutcome(int err)
+{
+    switch (err) {
+    case ENOENT:
+    case ENOTDIR:
+    case EACCES:
+    case EPERM:
+    case EROFS:
+    case ETXTBSY:
+    case EISDIR:
+    case EINVAL:
+    case ENXIO:
+    case ELOOP:
+    case ENAMETOOLONG:
+        return Outcome::Skipped;
+    case ENOMEM:
+        return Outcome::NoMemory;
+    default:
+        return Outcome::Failure;
+    }
+}
+
+/* --- locking and replacement --- */
+
+/* Reads a job file's tree from fp into the handle, which holds none:
+   0; codes.unreadable after a read error, also one that cut the parse
+   short (errno the read's, traced for fn); codes.noMemory (ENOMEM); or
+   the parse result, with errno 0: the file's content is at fault
+   (traced for fn as the builder's failure when traceParse). */
+int readJobTree(qrx_Parser *handle, FILE *fp, const char *path, const FileCodes &codes, const char *fn,
+                bool traceParse)
+{
+    errno = 0;
+    const int r = qrx_BuildDOMTree(handle, fp);
+    const int err = readError();
+    if (std::ferror(fp)) {
+        TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return openFailure(err, codes);
+    }
+    if (r == QRX_NO_MEMORY)
+        return failedWith(ENOMEM, codes.noMemory);
+    if (r >= 0)
+        return 0;
+    if (traceParse)
+        TRACE_AS(fn, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
+    return failedWith(0, r);
+}
+
+/* A job file opened for a read-change-replace cycle: the file at the end
+   of the path's links, locked (see PathLock) and checked to be one this
+   process may write. */
+struct LockedJob {
+    std::string file;
+    tandel::PathLock lock;
+    FilePtr stream;
+};
+
+/* Whether a job file that cannot be opened read-write can be read. */
+bool readableOnly(int err, const char *file)
+{
+    return maybeReadable(err) && tandel::Fd(tandel::openRegular(file, O_RDONLY)).get() >= 0;
+}
+
+/* 0, or one of the operation's codes with errno the system's reason:
+   unreadable when the file cannot be opened (also a dangling link),
+   unwritable when it can be read but not written. With absent given, a
+   path that names nothing (no link either) is no failure: *absent, the
+   unreadable code, no trace. */
+int openLocked(const char *path, LockedJob *job, const FileCodes &codes, const char *fn,
+               bool *absent = nullptr)
+{
+    int err = tandel::followLinks(path, &job->file);
+    bool locked = true;
+    if (!err && job->lock.open(job->file.c_str(), O_RDWR, &locked) < 0)
+        err = errno;
+    if (err) {
+        if (absent && tandel::isAbsent(err) && job->file == path) {
+            *absent = true;
+            return codes.unreadable;
+        }
+        const bool readable = err != ENOMEM && readableOnly(err, job->file.c_str());
+        if (err != ENOMEM)
+            TRACE_AS(fn, TRACE_FAIL, readable ? "cannot write \"%s\"\n" : "cannot read \"%s\"\n", path);
+        return openForChangeFailure(err, readable, codes);
+    }
+    if (!locked)
+        TRACE_AS(fn, TRACE_FAIL, "cannot lock \"%s\"\n", path);
+    const int dupFd = fcntl(job->lock.fd(), F_DUPFD_CLOEXEC, 0);
+    job->stream.reset(dupFd < 0 ? nullptr : tandel::streamOf(dupFd));
+    if (!job->stream) {
+        err = errno;
+        TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
+        return openFailure(err, codes);
+    }
+    return 0;
+}
+
+/* The operation's code for a failed replacement of path, traced; errno
+   is err. */
+int replaceFailure(int err, const char *path, const char *fn, const FileCodes &codes)
+{
+    TRACE_AS(fn, TRACE_FAIL, "cannot write \"%s\"\n", path);
+    return writeFailure(err, codes);
+}
+
+/* Replaces target (the end of its links) by the bytes of in from its
+   start. 0 or errno. */
+int copyStreamReplacing(FILE *in, const char *target)
+try {
+    std::rewind(in);
+    return tandel::replaceWith(target, tandel::FileKind::JobFile, [in](FILE *out) {
+        char buf[8192];
+        size_t n;
+        while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
+            if (std::fwrite(buf, 1, n, out) != n)
+                return false;
+        return !std::ferror(in);
+    });
+} catch (...) {
+    return ENOMEM;
+}
+
+/* --- text and time conversion; record lists --- */
+
+std::string decimal(long long n) { return std::to_string(n); }
+
+/* *field becomes a copy of text (null stays null); false when out of memory. */
+bool dupInto(char **field, const char *text)
+{
+    if (!text)
+        return true;
+    *field = strdup(text);
+    return *field != nullptr;
+}
+
 /* Frees a list (a count, then record pointers), its records and their
    texts through freeTexts; nulls *list. */
 template <typename List, typename Record> void freeList(List **list, void (*freeTexts)(Record *))
@@ -126,71 +370,69 @@ template <typename List, typename Record> void freeList(List **list, void (*free
     *list = nullptr;
 }
 
-/* A failure's code, with errno left at err for the caller. */
-int failedWith(int err, int code)
-{
-    errno = err;
-    return code;
-}
-
-/* The code for a job file that cannot be opened: the operation's own
-   out of memory or "cannot read" code, with errno left at err. */
-int openFailure(int err, int unreadable, int noMemory)
-{
-    return failedWith(err, err == ENOMEM ? noMemory : unreadable);
-}
-
-/* errno after a read error: what the failed read said. */
-int readError() { return errno ? errno : EIO; }
-
-/* The codes of one operation for its job file. */
-struct FileCodes {
-    int unreadable;
-    int unwritable;
-    int noMemory;
-};
-
-/* Reads a job file's tree from fp into the handle, which holds none:
-   0; codes.unreadable after a read error, also one that cut the parse
-   short (errno the read's, traced for fn); codes.noMemory (ENOMEM); or
-   the parse result, with errno 0: the file's content is at fault
-   (traced for fn as the builder's failure when traceParse). */
-int readJobTree(qrx_Parser *handle, FILE *fp, const char *path, const FileCodes &codes, const char *fn,
-                bool traceParse)
-{
-    errno = 0;
-    const int r = qrx_BuildDOMTree(handle, fp);
-    const int err = readError();
-    if (std::ferror(fp)) {
-        TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return openFailure(err, codes.unreadable, codes.noMemory);
-    }
-    if (r == QRX_NO_MEMORY)
-        return failedWith(ENOMEM, codes.noMemory);
-    if (r >= 0)
-        return 0;
-    if (traceParse)
-        TRACE_AS(fn, TRACE_FAIL, "qrx_BuildDOMTree() failed with %d for \"%s\"\n", r, path);
-    return failedWith(0, r);
-}
-
-/* *field becomes a copy of text (null stays null); false when out of memory. */
-bool dupInto(char **field, const char *text)
-{
-    if (!text)
-        return true;
-    *field = strdup(text);
-    return *field != nullptr;
-}
-
 } // namespace
 
-/* ------------------------------------------------------------------ */
-/* Tree queries and copying                                            */
-/* ------------------------------------------------------------------ */
+/* The writer without storage policy: the replacement syncs once and sets
+   the mode once. */
+int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle)
+try {
+    if (!path || !handle || !handle->root)
+        return EINVAL;
+    return tandel::replaceWith(path, tandel::FileKind::JobFile,
+                               [handle](FILE *fp) { return qrx_WriteDOMTree(handle, fp) >= 0; });
+} catch (...) {
+    return ENOMEM;
+}
 
-static qrx_Element *searchFrom(qrx_Element *el, const char *const *path, const char *attrName,
-                               const char *attrVal)
+int32_t atotime2000(const char *text)
+{
+    struct tm tm;
+    std::memset(&tm, 0, sizeof tm);
+    if (!text || !strptime(text, kTimeFormat, &tm)) {
+        TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text ? text : "(null)");
+        return TEXT_UNREADABLE;
+    }
+    const int64_t secs = timegm64(&tm) - tm.tm_gmtoff;
+    if (secs < kMessageFirst || secs > kMessageLast) {
+        TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text);
+        return TEXT_UNREADABLE;
+    }
+    return static_cast<int32_t>(secs - kEpoch2000);
+}
+
+int64_t atolonglong(const char *text)
+{
+    unsigned long long v = 0;
+    if (!text || std::sscanf(text, "%llX", &v) != 1) {
+        /* Two blanks after "longlong": the text field logs know. */
+        TRACE(TRACE_FAIL, "cannot read longlong  from \"%s\"\n", text ? text : "(null)");
+        return TEXT_UNREADABLE;
+    }
+    return static_cast<int64_t>(v);
+}
+
+int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds)
+{
+    return formatFields(text, size, seconds, 0);
+}
+
+int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds)
+{
+    struct tm tm;
+    if (localtime64(seconds, &tm))
+        return static_cast<int>(std::strftime(text, size, kTimeFormat, &tm));
+    return jobapi_formatUtcTime(text, size, seconds);
+}
+
+/* ================================================================== */
+/* 3. Tree queries                                                     */
+/*    findElement, findAttribute, clearAttributes, copyAttributes,     */
+/*    copyElement                                                      */
+/* ================================================================== */
+
+namespace {
+
+qrx_Element *searchFrom(qrx_Element *el, const char *const *path, const char *attrName, const char *attrVal)
 {
     if (!*path) {
         if (!attrName)
@@ -208,6 +450,53 @@ static qrx_Element *searchFrom(qrx_Element *el, const char *const *path, const c
     }
     return nullptr;
 }
+
+qrx_Element *firstChildNamed(qrx_Element *parent, const char *name)
+{
+    for (qrx_Element *child = parent->children; child; child = child->next)
+        if (str_equal(child->name, name))
+            return child;
+    return nullptr;
+}
+
+/* The results of copyElementInto. */
+enum CopyResult { kCopied = 0, kNoSource = 1, kCopyNoMemory = -1 };
+
+/* copyElement with the two ways of returning null told apart. */
+CopyResult copyElementInto(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent, int front,
+                           qrx_Element **out)
+{
+    *out = nullptr;
+    qrx_Element *src = firstChildNamed(sourceParent, name);
+    if (!src) {
+        TRACE_AS("copyElement", TRACE_INFO, "NO ELEMENT \"%s\"\n", name);
+        return kNoSource;
+    }
+    qrx_Element *dst = firstChildNamed(targetParent, name);
+    if (dst && front && targetParent->children != dst) {
+        qrx_Element **link = &targetParent->children;
+        while (*link != dst)
+            link = &(*link)->next;
+        *link = dst->next;
+        dst->next = targetParent->children;
+        targetParent->children = dst;
+    } else if (!dst) {
+        dst = qrx_NewElement(name, targetParent->index + 1);
+        if (!dst)
+            return kCopyNoMemory;
+        dst->parent = targetParent;
+        qrx_Element **link = &targetParent->children;
+        if (!front)
+            while (*link)
+                link = &(*link)->next;
+        dst->next = *link;
+        *link = dst;
+    }
+    *out = dst;
+    return copyAttributes(src, dst) == 0 ? kCopied : kCopyNoMemory;
+}
+
+} // namespace
 
 qrx_Element *findElement(qrx_Element *start, const char *const *path, const char *attrName,
                          const char *attrVal)
@@ -253,51 +542,6 @@ int copyAttributes(const qrx_Element *source, qrx_Element *target)
     return 0;
 }
 
-static qrx_Element *firstChildNamed(qrx_Element *parent, const char *name)
-{
-    for (qrx_Element *child = parent->children; child; child = child->next)
-        if (str_equal(child->name, name))
-            return child;
-    return nullptr;
-}
-
-/* The results of copyElementInto. */
-enum CopyResult { kCopied = 0, kNoSource = 1, kCopyNoMemory = -1 };
-
-/* copyElement with the two ways of returning null told apart. */
-static CopyResult copyElementInto(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent,
-                                  int front, qrx_Element **out)
-{
-    *out = nullptr;
-    qrx_Element *src = firstChildNamed(sourceParent, name);
-    if (!src) {
-        TRACE_AS("copyElement", TRACE_INFO, "NO ELEMENT \"%s\"\n", name);
-        return kNoSource;
-    }
-    qrx_Element *dst = firstChildNamed(targetParent, name);
-    if (dst && front && targetParent->children != dst) {
-        qrx_Element **link = &targetParent->children;
-        while (*link != dst)
-            link = &(*link)->next;
-        *link = dst->next;
-        dst->next = targetParent->children;
-        targetParent->children = dst;
-    } else if (!dst) {
-        dst = qrx_NewElement(name, targetParent->index + 1);
-        if (!dst)
-            return kCopyNoMemory;
-        dst->parent = targetParent;
-        qrx_Element **link = &targetParent->children;
-        if (!front)
-            while (*link)
-                link = &(*link)->next;
-        dst->next = *link;
-        *link = dst;
-    }
-    *out = dst;
-    return copyAttributes(src, dst) == 0 ? kCopied : kCopyNoMemory;
-}
-
 qrx_Element *copyElement(const char *name, qrx_Element *sourceParent, qrx_Element *targetParent, int front)
 {
     if (!name || !sourceParent || !targetParent)
@@ -306,37 +550,17 @@ qrx_Element *copyElement(const char *name, qrx_Element *sourceParent, qrx_Elemen
     return copyElementInto(name, sourceParent, targetParent, front, &el) == kCopied ? el : nullptr;
 }
 
-/* ------------------------------------------------------------------ */
-/* Job descriptor list                                                 */
-/* ------------------------------------------------------------------ */
-
-int32_t atotime2000(const char *text)
-{
-    struct tm tm;
-    std::memset(&tm, 0, sizeof tm);
-    if (!text || !strptime(text, kTimeFormat, &tm)) {
-        TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text ? text : "(null)");
-        return TEXT_UNREADABLE;
-    }
-    const int64_t secs = timegm64(&tm) - tm.tm_gmtoff;
-    if (secs < kMessageFirst || secs > kMessageLast) {
-        TRACE(TRACE_FAIL, "cannot read time from \"%s\"\n", text);
-        return TEXT_UNREADABLE;
-    }
-    return static_cast<int32_t>(secs - kEpoch2000);
-}
-
-int64_t atolonglong(const char *text)
-{
-    unsigned long long v = 0;
-    if (!text || std::sscanf(text, "%llX", &v) != 1) {
-        TRACE(TRACE_FAIL, "cannot read longlong  from \"%s\"\n", text ? text : "(null)");
-        return TEXT_UNREADABLE;
-    }
-    return static_cast<int64_t>(v);
-}
+/* ================================================================== */
+/* 4. Job list                                                         */
+/*    listJobs_sax_callback, createJobDescrList(_Ex),                  */
+/*    compareJobDescriptors, sortJobDescrList, removeJobDescriptor,    */
+/*    removeJobDescrList                                               */
+/* ================================================================== */
 
 namespace {
+
+const char kList[] = "createJobDescrList_Ex";
+
 /* How a listed attribute is read into its descriptor field. */
 enum class Read { Number, Date, Hex, Text };
 
@@ -465,56 +689,11 @@ void countLabAttribute(JobDescriptor *jd, const char *attrName, const char *valu
         jd->labState2Count += state == 2;
     }
 }
-} // namespace
 
-int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
-                          const char *value, void *userData)
-{
-    auto *jd = static_cast<JobDescriptor *>(userData);
-    if (mode != QRX_ATTRIBUTE || !handle || !jd || !attrName || !value)
-        return 0;
-    if (handle->depth == 2 && str_equal(elName, "lab_measurement")) {
-        countLabAttribute(jd, attrName, value);
-        return 0;
-    }
-    const Field *f = listedField(handle->depth, elName, attrName);
-    return f && !readField(jd, *f, value) ? JOBLIST_NO_MEMORY : 0;
-}
-
-static JobDescrList *newJobList(int32_t capacity)
+JobDescrList *newJobList(int32_t capacity)
 {
     return static_cast<JobDescrList *>(
         std::calloc(1, sizeof(JobDescrList) + static_cast<size_t>(capacity) * sizeof(JobDescriptor *)));
-}
-
-namespace {
-const char kList[] = "createJobDescrList_Ex";
-
-/* Why a job file was not read: absent, or not readable and writable by
-   this process (not listed, as before), or a failure that makes the
-   whole list wrong. */
-enum class Skip { None, Quietly, NoMemory, Failure };
-
-Skip classifyOpenError(int err)
-{
-    switch (err) {
-    case ENOENT:
-    case ENOTDIR:
-    case EACCES:
-    case EPERM:
-    case EROFS:
-    case ETXTBSY:
-    case EISDIR:
-    case EINVAL:
-    case ENXIO:
-    case ELOOP:
-    case ENAMETOOLONG:
-        return Skip::Quietly;
-    case ENOMEM:
-        return Skip::NoMemory;
-    default:
-        return Skip::Failure;
-    }
 }
 
 /* Opens a job file for listing: read-write with O_SYNC and flushed to
@@ -531,20 +710,20 @@ FILE *openForListing(const std::string &path)
 
 /* Parses one job file into a descriptor; *accept when it is to be listed.
    After a read error, *err is its reason. */
-Skip readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *accept, int *err)
+Outcome readJobHeader(FILE *fp, int minKnown, JobDescriptor *jd, bool *accept, int *err)
 {
     Handle hp;
     if (qrx_init(&hp.p, kMaxDepth) != 0)
-        return Skip::NoMemory;
+        return Outcome::NoMemory;
     errno = 0;
     const int r = qrx_parse(hp.p, fp, listJobs_sax_callback, jd);
     *err = readError();
     if (std::ferror(fp))
-        return Skip::Failure;
+        return Outcome::Failure;
     if (r == JOBLIST_NO_MEMORY || r == QRX_NO_MEMORY)
-        return Skip::NoMemory;
+        return Outcome::NoMemory;
     *accept = r == 0 && jd->knownAttributeCount >= minKnown;
-    return Skip::None;
+    return Outcome::Read;
 }
 
 /* Appends a copy of jd (taking its texts); false when out of memory. */
@@ -574,64 +753,74 @@ bool appendJob(JobDescrList **jl, const JobDescriptor &jd, const std::string &pa
     return true;
 }
 
-/* Lists one directory entry; Skip::None or Quietly when the list may go
-   on. After Skip::Failure, *err is the system's reason. */
-Skip listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList **jl, int *err)
+/* Lists one directory entry; Outcome::Read or Skipped when the list may
+   go on. After Outcome::Failure, *err is the system's reason. */
+Outcome listEntry(const char *dirPath, const char *name, int minKnown, JobDescrList **jl, int *err)
 {
     const std::string path = std::string(dirPath) + "/" + name;
     FilePtr fp(openForListing(path));
     if (!fp) {
         *err = errno;
-        const Skip why = classifyOpenError(*err);
-        if (why != Skip::Quietly)
+        const Outcome why = listingOutcome(*err);
+        if (why != Outcome::Skipped)
             TRACE_AS(kList, TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
         return why;
     }
+    /* The dashes frame each file's traces in the log. */
     TRACE_AS(kList, TRACE_INFO, "---- file = %s ----\n", path.c_str());
     JobDescriptor jd;
     std::memset(&jd, 0, sizeof jd);
     bool accept = false;
-    Skip why = readJobHeader(fp.get(), minKnown, &jd, &accept, err);
-    const bool taken = why == Skip::None && accept && appendJob(jl, jd, path);
+    Outcome why = readJobHeader(fp.get(), minKnown, &jd, &accept, err);
+    const bool taken = why == Outcome::Read && accept && appendJob(jl, jd, path);
     if (!taken)
         removeJobDescriptor(&jd);
-    if (why == Skip::None && accept && !taken)
-        why = Skip::NoMemory;
-    if (why == Skip::Failure)
+    if (why == Outcome::Read && accept && !taken)
+        why = Outcome::NoMemory;
+    if (why == Outcome::Failure)
         TRACE_AS(kList, TRACE_FAIL, "cannot read \"%s\"\n", path.c_str());
     return why;
 }
 
-bool isJobFileName(const char *name, const char *only)
-{
-    const size_t len = std::strlen(name);
-    return len > 4 && std::strcmp(name + len - 4, ".xml") == 0 && (!only || std::strcmp(name, only) == 0);
-}
-
 /* Lists the job files of an open directory into *jl (only fileName when
-   not null); Skip::None or Quietly when the whole directory was read.
-   After Skip::Failure, *err is the system's reason. */
-Skip listDirectory(DIR *dir, const char *dirPath, const char *fileName, int minKnown, JobDescrList **jl,
-                   int *err)
+   not null); Outcome::Read or Skipped when the whole directory was read.
+   After Outcome::Failure, *err is the system's reason. */
+Outcome listDirectory(DIR *dir, const char *dirPath, const char *fileName, int minKnown, JobDescrList **jl,
+                      int *err)
 try {
-    Skip why = Skip::None;
+    Outcome why = Outcome::Read;
     for (;;) {
         errno = 0;
         const struct dirent *de = readdir(dir);
         if (!de) {
             *err = errno;
-            return errno != 0 ? Skip::Failure : why;
+            return errno != 0 ? Outcome::Failure : why;
         }
-        if (!isJobFileName(de->d_name, fileName))
+        if (!tandel::isJobFileName(de->d_name) || (fileName && std::strcmp(de->d_name, fileName) != 0))
             continue;
         why = listEntry(dirPath, de->d_name, minKnown, jl, err);
-        if (why == Skip::NoMemory || why == Skip::Failure || fileName)
+        if (why == Outcome::NoMemory || why == Outcome::Failure || fileName)
             return why;
     }
 } catch (...) {
-    return Skip::NoMemory;
+    return Outcome::NoMemory;
 }
+
 } // namespace
+
+int listJobs_sax_callback(qrx_Parser *handle, int mode, const char *elName, const char *attrName,
+                          const char *value, void *userData)
+{
+    auto *jd = static_cast<JobDescriptor *>(userData);
+    if (mode != QRX_ATTRIBUTE || !handle || !jd || !attrName || !value)
+        return 0;
+    if (handle->depth == 2 && str_equal(elName, "lab_measurement")) {
+        countLabAttribute(jd, attrName, value);
+        return 0;
+    }
+    const Field *f = listedField(handle->depth, elName, attrName);
+    return f && !readField(jd, *f, value) ? JOBLIST_NO_MEMORY : 0;
+}
 
 int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrList **list, int minKnown)
 {
@@ -644,18 +833,19 @@ int createJobDescrList_Ex(const char *dirPath, const char *fileName, JobDescrLis
     std::unique_ptr<DIR, int (*)(DIR *)> dir(dirPath ? opendir(dirPath) : nullptr, closedir);
     if (!dir) {
         const int err = dirPath ? errno : EINVAL;
+        /* "can not", in two words: the text field logs know. */
         TRACE(TRACE_FAIL, "can not open dir \"%s\"\n", dirPath ? dirPath : "(null)");
-        return failedWith(err, err == ENOMEM ? JOBLIST_NO_MEMORY : JOBLIST_NO_DIRECTORY);
+        return openFailure(err, kDirectoryCodes);
     }
     JobDescrList *jl = newJobList(16);
     if (!jl)
         return failedWith(ENOMEM, JOBLIST_NO_MEMORY);
     int err = 0;
-    const Skip why = listDirectory(dir.get(), dirPath, fileName, minKnown, &jl, &err);
-    if (why == Skip::NoMemory || why == Skip::Failure) {
+    const Outcome why = listDirectory(dir.get(), dirPath, fileName, minKnown, &jl, &err);
+    if (why == Outcome::NoMemory || why == Outcome::Failure) {
         removeJobDescrList(&jl);
-        return why == Skip::NoMemory ? failedWith(ENOMEM, JOBLIST_NO_MEMORY)
-                                     : failedWith(err, JOBLIST_READ_ERROR);
+        return why == Outcome::NoMemory ? failedWith(ENOMEM, JOBLIST_NO_MEMORY)
+                                        : failedWith(err, JOBLIST_READ_ERROR);
     }
     sortJobDescrList(jl);
     *list = jl;
@@ -704,18 +894,15 @@ void removeJobDescriptor(JobDescriptor *jd)
 
 void removeJobDescrList(JobDescrList **list) { freeList(list, removeJobDescriptor); }
 
-/* ------------------------------------------------------------------ */
-/* Measurement request list                                            */
-/* ------------------------------------------------------------------ */
+/* ================================================================== */
+/* 5. Requests                                                         */
+/*    createMeasurementRequestList, assureStringsMeasurementRequest,   */
+/*    freeMeasurementRequest, removeMeasurementRequestList             */
+/* ================================================================== */
 
 namespace {
-struct LabPlace {
-    qrx_Element *sample;
-    int number;
-    qrx_Element *lab;
-    qrx_Element *prc; /* same index, or null */
-    int index;
-};
+
+const char kRequests[] = "createMeasurementRequestList";
 
 struct JobHeader {
     int32_t jobId = 0;
@@ -769,30 +956,6 @@ bool fillRequest(MeasurementRequest *rq, const JobHeader &h, const LabPlace &at,
     return ok;
 }
 
-/* The lab measurements in request order: samples numbered 0, 1, ... and
-   per sample lab indexes 0, 1, ..., each walk ending at the first number
-   missing. The one walk of the request list, the result update and
-   the job_handling count: totalIndex is the position in it. */
-std::vector<LabPlace> labPlaces(qrx_Element *root)
-{
-    std::vector<LabPlace> places;
-    NumberedIndex samples(root, jobref_sample, "number");
-    for (int n = 0;; ++n) {
-        qrx_Element *sample = samples.find(n);
-        if (!sample)
-            break;
-        NumberedIndex labs(sample, jobref_labMeas, "index");
-        NumberedIndex prcs(sample, jobref_prcMeas, "index");
-        for (int i = 0;; ++i) {
-            qrx_Element *lab = labs.find(i);
-            if (!lab)
-                break;
-            places.push_back({sample, n, lab, prcs.find(i), i});
-        }
-    }
-    return places;
-}
-
 JobHeader jobHeader(qrx_Element *root)
 {
     JobHeader h;
@@ -831,12 +994,6 @@ MeasurementRequestList *makeRequests(qrx_Element *root)
     }
     return ml;
 }
-} // namespace
-
-namespace {
-const char kRequests[] = "createMeasurementRequestList";
-
-const FileCodes kRequestCodes = {REQLIST_UNREADABLE, REQLIST_UNREADABLE, REQLIST_NO_MEMORY};
 
 /* The first argument the request list refuses (errno EINVAL), or 0. */
 int checkRequestArguments(const qrx_Parser *handle, const JobDescrList *jobs, int jobIndex,
@@ -848,6 +1005,8 @@ int checkRequestArguments(const qrx_Parser *handle, const JobDescrList *jobs, in
     else if (!list)
         r = REQLIST_NULL_LIST;
     else if (*list) {
+        /* Named after the list variable of the first controller program:
+           the text field logs know. */
         TRACE_AS(kRequests, TRACE_FAIL, "*ppJML is already initialized\n");
         r = REQLIST_LIST_HELD;
     } else if (!jobs)
@@ -856,6 +1015,7 @@ int checkRequestArguments(const qrx_Parser *handle, const JobDescrList *jobs, in
         r = REQLIST_BAD_INDEX;
     return r ? failedWith(EINVAL, r) : 0;
 }
+
 } // namespace
 
 int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int jobIndex,
@@ -869,7 +1029,7 @@ int createMeasurementRequestList(qrx_Parser *handle, JobDescrList *jobs, int job
     if (!fp) {
         const int err = path ? errno : EINVAL;
         TRACE(TRACE_FAIL, "cannot read \"%s\"\n", path ? path : "(null)");
-        return openFailure(err, REQLIST_UNREADABLE, REQLIST_NO_MEMORY);
+        return openFailure(err, kRequestCodes);
     }
     tandel::CNumbers numbers;
     qrx_RemoveDOMTree(handle);
@@ -908,34 +1068,18 @@ void freeMeasurementRequest(MeasurementRequest *rq)
 
 void removeMeasurementRequestList(MeasurementRequestList **list) { freeList(list, freeMeasurementRequest); }
 
-/* ------------------------------------------------------------------ */
-/* Measurement result update                                           */
-/* ------------------------------------------------------------------ */
+/* ================================================================== */
+/* 6. Lab results                                                      */
+/*    changeMeasurementResult, addMeasurementResult,                   */
+/*    removeMeasurementResult                                          */
+/* ================================================================== */
 
-int jobapi_formatUtcTime(char *text, size_t size, int64_t seconds)
-{
-    return formatFields(text, size, seconds, 0);
-}
+namespace {
 
-int jobapi_formatLabTime(char *text, size_t size, uint32_t seconds)
-{
-    struct tm tm;
-    if (localtime64(seconds, &tm))
-        return static_cast<int>(std::strftime(text, size, kTimeFormat, &tm));
-    return jobapi_formatUtcTime(text, size, seconds);
-}
-
-static const char kChange[] = "changeMeasurementResult";
-
-/* qrx_SetElementValue hands back the old value when its copy fails. */
-static bool setValue(qrx_Element *el, const char *value)
-{
-    qrx_SetElementValue(value, el);
-    return el->value && std::strcmp(el->value, value) == 0;
-}
+const char kChange[] = "changeMeasurementResult";
 
 /* Enters the request's result into lab; false when out of memory. */
-static bool addResult(const LabPlace &at, const MeasurementRequest *rq, int counter)
+bool addResult(const LabPlace &at, const MeasurementRequest *rq, int counter)
 {
     qrx_Element *lab = at.lab;
     char value[64];
@@ -951,13 +1095,14 @@ static bool addResult(const LabPlace &at, const MeasurementRequest *rq, int coun
               qrx_AddAttribute("lab_time", when, lab) &&
               (!rq->labUnit || qrx_AddAttribute("lab_unit", rq->labUnit, lab)) &&
               (!rq->usedMethod || qrx_AddAttribute("used_method", rq->usedMethod, lab));
+    /* Indented and spaced as the log has always shown these lines. */
     if (ok)
         TRACE_AS(kChange, TRACE_INFO, "  sample %d : added labMeas (index=%d, totalIndex=%d) = %s\n",
                  at.number, at.index, counter, lab->value);
     return ok;
 }
 
-static bool removeResult(const LabPlace &at, const MeasurementRequest *rq, int counter)
+bool removeResult(const LabPlace &at, const MeasurementRequest *rq, int counter)
 {
     qrx_Element *lab = at.lab;
     TRACE_AS(kChange, TRACE_INFO, "  sample %d : remove labMeas (index=%d, totalIndex=%d) = %s\n", at.number,
@@ -972,7 +1117,7 @@ static bool removeResult(const LabPlace &at, const MeasurementRequest *rq, int c
 
 /* job_handling bits 0x20 (open lab measurements), 0x40 (entered ones)
    and 0x02 (job type 0x40) after a change; false when out of memory. */
-static bool updateJobHandling(qrx_Element *root, const std::vector<LabPlace> &places)
+bool updateJobHandling(qrx_Element *root, const std::vector<LabPlace> &places)
 {
     int state1 = 0;
     for (const LabPlace &at : places)
@@ -992,69 +1137,6 @@ static bool updateJobHandling(qrx_Element *root, const std::vector<LabPlace> &pl
     return qrx_AddAttribute("job_handling", decimal(handling).c_str(), job) != nullptr;
 }
 
-namespace {
-/* A job file opened for a read-change-replace cycle: the file at the end
-   of the path's links, locked (see PathLock) and checked to be one this
-   process may write. */
-struct LockedJob {
-    std::string file;
-    tandel::PathLock lock;
-    FilePtr stream;
-};
-
-const FileCodes kLabCodes = {LABRES_UNREADABLE, LABRES_UNWRITABLE, LABRES_NO_MEMORY};
-const FileCodes kBaseCodes = {MERGE_BASE_UNREADABLE, MERGE_BASE_UNWRITABLE, MERGE_NO_MEMORY};
-
-/* Whether a job file that cannot be opened read-write can be read. */
-bool readableOnly(int err, const char *file)
-{
-    return (err == EACCES || err == EPERM || err == EROFS || err == ETXTBSY) &&
-           tandel::Fd(tandel::openRegular(file, O_RDONLY)).get() >= 0;
-}
-
-/* 0, or one of the operation's codes with errno the system's reason:
-   unreadable when the file cannot be opened (also a dangling link),
-   unwritable when it can be read but not written. With absent given, a
-   path that names nothing (no link either) is no failure: *absent, the
-   unreadable code, no trace. */
-int openLocked(const char *path, LockedJob *job, const FileCodes &codes, const char *fn,
-               bool *absent = nullptr)
-{
-    int err = tandel::followLinks(path, &job->file);
-    bool locked = true;
-    if (!err && job->lock.open(job->file.c_str(), O_RDWR, &locked) < 0)
-        err = errno;
-    if (err) {
-        if (absent && tandel::isAbsent(err) && job->file == path) {
-            *absent = true;
-            return codes.unreadable;
-        }
-        const bool readable = err != ENOMEM && readableOnly(err, job->file.c_str());
-        if (err != ENOMEM)
-            TRACE_AS(fn, TRACE_FAIL, readable ? "cannot write \"%s\"\n" : "cannot read \"%s\"\n", path);
-        errno = err;
-        return err == ENOMEM ? codes.noMemory : readable ? codes.unwritable : codes.unreadable;
-    }
-    if (!locked)
-        TRACE_AS(fn, TRACE_FAIL, "cannot lock \"%s\"\n", path);
-    const int dupFd = fcntl(job->lock.fd(), F_DUPFD_CLOEXEC, 0);
-    job->stream.reset(dupFd < 0 ? nullptr : tandel::streamOf(dupFd));
-    if (!job->stream) {
-        err = errno;
-        TRACE_AS(fn, TRACE_FAIL, "cannot read \"%s\"\n", path);
-        return openFailure(err, codes.unreadable, codes.noMemory);
-    }
-    return 0;
-}
-
-/* The operation's code for a failed replacement of path; errno is err. */
-int writeFailure(int err, const char *path, const char *fn, const FileCodes &codes)
-{
-    TRACE_AS(fn, TRACE_FAIL, "cannot write \"%s\"\n", path);
-    errno = err;
-    return err == ENOMEM ? codes.noMemory : codes.unwritable;
-}
-
 /* Opens and reads the job file into the handle's tree: 0, a LABRES code
    or the parse result. */
 int readLockedTree(const char *path, LockedJob *file, Handle *hp)
@@ -1068,16 +1150,19 @@ int readLockedTree(const char *path, LockedJob *file, Handle *hp)
 
 /* Enters or takes back the result at the request's totalIndex and
    updates job_handling: 0 or a LABRES code. */
-int applyChange(qrx_Element *root, const MeasurementRequest *request, int add)
+int applyChange(qrx_Element *root, const MeasurementRequest *request, ResultChange change)
 try {
     const std::vector<LabPlace> places = labPlaces(root);
     const int k = request->totalIndex;
     const bool matched = k >= 0 && static_cast<size_t>(k) < places.size();
-    if (matched && !(add ? addResult(places[k], request, k) : removeResult(places[k], request, k)))
+    const bool enter = change == ResultChange::Enter;
+    if (matched && !(enter ? addResult(places[k], request, k) : removeResult(places[k], request, k)))
         return LABRES_NO_MEMORY;
     if (!updateJobHandling(root, places))
         return LABRES_NO_MEMORY;
     if (!matched) {
+        /* Names the request's sample number, though the lookup goes by
+           totalIndex: the text field logs know. */
         TRACE_AS(kChange, TRACE_FAIL, "no sample with number=%d\n", request->sampleNumber);
         errno = 0; /* no system reason */
         return LABRES_UNREADABLE;
@@ -1125,13 +1210,14 @@ int refusedRequest(const MeasurementRequest *request)
     errno = EINVAL;
     return r;
 }
+
 } // namespace
 
-int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add)
+int changeMeasurementResult(const char *path, const MeasurementRequest *request, ResultChange change)
 {
     if (!path || !request)
         return failedWith(EINVAL, LABRES_UNREADABLE);
-    if (const int r = add ? refusedRequest(request) : 0)
+    if (const int r = change == ResultChange::Enter ? refusedRequest(request) : 0)
         return r;
     LockedJob file;
     Handle hp;
@@ -1140,56 +1226,49 @@ int changeMeasurementResult(const char *path, const MeasurementRequest *request,
         return r;
     if (const int r = otherJob(hp.p->root, request, path))
         return r;
-    if (const int r = applyChange(hp.p->root, request, add))
+    if (const int r = applyChange(hp.p->root, request, change))
         return r == LABRES_NO_MEMORY ? failedWith(ENOMEM, r) : r;
     if (const int err = jobapi_writeTreeReplacing(file.file.c_str(), hp.p))
-        return writeFailure(err, path, __func__, kLabCodes);
+        return replaceFailure(err, path, __func__, kLabCodes);
     return 0;
 }
 
 int addMeasurementResult(const char *path, const MeasurementRequest *request)
 {
-    return changeMeasurementResult(path, request, 1);
+    return changeMeasurementResult(path, request, ResultChange::Enter);
 }
 
 int removeMeasurementResult(const char *path, const MeasurementRequest *request)
 {
-    return changeMeasurementResult(path, request, 0);
+    return changeMeasurementResult(path, request, ResultChange::TakeBack);
 }
 
-/* The writer without storage policy: the replacement syncs once and sets
-   the mode once. */
-int jobapi_writeTreeReplacing(const char *path, qrx_Parser *handle)
-try {
-    if (!path || !handle || !handle->root)
-        return EINVAL;
-    return tandel::replaceWith(path, 0666, [handle](FILE *fp) { return qrx_WriteDOMTree(handle, fp) >= 0; });
-} catch (...) {
-    return ENOMEM;
-}
-
-/* Replaces target by the bytes of in from its start. 0 or errno. */
-static int copyStreamReplacing(FILE *in, const char *target)
-try {
-    std::rewind(in);
-    return tandel::replaceWith(target, 0666, [in](FILE *out) {
-        char buf[8192];
-        size_t n;
-        while ((n = std::fread(buf, 1, sizeof buf, in)) > 0)
-            if (std::fwrite(buf, 1, n, out) != n)
-                return false;
-        return !std::ferror(in);
-    });
-} catch (...) {
-    return ENOMEM;
-}
-
-/* ------------------------------------------------------------------ */
-/* Job file merge                                                      */
-/* ------------------------------------------------------------------ */
+/* ================================================================== */
+/* 7. Merge                                                            */
+/*    mergeJobFile                                                     */
+/* The plan (internal/mergeplan.*) decides; the code here performs it. */
+/* ================================================================== */
 
 namespace {
+
+using tandel::MergePlan;
+
+const char kMerge[] = "mergeJobFile";
 const char *const kHeaderElements[] = {"instrument", "controller", "sensor", "user"};
+
+/* copyToAbsentBase: Base exists by now, merge it instead. */
+const int kBaseAppeared = 1;
+/* Rounds of a Base that appears while it is found absent and then is
+   gone again when opened: beyond them it is reported busy. */
+const int kAbsentRounds = 100;
+
+/* News as read: the path as given, the open stream, and its removal
+   prepared before Base is replaced. */
+struct News {
+    const char *path;
+    FILE *stream;
+    tandel::ReadFileRemoval removal;
+};
 
 /* Appends children to one parent, remembering the last one, so that a
    job of many samples is built in linear time (qrx_AddElement walks the
@@ -1204,7 +1283,7 @@ public:
     /* A new child with a copy of value (may be null); null when out of memory. */
     qrx_Element *append(const char *name, const char *value)
     {
-        qrx_Element *el = qrx_newChild(name, value, parent_);
+        qrx_Element *el = tandel::newChild(name, value, parent_);
         if (!el)
             return nullptr;
         *link_ = el;
@@ -1225,82 +1304,38 @@ private:
     qrx_Element **link_;
 };
 
-/* Appends a copy of Base's or News' process measurement; News' text
-   wins when News has one. False when out of memory. */
-bool appendProcess(ChildAppender &to, const qrx_Element *prc, const qrx_Element *newsPrc)
-{
-    qrx_Element *el = to.appendCopy("process_measurement", prc);
-    return el && (!newsPrc || !newsPrc->value || setValue(el, newsPrc->value));
-}
-
-/* Appends a copy of a lab measurement; one whose done is exactly "4"
-   comes out open again (-1.0, done 0). False when out of memory. */
-bool appendLab(ChildAppender &to, const qrx_Element *lab)
-{
-    qrx_Element *el = to.appendCopy("lab_measurement", lab);
-    return el && (!str_equal(attrValue(el, "done"), "4") ||
-                  (setValue(el, "-1.0") && qrx_AddAttribute("done", "0", el)));
-}
-
-struct MergeCount {
-    int samples = 0;
-    int measurements = 0;
-};
-
-/* Merges the sample of one number (Base's bs, News' ns, either may be
-   null) into a new sample of samples' parent, index by index up to the
-   first index neither side has; no sample when that is index 0. The
-   new sample takes News' attributes, or Base's without News. False when
+/* The place's process measurement as the plan says, if any. False when
    out of memory. */
-bool mergeSample(qrx_Element *bs, qrx_Element *ns, ChildAppender &samples, MergeCount *count)
+bool appendProcess(ChildAppender &to, const MergePlan::Place &at)
 {
-    NumberedIndex bPrc(bs, jobref_prcMeas, "index"), bLab(bs, jobref_labMeas, "index");
-    NumberedIndex nPrc(ns, jobref_prcMeas, "index"), nLab(ns, jobref_labMeas, "index");
-    std::optional<ChildAppender> measurements;
-    for (int i = 0;; ++i) {
-        qrx_Element *bp = bPrc.find(i), *np = nPrc.find(i);
-        qrx_Element *prc = bp ? bp : np;
-        qrx_Element *lab = nLab.find(i);
-        if (!lab)
-            lab = bLab.find(i);
-        if (!prc && !lab)
-            return true;
-        if (!measurements) {
-            qrx_Element *sample = samples.append("sample", nullptr);
-            if (!sample || copyAttributes(ns ? ns : bs, sample) != 0)
-                return false;
-            measurements.emplace(sample);
-            ++count->samples;
-        }
-        if (prc && !appendProcess(*measurements, prc, np))
-            return false;
-        count->measurements += prc != nullptr;
-        if (lab && !appendLab(*measurements, lab))
-            return false;
-        count->measurements += lab != nullptr;
-    }
+    if (!at.process())
+        return true;
+    qrx_Element *el = to.appendCopy("process_measurement", at.process());
+    return el && (!at.processTextFromNews() || setValue(el, at.newsProcess->value));
 }
 
-/* Builds merged's samples from Base and News, numbers 0, 1, ... up to
-   the first number neither side has, and sets contained_samples. The
-   measurement count, or MERGE_NO_MEMORY. */
-int mergeSamples(qrx_Element *baseRoot, qrx_Element *newsRoot, qrx_Element *merged)
+/* The place's lab measurement as the plan says, if any. False when out
+   of memory. */
+bool appendLab(ChildAppender &to, const MergePlan::Place &at)
 {
-    MergeCount count;
-    NumberedIndex baseSamples(baseRoot, jobref_sample, "number");
-    NumberedIndex newsSamples(newsRoot, jobref_sample, "number");
-    ChildAppender samples(merged);
-    for (int n = 0;; ++n) {
-        qrx_Element *bs = baseSamples.find(n);
-        qrx_Element *ns = newsSamples.find(n);
-        if (!bs && !ns)
-            break;
-        if (!mergeSample(bs, ns, samples, &count))
-            return MERGE_NO_MEMORY;
-    }
-    if (!qrx_AddAttribute("contained_samples", decimal(count.samples).c_str(), merged))
-        return MERGE_NO_MEMORY;
-    return count.measurements;
+    if (!at.lab())
+        return true;
+    qrx_Element *el = to.appendCopy("lab_measurement", at.lab());
+    return el && (!at.labReopened() || (setValue(el, "-1.0") && qrx_AddAttribute("done", "0", el)));
+}
+
+/* A merged sample: News' attributes, else Base's, and its places. False
+   when out of memory. */
+bool appendSample(ChildAppender &samples, const MergePlan::Sample &planned)
+{
+    qrx_Element *sample = samples.append("sample", nullptr);
+    if (!sample || copyAttributes(planned.news ? planned.news : planned.base, sample) != 0)
+        return false;
+    ChildAppender measurements(sample);
+    for (const MergePlan::Place &at : planned.places)
+        if (!appendProcess(measurements, at) || !appendLab(measurements, at))
+            return false;
+    return true;
 }
 
 /* Header part: job attributes and the four header elements, News over Base. */
@@ -1317,24 +1352,27 @@ bool mergeHeader(qrx_Element *baseJob, qrx_Element *newsJob, qrx_Element *merged
     }
     return true;
 }
-} // namespace
 
-namespace {
-const char kMerge[] = "mergeJobFile";
+/* A tree of one empty "job" element, as "<job/>" would parse. */
+bool newJobTree(Handle *h)
+{
+    return qrx_init(&h->p, kMaxDepth) == 0 && (h->p->root = qrx_NewElement("__ROOT__", -1)) &&
+           qrx_AddElement("job", nullptr, h->p->root);
+}
 
-/* copyToAbsentBase: Base exists by now, merge it instead. */
-const int kBaseAppeared = 1;
-/* Rounds of a Base that appears while it is found absent and then is
-   gone again when opened: beyond them it is reported busy. */
-const int kAbsentRounds = 100;
-
-/* News as read: the path as given, the open stream, and its removal
-   prepared before Base is replaced. */
-struct News {
-    const char *path;
-    FILE *stream;
-    tandel::ReadFileRemoval removal;
-};
+/* The merged job of the plan: header, samples and contained_samples.
+   False when out of memory. */
+bool buildMerged(const MergePlan &plan, qrx_Element *merged)
+{
+    if (!mergeHeader(plan.baseJob, plan.newsJob, merged))
+        return false;
+    ChildAppender samples(merged);
+    for (const MergePlan::Sample &planned : plan.samples)
+        if (!appendSample(samples, planned))
+            return false;
+    return qrx_AddAttribute("contained_samples", decimal(static_cast<long long>(plan.samples.size())).c_str(),
+                            merged) != nullptr;
+}
 
 /* Deletes News (the end of its links) once Base holds what was read from
    it, unless the path names another file by then (a newer News that is
@@ -1357,10 +1395,33 @@ void deleteNewsRead(News &news)
     }
 }
 
+/* The plan's refusal, traced: its code, with errno EINVAL for two files
+   or jobs that must not be merged, 0 for a tree without job element. */
+int refuse(const MergePlan &plan)
+{
+    switch (plan.refusal) {
+    case MERGE_SAME_FILE:
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
+        return failedWith(EINVAL, MERGE_SAME_FILE);
+    case MERGE_OTHER_JOB:
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base is job %s, News job %s: not merged\n",
+                 attrValue(plan.baseJob, "job_id"), attrValue(plan.newsJob, "job_id"));
+        return failedWith(EINVAL, MERGE_OTHER_JOB);
+    default:
+        /* Mer, the merged job, is null now that the plan comes first; the
+           text stays as field logs know it. */
+        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() Base=%p News=%p Mer=%p\n",
+                 static_cast<const void *>(plan.baseJob), static_cast<const void *>(plan.newsJob),
+                 static_cast<void *>(nullptr));
+        return failedWith(0, MERGE_COPY_FAILED);
+    }
+}
+
 /* Base does not exist: it becomes a copy of News, under the directory's
-   lock so that two first deliveries do not overwrite each other. 0, a
-   MERGE code, or kBaseAppeared. A missing directory is no lock failure:
-   the copy fails and says so. */
+   lock so that two first deliveries do not overwrite each other (the
+   plan's Create, which reads no tree). 0, a MERGE code, or
+   kBaseAppeared. A missing directory is no lock failure: the copy fails
+   and says so. */
 int copyToAbsentBase(const char *basePath, News &news)
 {
     tandel::PathLock dirLock;
@@ -1371,98 +1432,82 @@ int copyToAbsentBase(const char *basePath, News &news)
     struct stat st {};
     if (lstat(basePath, &st) == 0)
         return kBaseAppeared;
+    /* No blank before the quote: the text field logs know. */
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - no Base job\"%s\"\n", basePath);
     if (const int err = copyStreamReplacing(news.stream, basePath)) {
+        /* "cp", though no cp runs (the library copies): the text field logs know. */
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - failed cp \"%s\" \"%s\"\n", news.path, basePath);
-        return openFailure(err, MERGE_COPY_FAILED, MERGE_NO_MEMORY);
+        return writeFailure(err, kCopyCodes);
     }
     deleteNewsRead(news);
     return 0;
 }
 
 /* Builds a tree of stream: 0, the parse result, MERGE_NO_MEMORY, or
-   unreadable (errno the read's) after a read error. */
-int buildFrom(Handle *h, FILE *stream, const char *path, int unreadable)
+   codes.unreadable (errno the read's) after a read error. */
+int buildFrom(Handle *h, FILE *stream, const char *path, const FileCodes &codes)
 {
     if (qrx_init(&h->p, kMaxDepth) != 0)
         return failedWith(ENOMEM, MERGE_NO_MEMORY);
-    return readJobTree(h->p, stream, path, {unreadable, unreadable, MERGE_NO_MEMORY}, kMerge, true);
+    return readJobTree(h->p, stream, path, codes, kMerge, true);
 }
 
-/* News' job_handling bit 0x100: Base (the end of its links) is deleted,
-   News kept. */
+/* Kill: Base (the end of its links) is deleted, News kept. The directory
+   is synced, so that a deletion reported stays one after a power cut. */
 int killJob(const char *basePath, const LockedJob &base)
 {
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - kill job (%s)\n", basePath);
     if (unlink(base.file.c_str()) != 0)
-        return writeFailure(errno, basePath, kMerge, kBaseCodes);
+        return replaceFailure(errno, basePath, kMerge, kBaseCodes);
+    tandel::syncDirectory(tandel::directoryOf(base.file.c_str()));
     return 0;
 }
 
-/* News' job_type bit 0x20: Base becomes a copy of News. */
+/* Copy: Base becomes a copy of News. */
 int copySingleton(const char *basePath, const LockedJob &base, News &news)
 {
     const int rc = copyStreamReplacing(news.stream, base.file.c_str());
+    /* "cp -f", though no cp runs (the library copies): the text field
+       logs know. */
     TRACE_AS(kMerge, TRACE_INFO,
              "mergeJobFile() - JOBTYPE_PROP_SINGLETON (cp -f \"%s\" \"%s\") returned %d\n", news.path,
              basePath, rc);
     if (rc != 0)
-        return openFailure(rc, MERGE_COPY_FAILED, MERGE_NO_MEMORY);
+        return writeFailure(rc, kCopyCodes);
     deleteNewsRead(news);
     return 0;
 }
 
-/* A tree of one empty "job" element, as "<job/>" would parse. */
-bool newJobTree(Handle *h)
-{
-    return qrx_init(&h->p, kMaxDepth) == 0 && (h->p->root = qrx_NewElement("__ROOT__", -1)) &&
-           qrx_AddElement("job", nullptr, h->p->root);
-}
-
-/* Base and News both naming a job_id, and different ones (read as the
-   lists read them): MERGE_OTHER_JOB with errno EINVAL, else 0. A merge
-   would put one job's results into the other's file and delete it. */
-int otherJobs(const qrx_Element *baseJob, const qrx_Element *newsJob)
-{
-    const char *base = attrValue(baseJob, "job_id");
-    const char *news = attrValue(newsJob, "job_id");
-    if (!base || !news || std::atoi(base) == std::atoi(news))
-        return 0;
-    TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base is job %s, News job %s: not merged\n", base, news);
-    return failedWith(EINVAL, MERGE_OTHER_JOB);
-}
-
-/* The merge proper, with Base locked and both files read. */
-int mergeTrees(const char *basePath, const LockedJob &base, News &news, Handle &hb, Handle &hn)
+/* Merge: Base becomes the merged job of the plan. */
+int writeMerged(const MergePlan &plan, const char *basePath, const LockedJob &base, News &news)
 {
     Handle hm;
-    if (!newJobTree(&hm))
+    if (!newJobTree(&hm) || !buildMerged(plan, hm.p->root->children))
         return MERGE_NO_MEMORY;
-    qrx_Element *baseJob = findElement(hb.p->root, jobref_job, nullptr, nullptr);
-    qrx_Element *newsJob = findElement(hn.p->root, jobref_job, nullptr, nullptr);
-    qrx_Element *merJob = hm.p->root->children;
-    if (!baseJob || !newsJob) {
-        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() Base=%p News=%p Mer=%p\n", static_cast<void *>(baseJob),
-                 static_cast<void *>(newsJob), static_cast<void *>(merJob));
-        return failedWith(0, MERGE_COPY_FAILED);
-    }
-    if (const int r = otherJobs(baseJob, newsJob))
-        return r;
-    int bits = 0;
-    if (attrScan(newsJob, "job_handling", &bits) && (bits & 0x100))
-        return killJob(basePath, base);
-    if (attrScan(newsJob, "job_type", &bits) && (bits & 0x20))
-        return copySingleton(basePath, base, news);
-    if (!mergeHeader(baseJob, newsJob, merJob))
-        return MERGE_NO_MEMORY;
-    const int count = mergeSamples(hb.p->root, hn.p->root, merJob);
-    if (count < 0)
-        return count;
     if (const int err = jobapi_writeTreeReplacing(base.file.c_str(), hm.p))
-        return writeFailure(err, basePath, kMerge, kBaseCodes);
+        return replaceFailure(err, basePath, kMerge, kBaseCodes);
+    /* News is deleted right after this line; "DO NOT delete" is the text
+       field logs know. */
     TRACE_AS(kMerge, TRACE_INFO, "mergeJobFile() - DO NOT delete file \"%s\"\n", news.path);
     deleteNewsRead(news);
-    return count;
+    return plan.measurements();
+}
+
+/* Performs the plan for a Base that exists, locked. */
+int perform(const MergePlan &plan, const char *basePath, const LockedJob &base, News &news)
+{
+    switch (plan.action) {
+    case MergePlan::Action::Kill:
+        return killJob(basePath, base);
+    case MergePlan::Action::Copy:
+        return copySingleton(basePath, base, news);
+    case MergePlan::Action::Merge:
+        return writeMerged(plan, basePath, base, news);
+    case MergePlan::Action::Create: /* never planned for a Base that exists */
+    case MergePlan::Action::Refuse:
+        break;
+    }
+    return refuse(plan);
 }
 
 /* Whether two open descriptors are one file (same device and inode). */
@@ -1473,19 +1518,18 @@ bool sameOpenFile(int a, int b)
     return fstat(a, &sa) == 0 && fstat(b, &sb) == 0 && sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
-/* Reads the locked Base and News into trees and merges them. */
+/* Reads the locked Base and News into trees, plans the merge and
+   performs it. */
 int mergeOpen(const char *basePath, LockedJob &base, News &news)
 {
-    if (sameOpenFile(base.lock.fd(), fileno(news.stream))) {
-        TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
-        return failedWith(EINVAL, MERGE_SAME_FILE);
-    }
+    if (sameOpenFile(base.lock.fd(), fileno(news.stream)))
+        return refuse(tandel::planMerge(true, nullptr, nullptr));
     Handle hb, hn;
-    if (const int rb = buildFrom(&hb, base.stream.get(), basePath, MERGE_BASE_UNREADABLE); rb < 0)
+    if (const int rb = buildFrom(&hb, base.stream.get(), basePath, kBaseCodes); rb < 0)
         return rb;
-    if (const int rn = buildFrom(&hn, news.stream, news.path, MERGE_NEWS_UNREADABLE); rn < 0)
+    if (const int rn = buildFrom(&hn, news.stream, news.path, kNewsCodes); rn < 0)
         return rn;
-    return mergeTrees(basePath, base, news, hb, hn);
+    return perform(tandel::planMerge(false, hb.p->root, hn.p->root), basePath, base, news);
 }
 
 int mergeLocked(const char *basePath, const char *newsPath)
@@ -1494,7 +1538,7 @@ int mergeLocked(const char *basePath, const char *newsPath)
     if (!stream) {
         const int err = errno;
         TRACE_AS(kMerge, TRACE_FAIL, "mergeJobFile() - cannot read News \"%s\"\n", newsPath);
-        return openFailure(err, MERGE_NEWS_UNREADABLE, MERGE_NO_MEMORY);
+        return openFailure(err, kNewsCodes);
     }
     News news{newsPath, stream.get(), {}};
     if (news.removal.prepare(newsPath) != 0)
@@ -1514,8 +1558,9 @@ int mergeLocked(const char *basePath, const char *newsPath)
         return mergeOpen(basePath, base, news);
     }
     TRACE_AS(kMerge, TRACE_FAIL, "cannot read \"%s\"\n", basePath);
-    return openFailure(EBUSY, MERGE_BASE_UNREADABLE, MERGE_NO_MEMORY);
+    return openFailure(EBUSY, kBaseCodes);
 }
+
 } // namespace
 
 int mergeJobFile(const char *basePath, const char *newsPath)
@@ -1523,10 +1568,8 @@ try {
     if (!basePath || !newsPath)
         return failedWith(EINVAL, MERGE_NEWS_UNREADABLE);
     TRACE(TRACE_INFO, "mergeJobFile() - Base = \"%s\", News = \"%s\"\n", basePath, newsPath);
-    if (tandel::sameFile(basePath, newsPath)) {
-        TRACE(TRACE_FAIL, "mergeJobFile() - Base and News are the same file\n");
-        return failedWith(EINVAL, MERGE_SAME_FILE);
-    }
+    if (tandel::sameFile(basePath, newsPath))
+        return refuse(tandel::planMerge(true, nullptr, nullptr));
     tandel::CNumbers numbers;
     const int r = mergeLocked(basePath, newsPath);
     return r == MERGE_NO_MEMORY ? failedWith(ENOMEM, r) : r;
@@ -1534,9 +1577,54 @@ try {
     return failedWith(ENOMEM, MERGE_NO_MEMORY);
 }
 
-/* ------------------------------------------------------------------ */
-/* Measurement value formatting                                        */
-/* ------------------------------------------------------------------ */
+/* ================================================================== */
+/* 8. Display format                                                   */
+/*    jobapi_tenTo, formatMeasurementString                            */
+/* ================================================================== */
+
+namespace {
+
+/* Rounds v > 0 to s significant digits, halves upwards; *e becomes the
+   count of integer digits (v >= 1) or the place of the first non-zero
+   decimal (v < 1). HUGE_VAL when the powers of ten overflow (v >= 1e308). */
+double roundSignificant(double v, int s, int *e)
+{
+    double ip;
+    if (v >= 1) {
+        for (*e = 1; std::modf(v / jobapi_tenTo(*e), &ip), ip != 0; ++*e) {}
+        if (!std::isfinite(jobapi_tenTo(*e)))
+            return HUGE_VAL;
+        double t = v / jobapi_tenTo(*e) * jobapi_tenTo(s);
+        double frac = std::modf(t, &ip);
+        double k = ip + (frac >= 0.5 ? 1 : 0);
+        return s > *e ? k / jobapi_tenTo(s - *e) : k * jobapi_tenTo(*e - s);
+    }
+    for (*e = 1; std::modf(v * jobapi_tenTo(*e), &ip), ip == 0; ++*e) {}
+    double t = v * jobapi_tenTo(*e) * jobapi_tenTo(s - 1);
+    double frac = std::modf(t, &ip);
+    double r = (ip + (frac >= 0.5 ? 1 : 0)) / jobapi_tenTo(s + *e - 1);
+    /* subnormal magnitudes overflow the scaling; they print as zero */
+    return std::isfinite(r) ? r : 0.0;
+}
+
+/* Cuts the text of a significant-digit value r to what the digits can
+   tell: n is the sign (0 or 1), e as roundSignificant leaves it. */
+void cutToDigits(char *text, double r, int digits, int n, int e)
+{
+    const char *dot = std::strchr(text, '.');
+    if (!dot)
+        return;
+    const size_t before = static_cast<size_t>(dot - text);
+    size_t cut;
+    if (r > 1 || r < -1)
+        cut = before >= static_cast<size_t>(digits + n) ? before : static_cast<size_t>(n + digits + 1);
+    else
+        cut = static_cast<size_t>(n + digits + e + 1);
+    if (std::strlen(text) > cut)
+        text[cut] = '\0';
+}
+
+} // namespace
 
 #define TENS(d) \
     1e##d##0, 1e##d##1, 1e##d##2, 1e##d##3, 1e##d##4, 1e##d##5, 1e##d##6, 1e##d##7, 1e##d##8, 1e##d##9
@@ -1563,46 +1651,6 @@ double jobapi_tenTo(int n)
     return static_cast<size_t>(n) < sizeof kTens / sizeof kTens[0] ? kTens[n] : HUGE_VAL;
 }
 #undef TENS
-
-/* Rounds v > 0 to s significant digits, halves upwards; *e becomes the
-   count of integer digits (v >= 1) or the place of the first non-zero
-   decimal (v < 1). HUGE_VAL when the powers of ten overflow (v >= 1e308). */
-static double roundSignificant(double v, int s, int *e)
-{
-    double ip;
-    if (v >= 1) {
-        for (*e = 1; std::modf(v / jobapi_tenTo(*e), &ip), ip != 0; ++*e) {}
-        if (!std::isfinite(jobapi_tenTo(*e)))
-            return HUGE_VAL;
-        double t = v / jobapi_tenTo(*e) * jobapi_tenTo(s);
-        double frac = std::modf(t, &ip);
-        double k = ip + (frac >= 0.5 ? 1 : 0);
-        return s > *e ? k / jobapi_tenTo(s - *e) : k * jobapi_tenTo(*e - s);
-    }
-    for (*e = 1; std::modf(v * jobapi_tenTo(*e), &ip), ip == 0; ++*e) {}
-    double t = v * jobapi_tenTo(*e) * jobapi_tenTo(s - 1);
-    double frac = std::modf(t, &ip);
-    double r = (ip + (frac >= 0.5 ? 1 : 0)) / jobapi_tenTo(s + *e - 1);
-    /* subnormal magnitudes overflow the scaling; they print as zero */
-    return std::isfinite(r) ? r : 0.0;
-}
-
-/* Cuts the text of a significant-digit value r to what the digits can
-   tell: n is the sign (0 or 1), e as roundSignificant leaves it. */
-static void cutToDigits(char *text, double r, int digits, int n, int e)
-{
-    const char *dot = std::strchr(text, '.');
-    if (!dot)
-        return;
-    const size_t before = static_cast<size_t>(dot - text);
-    size_t cut;
-    if (r > 1 || r < -1)
-        cut = before >= static_cast<size_t>(digits + n) ? before : static_cast<size_t>(n + digits + 1);
-    else
-        cut = static_cast<size_t>(n + digits + e + 1);
-    if (std::strlen(text) > cut)
-        text[cut] = '\0';
-}
 
 int formatMeasurementString(char *out, int format, double value)
 {

@@ -11,8 +11,12 @@
 
 #include "TandelCntrl.h"
 
-/* add 1: enter the request's lab value; add 0: take it back. */
-int changeMeasurementResult(const char *path, const MeasurementRequest *request, int add);
+/* What changeMeasurementResult does with the request's lab measurement. */
+enum class ResultChange {
+    Enter,    /* enter the request's lab value (addMeasurementResult) */
+    TakeBack, /* open it again (removeMeasurementResult) */
+};
+int changeMeasurementResult(const char *path, const MeasurementRequest *request, ResultChange change);
 
 /* Replaces path (the end of its links) by the document of the handle,
    through a temporary file beside it, synced once. 0, or the errno of the

@@ -17,6 +17,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "files.h"
 #include "tree.h"
 #include "trace.h"
 
@@ -64,7 +65,7 @@ qrx_Attribute *qrx_NewAttribute(const char *name, const char *value)
 }
 
 /* A child of `parent` with its value, not yet linked into the list. */
-qrx_Element *qrx_newChild(const char *name, const char *value, qrx_Element *parent)
+qrx_Element *tandel::newChild(const char *name, const char *value, qrx_Element *parent)
 {
     qrx_Element *el = qrx_NewElement(name, parent->index + 1);
     if (!el)
@@ -79,7 +80,7 @@ qrx_Element *qrx_newChild(const char *name, const char *value, qrx_Element *pare
 
 qrx_Element *qrx_AddElement(const char *name, const char *value, qrx_Element *parent)
 {
-    qrx_Element *el = qrx_newChild(name, value, parent);
+    qrx_Element *el = tandel::newChild(name, value, parent);
     if (!el)
         return nullptr;
     qrx_Element **link = &parent->children;
@@ -99,7 +100,7 @@ qrx_Element *qrx_AddElementBefore(const char *name, const char *value, qrx_Eleme
         if (!*link)
             return nullptr; /* not a child of parent */
     }
-    qrx_Element *el = qrx_newChild(name, value, parent);
+    qrx_Element *el = tandel::newChild(name, value, parent);
     if (!el)
         return nullptr;
     el->next = *link;
@@ -546,6 +547,13 @@ struct Tokenizer {
     int run();
 };
 
+/* The XML subset, as each step below opens with its part: ' ' quotes a
+   character, [ ] is optional, { } repeated, | either. Blanks (space, tab,
+   CR, LF) between the characters of a tag are skipped, even inside "--".
+     name -> namechar {namechar}   (1 to 125; any byte but blanks and < > = / !)
+     value, text -> at most 8189 bytes */
+
+/* comment -> '-' '-' {any} '-' '-' '>'   (after "<!") */
 TOKENIZER_INLINE int Tokenizer::skipComment(Window &w, int &c)
 {
     c = pastBlanks(w);
@@ -572,7 +580,8 @@ TOKENIZER_INLINE int Tokenizer::skipComment(Window &w, int &c)
     }
 }
 
-/* Leaves '>' as the current character, or '?' when two stand in a row. */
+/* instruction -> {any} '?' '>'   (after "<?")
+   Leaves '>' as the current character, or '?' when two stand in a row. */
 TOKENIZER_INLINE void Tokenizer::skipInstruction(Window &w, int &c)
 {
     c = pastBlanks(w);
@@ -586,6 +595,8 @@ TOKENIZER_INLINE void Tokenizer::skipInstruction(Window &w, int &c)
     }
 }
 
+/* startTag -> name {attribute}
+   attribute -> name ['=' ('"' {not "} '"' | "'" {not '} "'")]   (no value: no event) */
 TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
 {
     if (h->depth >= h->maxDepth)
@@ -632,8 +643,8 @@ TOKENIZER_INLINE int Tokenizer::startTag(Window &w, int &c)
     return 0;
 }
 
-/* What follows '<': a comment, an instruction, a start tag, or the name
-   of an end tag. A '?' left by an instruction starts a name. */
+/* markup -> '!' comment | '?' instruction | '/' name | startTag | (nothing)
+   What follows '<'. A '?' left by an instruction starts a name. */
 TOKENIZER_INLINE int Tokenizer::markup(Window &w, int &c, int &slashes)
 {
     if (c == '!') {
@@ -660,7 +671,8 @@ TOKENIZER_INLINE int Tokenizer::markup(Window &w, int &c, int &slashes)
     return 0;
 }
 
-/* The text after a start tag, trailing blanks cut. They do not count
+/* text -> {not '<'}   (ends at '<'; end of input is no end)
+   The text after a start tag, trailing blanks cut. They do not count
    against the limit either: the writer pads every text with them. A text
    cut by the end of input is not delivered. */
 TOKENIZER_INLINE int Tokenizer::text(Window &w, int &c)
@@ -680,7 +692,8 @@ TOKENIZER_INLINE int Tokenizer::text(Window &w, int &c)
     return deliver(w, QRX_TEXT, elName, nullptr, value);
 }
 
-/* The tag's "/>" or ">": an end event, or the text that follows. */
+/* tagEnd -> ['/'] '>' [text]   (text only without '/': after a start tag, comment or instruction)
+   The tag's "/>" or ">": an end event, or the text that follows. */
 TOKENIZER_INLINE int Tokenizer::tagEnd(Window &w, int &c, int slashes)
 {
     if (c == '/') {
@@ -700,6 +713,8 @@ TOKENIZER_INLINE int Tokenizer::tagEnd(Window &w, int &c, int slashes)
     return 0;
 }
 
+/* document -> {'<' markup tagEnd}   (blanks before, between and after tags)
+   Several top elements may follow each other. */
 int Tokenizer::run()
 {
     Window w = win;
@@ -973,7 +988,7 @@ struct Printer {
 
 } // namespace
 
-static void qrx_printTabs(int n, Printer *out)
+static void printTabs(int n, Printer *out)
 {
     for (int i = 0; i < n; ++i)
         out->tab();
@@ -990,10 +1005,10 @@ static Part attributeQuote(const char *value, size_t *length)
 }
 
 /* Everything of an element that comes before its children. */
-static void qrx_printElement(const qrx_Element *el, int depth, Printer *out)
+static void printElement(const qrx_Element *el, int depth, Printer *out)
 {
     const Part name(el->name);
-    qrx_printTabs(depth, out);
+    printTabs(depth, out);
     out->piece({"<", name});
     if (!el->attributes && !el->value && !el->children) {
         out->piece({"/>\r\n"});
@@ -1020,20 +1035,20 @@ static void qrx_printElement(const qrx_Element *el, int depth, Printer *out)
     }
 }
 
-static void qrx_printEnd(const qrx_Element *el, int depth, Printer *out)
+static void printEnd(const qrx_Element *el, int depth, Printer *out)
 {
-    qrx_printTabs(depth, out);
+    printTabs(depth, out);
     out->piece({"</", Part(el->name), ">\r\n"});
 }
 
 /* Prints top and everything below it, walking down `children`, along
    `next` and back up `parent`: no recursion, so any depth fits the stack. */
-static void qrx_printTree(const qrx_Element *top, Printer *out)
+static void printTree(const qrx_Element *top, Printer *out)
 {
     const qrx_Element *el = top;
     int depth = 0;
     for (;;) {
-        qrx_printElement(el, depth, out);
+        printElement(el, depth, out);
         if (el->children) {
             el = el->children;
             ++depth;
@@ -1047,14 +1062,15 @@ static void qrx_printTree(const qrx_Element *top, Printer *out)
                 break;
             }
             el = el->parent;
-            qrx_printEnd(el, --depth, out);
+            printEnd(el, --depth, out);
         }
     }
 }
 
-/* Pushes the file to storage and opens it to everyone. A descriptor that
-   cannot be synced (a pipe, a terminal) is no failure; only regular files
-   get their mode changed, never a terminal or a log behind stdout. */
+/* Pushes the file to storage and gives it the job files' mode. A
+   descriptor that cannot be synced (a pipe, a terminal) is no failure;
+   only regular files get their mode changed, never a terminal or a log
+   behind stdout. */
 static bool syncAndShare(FILE *stream)
 {
     int fd = fileno(stream);
@@ -1064,7 +1080,7 @@ static bool syncAndShare(FILE *stream)
         return false;
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        fchmod(fd, 0666);
+        fchmod(fd, static_cast<mode_t>(tandel::modeFor(tandel::FileKind::JobFile, -1)));
     return true;
 }
 
@@ -1081,7 +1097,7 @@ static int writeTree(qrx_Parser *handle, FILE *stream)
     flockfile(stream);
     out.piece({"<?xml version=\"1.0\" encoding=\"utf-8\"?>\r\n"});
     for (const qrx_Element *el = handle->root->children; el; el = el->next)
-        qrx_printTree(el, &out);
+        printTree(el, &out);
     out.flush();
     funlockfile(stream);
     if (fflush(stream) != 0 || ferror(stream))

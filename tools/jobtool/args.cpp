@@ -220,7 +220,7 @@ int64_t parseIsoTime(const std::string &s)
         throw bad("seconds go to 59 (Unix time has no leap seconds)");
     if (!zulu && (num(20, 2) > 14 || num(22, 2) > 59))
         throw bad("the offset from UTC must be at most 14 hours");
-    int64_t t = daysFromCivil(y, mo, d) * 86400 + h * 3600 + mi * 60 + sec - int64_t{offset} * 60;
+    int64_t t = daysFromCivil(y, mo, d) * kSecondsPerDay + h * 3600 + mi * 60 + sec - int64_t{offset} * 60;
     if (t <= 0 || t > UINT32_MAX)
         throw bad("must lie after 1970-01-01T00:00:00Z and up to 2106-02-07T06:28:15Z");
     return t;

@@ -104,7 +104,7 @@ int runDecode(Tool &tool, const CodecOptions &o)
         tool.warn(displayName(in) + ": CRC error");
     if (rc != 0)
         failLib(displayName(in), TANDEL_SJOB_DECODE, rc);
-    writeOutput(o.out, printTree(p, displayName(in)), kJobFileMode);
+    writeOutput(o.out, printTree(p, displayName(in)));
     return kOk;
 }
 
@@ -161,7 +161,7 @@ int runEncode(Tool &tool, const CodecOptions &o)
     std::vector<std::string> left;
     if (tandel::decodeJobFile(bytesOf(file), static_cast<uint32_t>(file.size()), back.p) == 0)
         leftBehind(p.p->root, back.p->root, left);
-    writeOutput(o.out, file, kJobFileMode);
+    writeOutput(o.out, file);
     if (!left.empty()) {
         std::string list;
         for (const std::string &l : left)

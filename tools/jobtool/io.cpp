@@ -110,11 +110,10 @@ void writeInPlace(const std::string &path, const std::string &data)
 
 /* Replaces a regular file whole through the library's replacement (a
    temporary beside it, synced, renamed, the directory synced), so a
-   failure leaves the old file (or none) and no temporary. It keeps the
-   old file's mode; a new file gets newMode. */
-void replaceFile(const std::string &path, const std::string &data, mode_t newMode)
+   failure leaves the old file (or none) and no temporary, with the mode
+   policy of jobtool's outputs. */
+void replaceFile(const std::string &path, const std::string &data)
 {
-    mode_t mode = newMode;
     struct stat st {};
     if (stat(path.c_str(), &st) == 0) {
         if (S_ISDIR(st.st_mode)) {
@@ -125,12 +124,11 @@ void replaceFile(const std::string &path, const std::string &data, mode_t newMod
             return writeInPlace(path, data);
         if (access(path.c_str(), W_OK) != 0)
             failSys(path); /* a read-only file stays as it is */
-        mode = st.st_mode & 07777;
     } else if (errno != ENOENT) {
         failSys(path);
     }
     /* A link is followed and stays; a dangling one is refused (ENOENT). */
-    const int err = tandel::replaceWith(path.c_str(), static_cast<int>(mode), [&data](FILE *fp) {
+    const int err = tandel::replaceWith(path.c_str(), tandel::FileKind::ToolOutput, [&data](FILE *fp) {
         return std::fwrite(data.data(), 1, data.size(), fp) == data.size();
     });
     if (err) {
@@ -141,13 +139,13 @@ void replaceFile(const std::string &path, const std::string &data, mode_t newMod
 
 } // namespace
 
-void writeOutput(const std::string &path, const std::string &data, mode_t newMode)
+void writeOutput(const std::string &path, const std::string &data)
 {
     if (path.empty() || path == "-") {
         std::fwrite(data.data(), 1, data.size(), stdout);
         return;
     }
-    replaceFile(path, data, newMode);
+    replaceFile(path, data);
 }
 
 Parser::Parser()

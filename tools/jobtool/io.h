@@ -5,8 +5,6 @@
 #ifndef JOBTOOL_IO_H
 #define JOBTOOL_IO_H
 
-#include <sys/types.h>
-
 #include <string>
 
 #include "TandelCntrl.h"
@@ -15,7 +13,6 @@
 namespace jobtool {
 
 constexpr int kMaxDepth = 4;
-constexpr mode_t kJobFileMode = 0666; /* what the library gives job files */
 
 /* What the help of a command with -o says about it. */
 #define JOBTOOL_WRITTEN_FILES                                                                                  \
@@ -43,8 +40,9 @@ tandel::FilePtr openRegularInput(const std::string &path);
 /* What a parse failure of path was, with the reason where jobtool sees
    one (a byte-order mark); -1 ("") for standard input. */
 std::string parseProblem(const std::string &path, int rc);
-/* Writes data to path ("" or "-": standard output, through stdio). */
-void writeOutput(const std::string &path, const std::string &data, mode_t newMode);
+/* Writes data to path ("" or "-": standard output, through stdio); a
+   file gets the mode of tandel::FileKind::ToolOutput. */
+void writeOutput(const std::string &path, const std::string &data);
 
 /* The library's traces off while a diagnosis repeats a step the
    library already traced (the tracer reads LOGTRACE_LEVEL at every

@@ -30,10 +30,10 @@
 namespace jobtool {
 
 /* Every command: its own file in tools/jobtool/ and one row here. */
-extern const Command kDecode, kEncode, kCheck, kList, kRequests, kAddResult, kRemoveResult, kMerge, kFormat,
-    kUpload;
-const Command *const kCommands[] = {&kDecode,    &kEncode,       &kCheck, &kList,   &kRequests,
-                                    &kAddResult, &kRemoveResult, &kMerge, &kFormat, &kUpload};
+extern const Command kDecode, kEncode, kCheck, kList, kRequests, kAddResult, kRemoveResult, kMerge, kCompare,
+    kFormat, kUpload;
+const Command *const kCommands[] = {&kDecode,       &kEncode, &kCheck,   &kList,   &kRequests, &kAddResult,
+                                    &kRemoveResult, &kMerge,  &kCompare, &kFormat, &kUpload};
 
 namespace {
 
