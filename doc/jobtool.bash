@@ -2,7 +2,7 @@
 # Written by tools/mkdocs.cpp from jobtool's command table: change the
 # table, then cmake --build BUILD --target docs.
 
-_jobtool_commands='decode encode check list requests add-result remove-result merge format upload'
+_jobtool_commands='decode encode check list requests add-result remove-result merge compare format upload'
 
 # A command's options, those of them that take a value (and its kind),
 # and the kinds of its arguments in order (... repeats the last).
@@ -16,6 +16,7 @@ _jobtool_spec() {
     add-result) opts='--unit --method --time --force' values='--unit=- --method=- --time=-' args='xml - -' ;;
     remove-result) opts='' values='' args='xml -' ;;
     merge) opts='--dry-run --force' values='' args='xml file' ;;
+    compare) opts='--parameter --sensor --since --until --min --json --csv --svg' values='--parameter=- --sensor=- --since=- --until=- --min=- --svg=file' args='xml...' ;;
     format) opts='' values='' args='- -' ;;
     upload) opts='--method --header --timeout' values='--method=PUT|POST --header=- --timeout=-' args='host - - file' ;;
     *) return 1 ;;

@@ -61,15 +61,21 @@ std::vector<std::string> splitLines(const std::string &text)
 }
 
 /* The usage lines without "jobtool NAME": the first as the table has
-   it, the others written out whole. */
+   it, the others written out whole. A line that does not start anew
+   goes on with the one before, after a newline kept for the page. */
 std::vector<std::string> usageLines(const Command &c)
 {
-    std::vector<std::string> lines = splitLines(c.usage);
+    std::vector<std::string> lines;
     const std::string prefix = std::string("jobtool ") + c.name + " ";
-    for (std::string &l : lines) {
+    for (std::string l : splitLines(c.usage)) {
         l.erase(0, l.find_first_not_of(' '));
         if (l.compare(0, prefix.size(), prefix) == 0)
             l.erase(0, prefix.size());
+        else if (!lines.empty()) {
+            lines.back() += "\n" + l;
+            continue;
+        }
+        lines.push_back(l);
     }
     return lines;
 }
@@ -83,7 +89,7 @@ std::vector<std::string> words(const std::string &line)
     for (char ch : line) {
         if (ch == '\'')
             quoted = !quoted;
-        if (ch == ' ' && !quoted) {
+        if ((ch == ' ' || ch == '\n') && !quoted) {
             if (!w.empty())
                 out.push_back(w);
             w.clear();
@@ -132,6 +138,8 @@ Spec specOf(const Command &c)
         for (size_t i = 0; i < ws.size(); ++i) {
             bool repeat = false;
             const std::string w = bare(ws[i], &repeat);
+            if (w == "|") /* between two options that exclude each other */
+                continue;
             if (w.size() < 2 || w[0] != '-') {
                 args.push_back(w);
                 spec.repeats = spec.repeats || repeat;
@@ -208,13 +216,22 @@ std::string wrap(const std::string &text)
     return out;
 }
 
+std::string kindOf(const std::string &placeholder);
+
 /* A usage line: what is typed as it stands (names, options, choices
-   such as PUT|POST) in bold, placeholders in italics. */
+   such as PUT|POST) in bold, placeholders (DIR|FILE.xml too) in
+   italics; a line it goes on in indented under its first argument. */
 std::string usageRoff(const std::string &line)
 {
+    const std::string indent(line.find(' ', line.find(' ') + 1) + 1, ' ');
     std::string out;
     size_t i = 0;
     while (i < line.size()) {
+        if (line[i] == '\n') {
+            out += "\n" + indent;
+            i = line.find_first_not_of(' ', i + 1);
+            continue;
+        }
         if (line[i] == '\'') {
             const size_t close = line.find('\'', i + 1);
             const size_t end = close == std::string::npos ? line.size() : close;
@@ -222,7 +239,7 @@ std::string usageRoff(const std::string &line)
             i = end + 1;
             continue;
         }
-        size_t end = line.find_first_of(" []|", i);
+        size_t end = line.find_first_of(" []|\n", i);
         if (end == i) {
             out += line[i++];
             continue;
@@ -236,7 +253,8 @@ std::string usageRoff(const std::string &line)
             w.erase(w.size() - 3);
         }
         const bool choice = (i > 0 && line[i - 1] == '|') || (end < line.size() && line[end] == '|');
-        const bool literal = choice || w[0] == '-' || std::islower(static_cast<unsigned char>(w[0]));
+        const bool literal =
+            (choice && kindOf(w) == "-") || w[0] == '-' || std::islower(static_cast<unsigned char>(w[0]));
         out += (literal ? "\\fB" : "\\fI") + roff(w) + "\\fR" + tail;
         i = end;
     }
@@ -287,6 +305,8 @@ const char kExamples[][2][160] = {
     {"jobtool requests jobs 0", "Shows the measurement requests of the newest job."},
     {"jobtool add-result jobs/job-1003.xml 1 3.61 --unit g/l --time 2024-05-22T09:00:00+0100",
      "Enters the lab result of request 1."},
+    {"jobtool compare jobs --parameter NH4-N --svg nh4.svg",
+     "Sets the entered NH4-N lab results beside the sensor's values across the stored jobs and draws the plot."},
     {"jobtool format 386 3.6149", "Prints 3.61, the display text for format word 386."},
     {"jobtool upload lims.example 8080 /jobs/1003 jobs/job-1003.xml", "Sends the job file with PUT."},
 };
@@ -331,15 +351,13 @@ std::string manPage(const jobtool::CommandTable &t, const std::vector<Spec> &spe
     p += ".SH ENVIRONMENT\n" +
          item("LOGTRACE_LEVEL", "The stand-in tracer's level: 0 silences it, 2 shows failures, 6 also "
                                 "progress. jobtool sets 2 when it is not set; -v and -q replace it.") +
-         item("TZ", "Dates are shown and read in local time.") +
-         item("TMPDIR", "Where merge makes the copies of its trial merges (default /tmp).");
+         item("TZ", "Dates are shown and read in local time.");
     p += ".SH FILES\n" + helpRoff(JOBTOOL_WRITTEN_FILES) + ".PP\n" +
          wrap(roff("add-result, remove-result and merge write job files through the library: a temporary "
                    ".jobapi-PID-XXXXXX beside the job file (never listed as a job), synced and renamed over "
                    "it, then the directory synced. Job files get mode 0666 whatever the umask; their "
-                   "directory must be writable. merge deletes NEWS after a copy or a merge; its trial merges "
-                   "work on copies in a directory of its own, $TMPDIR/jobtool-merge.XXXXXX (mode 0700), "
-                   "removed with them. list opens every *.xml of DIR read-write and syncs it without "
+                   "directory must be writable. merge deletes NEWS after a copy or a merge. compare --svg "
+                   "FILE is written as -o FILE is. list opens every *.xml of DIR read-write and syncs it without "
                    "changing it."));
     p += ".SH \"EXIT STATUS\"\n" + item(std::to_string(jobtool::kOk), "Done.") +
          item(std::to_string(jobtool::kFailed),
@@ -356,17 +374,28 @@ std::string manPage(const jobtool::CommandTable &t, const std::vector<Spec> &spe
 
 /* ---- the completion ---- */
 
+std::string either(const std::string &a, const std::string &b);
+
 /* How the completion fills in a placeholder: sjb or xml files (and
    directories), dir, file, host, a list of choices, or "-" for free
-   text. */
+   text. Alternative placeholders (DIR|FILE.xml) take what fits both. */
 std::string kindOf(const std::string &placeholder)
 {
     auto endsWith = [&](const char *s) {
         const std::string e(s);
         return placeholder.size() > e.size() && placeholder.compare(placeholder.size() - e.size(), e.size(), e) == 0;
     };
-    if (placeholder.find('|') != std::string::npos)
-        return placeholder;
+    if (placeholder.find('|') != std::string::npos) {
+        std::string kind;
+        for (size_t start = 0, end = 0; end != std::string::npos; start = end + 1) {
+            end = placeholder.find('|', start);
+            const std::string part = kindOf(placeholder.substr(start, end - start));
+            if (part == "-")
+                return placeholder;
+            kind = either(kind, part);
+        }
+        return kind;
+    }
     if (endsWith(".sjb"))
         return "sjb";
     if (endsWith(".xml"))
