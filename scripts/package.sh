@@ -14,8 +14,8 @@ mode="${1:-native}"
 out="${2:-build-deb/$mode}"
 start=$SECONDS
 case $mode in
-native) build=(-us -uc -b) check=() ;;
-armhf) build=(-aarmhf -Pcross,nocheck -us -uc -b) check=(-a armhf -P cross,nocheck) ;;
+native) build=(-us -uc -b -J"$(nproc)") check=() ;;
+armhf) build=(-aarmhf -Pcross,nocheck -us -uc -b -J"$(nproc)") check=(-a armhf -P cross,nocheck) ;;
 *) echo "usage: $0 [native|armhf] [out-dir]" >&2; exit 2 ;;
 esac
 bash scripts/deps.sh dpkg-dev debhelper fakeroot lintian $([ "$mode" = armhf ] && echo crossbuild-essential-armhf)
