@@ -57,11 +57,12 @@ if [ "$mode" = armhf ]; then
         bash -c "dpkg-deb -f ${files[0]} Depends | grep -E '^libc6 \(>= [0-9.]+\), liblogtracer$'"
 else
     bash scripts/deps.sh cmake gcc pkg-config man-db bash-completion
-    installed=$(dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" 2>/dev/null | awk '/^ii/ {print $2}')
+    # dpkg-query fails when one of them is unknown, the usual case.
+    installed=$( (dpkg-query -W -f='${db:Status-Abbrev} ${Package}\n' "${packages[@]}" 2>/dev/null || true) | awk '/^ii/ {print $2}')
     [ -z "$installed" ] || echo "note: replacing the installed packages" $installed
     DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${files[@]}" >"$work/install.log" 2>&1 ||
         { cat "$work/install.log"; exit 1; }
-    for p in "${packages[@]}"; do dpkg -L "$p"; done | sort -u >"$work/owned"
+    for p in "${packages[@]}"; do dpkg -L "$p"; done | grep -vx '/\.' | sort -u >"$work/owned"
     trap 'DEBIAN_FRONTEND=noninteractive dpkg --purge "${packages[@]}" >/dev/null 2>&1; rm -rf "$work"' EXIT
 
     check "printjob built with pkg-config" \

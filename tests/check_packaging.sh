@@ -3,7 +3,8 @@
 #   release VERSION SOURCE  debian/changelog, the symbols file and
 #                           libTandelCntrl(3) agree with the project's
 #                           version and the header's exports
-#   manual SOURCE           both pages render without a warning; (3)
+#   manual SOURCE           both pages render on 80 columns without a
+#                           warning or a wider line; (3)
 #                           names every exported function and variable
 #   docs MKDOCS SOURCE      doc/jobtool.1 and doc/jobtool.bash are what
 #                           mkdocs writes from jobtool's command table now
@@ -26,8 +27,11 @@ manual)
     src=$2
     for page in "$src/doc/jobtool.1" "$src/doc/libTandelCntrl.3"; do
         out=$(mandoc -Tlint -W warning "$page" 2>&1) || { echo "$out"; exit 1; }
-        out=$(LC_ALL=C.UTF-8 groff -ww -z -t -man "$page" 2>&1)
+        # As man(1) renders it on 80 columns: no warning, no line wider.
+        out=$(LC_ALL=C.UTF-8 groff -ww -t -man -Tutf8 -rLL=78n -P-cbou "$page" 2>&1 >/dev/null)
         [ -z "$out" ] || { echo "$page: $out"; exit 1; }
+        wide=$(LC_ALL=C.UTF-8 groff -t -man -Tutf8 -rLL=78n -P-cbou "$page" | awk 'length > 80')
+        [ -z "$wide" ] || { echo "$page: wider than 80 columns:"; echo "$wide"; exit 1; }
     done
     missing=$(exports "$src" | while read -r name; do
         grep -qw -- "$name" "$src/doc/libTandelCntrl.3" || echo "$name"; done)

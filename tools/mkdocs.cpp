@@ -218,6 +218,29 @@ std::string wrap(const std::string &text)
 
 std::string kindOf(const std::string &placeholder);
 
+/* A usage line broken before an optional part where it would pass the
+   71 columns that man(1) leaves beside the indent on 80. */
+std::string foldUsage(std::string line)
+{
+    std::replace(line.begin(), line.end(), '\n', ' ');
+    const size_t indent = line.find(' ', line.find(' ') + 1) + 1;
+    std::string out;
+    size_t width = 0, start = 0;
+    while (start < line.size()) {
+        size_t end = line.find(" [", start + 1);
+        end = end == std::string::npos ? line.size() : end;
+        const std::string part = line.substr(start, end - start);
+        if (width > 0 && width + part.size() > 71) {
+            out += "\n";
+            width = indent - 1;
+        }
+        out += part;
+        width += part.size();
+        start = end;
+    }
+    return out;
+}
+
 /* A usage line: what is typed as it stands (names, options, choices
    such as PUT|POST) in bold, placeholders (DIR|FILE.xml too) in
    italics; a line it goes on in indented under its first argument. */
@@ -303,8 +326,8 @@ const char kExamples[][2][160] = {
      "Folds the new version into the stored job and deletes the News file."},
     {"jobtool list jobs", "Lists the job directory, newest first; # is the INDEX that requests takes."},
     {"jobtool requests jobs 0", "Shows the measurement requests of the newest job."},
-    {"jobtool add-result jobs/job-1003.xml 1 3.61 --unit g/l --time 2024-05-22T09:00:00+0100",
-     "Enters the lab result of request 1."},
+    {"jobtool add-result jobs/job-1003.xml 1 3.61 --unit mg/l",
+     "Enters the lab result of request 1, with the time of now."},
     {"jobtool compare jobs --parameter NH4-N --svg nh4.svg",
      "Sets the entered NH4-N lab results beside the sensor's values across the stored jobs and draws the plot."},
     {"jobtool format 386 3.6149", "Prints 3.61, the display text for format word 386."},
@@ -329,13 +352,13 @@ std::string manPage(const jobtool::CommandTable &t, const std::vector<Spec> &spe
         p += usageRoff(u) + "\n";
     for (const Spec &s : specs)
         for (size_t i = 0; i < s.usage.size(); ++i)
-            p += usageRoff(std::string("jobtool ") + s.command->name + " " + s.usage[i]) + "\n";
+            p += usageRoff(foldUsage(std::string("jobtool ") + s.command->name + " " + s.usage[i])) + "\n";
     p += ".fi\n.SH DESCRIPTION\n" + roff(what) + "\n.PP\n" + helpRoff(t.tail);
     p += ".SH COMMANDS\n";
     for (const Spec &s : specs) {
         p += ".SS " + std::string(s.command->name) + "\n.nf\n";
         for (const std::string &u : s.usage)
-            p += usageRoff(std::string("jobtool ") + s.command->name + " " + u) + "\n";
+            p += usageRoff(foldUsage(std::string("jobtool ") + s.command->name + " " + u)) + "\n";
         p += ".fi\n.PP\n" + helpRoff(s.command->help);
     }
     /* A tagged paragraph: the tag in bold, roff already; the text plain. */
