@@ -19,6 +19,22 @@ armhf) build=(-aarmhf -Pcross,nocheck -us -uc -b -J"$(nproc)") check=(-a armhf -
 *) echo "usage: $0 [native|armhf] [out-dir]" >&2; exit 2 ;;
 esac
 bash scripts/deps.sh dpkg-dev debhelper fakeroot lintian $([ "$mode" = armhf ] && echo crossbuild-essential-armhf)
+if [ "$mode" = armhf ]; then
+    # dpkg-shlibdeps takes the dependencies on the C and C++ runtime
+    # from their armhf packages (the cross toolchain's copies would name
+    # packages no controller has): armhf as a second architecture.
+    if ! dpkg --print-foreign-architectures | grep -qx armhf; then
+        if [ "${TANDEL_NO_APT:-0}" = 1 ]; then
+            echo "scripts/package.sh: armhf is no architecture of dpkg here: dpkg --add-architecture armhf" >&2
+        else
+            SUDO=""
+            [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+            $SUDO dpkg --add-architecture armhf
+            $SUDO apt-get update -q
+        fi
+    fi
+    bash scripts/deps.sh libc6:armhf libstdc++6:armhf libgcc-s1:armhf
+fi
 # The build dependencies that debian/control names and this machine lacks.
 unmet=$(dpkg-checkbuilddeps "${check[@]}" 2>&1 | sed -n 's/.*Unmet build dependencies: //p' |
     sed 's/([^)]*)//g; s/<[^>]*>//g; s/\[[^]]*\]//g; s/:native//g; s/|/ /g')
