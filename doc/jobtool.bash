@@ -6,7 +6,7 @@ _jobtool_commands='decode encode check list requests add-result remove-result me
 
 # A command's options, those of them that take a value (and its kind),
 # and the kinds of its arguments in order (... repeats the last).
-_jobtool_spec() {
+_jobtool_syntax() {
     case $1 in
     decode) opts='-o' values='-o=xml' args='sjb' ;;
     encode) opts='-o' values='-o=sjb' args='xml' ;;
@@ -54,7 +54,7 @@ _jobtool() {
         return
     fi
     local opts values args
-    _jobtool_spec "$cmd" || return
+    _jobtool_syntax "$cmd" || return
     local v
     for v in $values; do
         if [[ $prev == "${v%%=*}" ]]; then

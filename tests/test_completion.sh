@@ -8,9 +8,9 @@
 set -uo pipefail
 source /usr/share/bash-completion/bash_completion || { echo "bash-completion is missing (scripts/deps.sh)"; exit 1; }
 source "$1"
-spec=$(complete -p jobtool) || { echo "no completion for jobtool"; exit 1; }
-func=$(sed -n 's/.* -F \([^ ]*\) .*/\1/p' <<<"$spec")
-[ -n "$func" ] || { echo "complete -p jobtool: $spec"; exit 1; }
+registered=$(complete -p jobtool) || { echo "no completion for jobtool"; exit 1; }
+func=$(sed -n 's/.* -F \([^ ]*\) .*/\1/p' <<<"$registered")
+[ -n "$func" ] || { echo "complete -p jobtool: $registered"; exit 1; }
 cases=$(cat "$2")
 work=$(mktemp -d "${TMPDIR:-/tmp}/tandel-completion.XXXXXX")
 trap 'rm -rf "$work"' EXIT

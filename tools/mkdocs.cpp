@@ -39,7 +39,7 @@ struct Option {
 
 /* What a command takes: its options, and per usage line the
    placeholders of its arguments in order. */
-struct Spec {
+struct Syntax {
     const Command *command;
     std::vector<std::string> usage;
     std::vector<Option> options;
@@ -122,18 +122,18 @@ bool named(const CLI::Option &o, const std::string &w)
                                         : std::count(s.begin(), s.end(), w.substr(1)) > 0;
 }
 
-Spec specOf(const Command &c)
+Syntax syntaxOf(const Command &c)
 {
     CLI::App app;
     CLI::App &sub = *app.add_subcommand(c.name);
     c.define(sub);
-    Spec spec{&c, usageLines(c), {}, {}};
+    Syntax syntax{&c, usageLines(c), {}, {}};
     std::vector<const CLI::Option *> declared;
     for (const CLI::Option *o : sub.get_options())
         if (o->nonpositional() && o != sub.get_help_ptr())
             declared.push_back(o);
     std::vector<bool> shown(declared.size(), false);
-    for (const std::string &line : spec.usage) {
+    for (const std::string &line : syntax.usage) {
         std::vector<std::string> ws = words(line), args;
         for (size_t i = 0; i < ws.size(); ++i) {
             bool repeat = false;
@@ -142,7 +142,7 @@ Spec specOf(const Command &c)
                 continue;
             if (w.size() < 2 || w[0] != '-') {
                 args.push_back(w);
-                spec.repeats = spec.repeats || repeat;
+                syntax.repeats = syntax.repeats || repeat;
                 continue;
             }
             size_t k = 0;
@@ -157,16 +157,16 @@ Spec specOf(const Command &c)
                 value = bare(ws[++i], &repeat);
             }
             if (!shown[k])
-                spec.options.push_back({w, value});
+                syntax.options.push_back({w, value});
             shown[k] = true;
         }
-        spec.arguments.push_back(args);
+        syntax.arguments.push_back(args);
     }
     for (size_t k = 0; k < declared.size(); ++k)
         if (!shown[k])
             throw std::runtime_error(std::string(c.name) + ": option " + declared[k]->get_name() +
                                      " is missing from the usage");
-    return spec;
+    return syntax;
 }
 
 /* ---- the manual page ---- */
@@ -334,7 +334,7 @@ const char kExamples[][2][160] = {
     {"jobtool upload lims.example 8080 /jobs/1003 jobs/job-1003.xml", "Sends the job file with PUT."},
 };
 
-std::string manPage(const jobtool::CommandTable &t, const std::vector<Spec> &specs)
+std::string manPage(const jobtool::CommandTable &t, const std::vector<Syntax> &syntaxes)
 {
     std::vector<std::string> mainUsage;
     std::string what = describe(t.head, &mainUsage);
@@ -350,12 +350,12 @@ std::string manPage(const jobtool::CommandTable &t, const std::vector<Spec> &spe
     p += ".SH NAME\njobtool \\- " + roff(name) + "\n.SH SYNOPSIS\n.nf\n";
     for (const std::string &u : mainUsage)
         p += usageRoff(u) + "\n";
-    for (const Spec &s : specs)
+    for (const Syntax &s : syntaxes)
         for (size_t i = 0; i < s.usage.size(); ++i)
             p += usageRoff(foldUsage(std::string("jobtool ") + s.command->name + " " + s.usage[i])) + "\n";
     p += ".fi\n.SH DESCRIPTION\n" + roff(what) + "\n.PP\n" + helpRoff(t.tail);
     p += ".SH COMMANDS\n";
-    for (const Spec &s : specs) {
+    for (const Syntax &s : syntaxes) {
         p += ".SS " + std::string(s.command->name) + "\n.nf\n";
         for (const std::string &u : s.usage)
             p += usageRoff(foldUsage(std::string("jobtool ") + s.command->name + " " + u)) + "\n";
@@ -484,7 +484,7 @@ _jobtool() {
         return
     fi
     local opts values args
-    _jobtool_spec "$cmd" || return
+    _jobtool_syntax "$cmd" || return
     local v
     for v in $values; do
         if [[ $prev == "${v%%=*}" ]]; then
@@ -518,10 +518,10 @@ _jobtool() {
     complete -F _jobtool jobtool
 )";
 
-std::string completion(const std::vector<Spec> &specs)
+std::string completion(const std::vector<Syntax> &syntaxes)
 {
     std::string names, cases;
-    for (const Spec &s : specs) {
+    for (const Syntax &s : syntaxes) {
         names += (names.empty() ? "" : " ") + std::string(s.command->name);
         std::string opts, values, args;
         for (const Option &o : s.options) {
@@ -544,7 +544,7 @@ std::string completion(const std::vector<Spec> &specs)
     return kCompletionHead + ("_jobtool_commands='" + names + "'\n\n") +
            "# A command's options, those of them that take a value (and its kind),\n"
            "# and the kinds of its arguments in order (... repeats the last).\n"
-           "_jobtool_spec() {\n    case $1 in\n" +
+           "_jobtool_syntax() {\n    case $1 in\n" +
            cases + "    *) return 1 ;;\n    esac\n}\n" + kCompletionBody;
 }
 
@@ -567,13 +567,13 @@ int main(int argc, char **argv)
         return 2;
     }
     const jobtool::CommandTable table = jobtool::commandTable();
-    std::vector<Spec> specs;
+    std::vector<Syntax> syntaxes;
     try {
         for (size_t i = 0; i < table.count; ++i)
-            specs.push_back(specOf(*table.commands[i]));
+            syntaxes.push_back(syntaxOf(*table.commands[i]));
     } catch (const std::exception &e) {
         std::fprintf(stderr, "mkdocs: %s\n", e.what());
         return 1;
     }
-    return writeFile(argv[1], manPage(table, specs)) && writeFile(argv[2], completion(specs)) ? 0 : 1;
+    return writeFile(argv[1], manPage(table, syntaxes)) && writeFile(argv[2], completion(syntaxes)) ? 0 : 1;
 }
