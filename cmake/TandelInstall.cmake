@@ -9,6 +9,10 @@ install(TARGETS TandelCntrl LogTracer EXPORT TandelCntrlTargets
   INCLUDES DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(FILES ${PROJECT_SOURCE_DIR}/include/TandelCntrl.h DESTINATION ${CMAKE_INSTALL_INCLUDEDIR})
 install(TARGETS jobtool RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(FILES ${PROJECT_SOURCE_DIR}/doc/jobtool.1 DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/libTandelCntrl.3 DESTINATION ${CMAKE_INSTALL_MANDIR}/man3)
+install(FILES ${PROJECT_SOURCE_DIR}/doc/jobtool.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/bash-completion/completions
+  RENAME jobtool)
 install(EXPORT TandelCntrlTargets NAMESPACE TandelCntrl:: DESTINATION ${TANDEL_CMAKE_DIR})
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/TandelCntrlConfig.cmake.in

@@ -13,7 +13,8 @@ suite=bullseye
 packages=(libc6 libc6-dev linux-libc-dev libstdc++-10-dev libstdc++6 libgcc-s1)
 
 # Downloads the packages with a private apt configuration (nothing is
-# installed on this machine) and unpacks them into the root.
+# installed on this machine, and armhf packages installed here do not
+# count) and unpacks them into the root.
 fetch_root() {
     local root="$1" work="$1.fetch"
     rm -rf "$work"
@@ -21,8 +22,8 @@ fetch_root() {
     echo "deb [arch=armhf signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
         "http://deb.debian.org/debian $suite main" >"$work/sources.list"
     local apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o APT::Sandbox::User=root
-        -o APT::Architecture=armhf -o APT::Architectures::=armhf)
+        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Dir::State::status=/dev/null
+        -o APT::Sandbox::User=root -o APT::Architecture=armhf -o APT::Architectures::=armhf)
     apt-get "${apt[@]}" update >/dev/null
     (cd "$work/debs" && apt-get "${apt[@]}" download "${packages[@]/%/:armhf}" >/dev/null)
     for deb in "$work"/debs/*.deb; do

@@ -5,7 +5,7 @@
 # missing Debian packages are named and the calling script goes on.
 set -euo pipefail
 need=()
-for pkg in cmake g++ make pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev python3 jq locales tzdata librsvg2-bin "$@"; do
+for pkg in cmake g++ make pkg-config libgtest-dev libgmock-dev libcli11-dev nlohmann-json3-dev python3 jq locales tzdata librsvg2-bin abigail-tools mandoc groff-base bash-completion "$@"; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 [ ${#need[@]} -eq 0 ] && exit 0

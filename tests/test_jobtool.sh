@@ -168,7 +168,7 @@ rows compare
 # the plot draws, and the README's plot of the examples is what compare makes of them
 fresh
 "$JT" compare ex/jobs --svg - 2>/dev/null >plot.svg
-cmp -s plot.svg "$SRC/docs/compare-examples.svg" || bad "docs/compare-examples.svg is not what 'jobtool compare examples/jobs --svg' makes"
+cmp -s plot.svg "$SRC/doc/compare-examples.svg" || bad "doc/compare-examples.svg is not what 'jobtool compare examples/jobs --svg' makes"
 if command -v rsvg-convert >/dev/null; then
   rsvg-convert plot.svg -o plot.png 2>err && [ ! -s err ] || bad "rsvg-convert: $(cat err)"
 else

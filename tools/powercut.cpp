@@ -172,8 +172,8 @@ int newsVersion(const std::string &path)
     FILE *fp = fopen(path.c_str(), "r");
     if (!fp)
         return 0;
-    char text[4096] = {};
-    fread(text, 1, sizeof text - 1, fp);
+    char text[4096];
+    text[fread(text, 1, sizeof text - 1, fp)] = '\0';
     fclose(fp);
     const char *p = strstr(text, "<process_measurement");
     p = p ? strchr(p, '>') : nullptr;

@@ -57,6 +57,15 @@ struct Command {
 /* Runs the command: 0, 1 or 2, every failure told through tool. */
 int runCommand(const Command &command, Tool &tool, const Run &run);
 
+/* The table of main.cpp and the main help's texts around it, which the
+   manual page and the shell completion are written from as well. */
+struct CommandTable {
+    const Command *const *commands;
+    size_t count;
+    const char *head, *tail;
+};
+CommandTable commandTable();
+
 } // namespace jobtool
 
 #endif

@@ -78,7 +78,8 @@ size_t findCommand(const std::string &name)
     return i;
 }
 
-int run(int argc, char **argv)
+/* Unused where tools/mkdocs.cpp compiles this file for the table. */
+[[maybe_unused]] int run(int argc, char **argv)
 {
     if (argc < 2) {
         std::fputs(mainHelp().c_str(), stderr);
@@ -134,6 +135,10 @@ int run(int argc, char **argv)
 
 } // namespace
 
+CommandTable commandTable() { return {kCommands, std::size(kCommands), kMainHead, kMainTail}; }
+
 } // namespace jobtool
 
+#ifndef JOBTOOL_NO_MAIN /* tools/mkdocs.cpp has its own */
 int main(int argc, char **argv) { return jobtool::run(argc, argv); }
+#endif

@@ -241,7 +241,7 @@ Run defineMerge(CLI::App &sub)
 } // namespace
 
 extern const Command kMerge = {"merge",
-                               "BASE.xml NEWS.xml [--dry-run] [--force]",
+                               "BASE.xml NEWS [--dry-run] [--force]",
                                nullptr,
                                "fold a new job version into the stored one",
                                "Folds a newly received version of a job (NEWS) into the stored job\n"
