@@ -10,22 +10,16 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 suite=bullseye
+source scripts/armhf-apt.sh
 packages=(libc6 libc6-dev linux-libc-dev libstdc++-10-dev libstdc++6 libgcc-s1)
 
-# Downloads the packages with a private apt configuration (nothing is
-# installed on this machine, and armhf packages installed here do not
-# count) and unpacks them into the root.
+# Downloads the packages (scripts/armhf-apt.sh) and unpacks them into
+# the root.
 fetch_root() {
     local root="$1" work="$1.fetch"
     rm -rf "$work"
-    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs" "$work/root"
-    echo "deb [arch=armhf signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-        "http://deb.debian.org/debian $suite main" >"$work/sources.list"
-    local apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Dir::State::status=/dev/null
-        -o APT::Sandbox::User=root -o APT::Architecture=armhf -o APT::Architectures::=armhf)
-    apt-get "${apt[@]}" update >/dev/null
-    (cd "$work/debs" && apt-get "${apt[@]}" download "${packages[@]/%/:armhf}" >/dev/null)
+    armhf_apt "$work" "$suite"
+    (cd "$work/debs" && apt-get "${ARMHF_APT[@]}" download "${packages[@]/%/:armhf}" >/dev/null)
     for deb in "$work"/debs/*.deb; do
         dpkg-deb -x "$deb" "$work/root"
         basename "$deb" >>"$work/root/.packages"

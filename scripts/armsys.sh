@@ -18,6 +18,8 @@ armsys_packages=(libc6 libgcc-s1 libstdc++6 tzdata busybox-static bash libtinfo6
 # found in each module's depends= field (the package has no modules.dep).
 armsys_modules=(virtio_mmio virtio_blk crc32c_generic ext4)
 
+source scripts/armhf-apt.sh
+
 armsys_tools() {
     bash scripts/deps.sh qemu-system-arm e2fsprogs cpio jq locales
 }
@@ -31,17 +33,11 @@ armsys_fetch() {
     local want="$suite ${armsys_packages[*]}"
     [ -f "$dir/root/.packages" ] && [ "$(head -1 "$dir/root/.packages")" = "$want" ] && return 0
     rm -rf "$work"
-    mkdir -p "$work/lists/partial" "$work/cache/archives/partial" "$work/debs" "$work/root"
-    echo "deb [arch=armhf signed-by=/usr/share/keyrings/debian-archive-keyring.gpg]" \
-        "http://deb.debian.org/debian $suite main" >"$work/sources.list"
-    local apt=(-q -o Dir::Etc::SourceList="$work/sources.list" -o Dir::Etc::SourceParts=/dev/null
-        -o Dir::State::Lists="$work/lists" -o Dir::Cache="$work/cache" -o Dir::State::status=/dev/null
-        -o APT::Sandbox::User=root -o APT::Architecture=armhf -o APT::Architectures::=armhf)
-    apt-get "${apt[@]}" update >/dev/null
+    armhf_apt "$work" "$suite"
     # The metapackage names the current kernel package.
     local kernel
-    kernel=$(apt-cache "${apt[@]}" depends linux-image-armmp | sed -n 's/^ *Depends: \(linux-image-.*\)/\1/p' | head -1)
-    (cd "$work/debs" && apt-get "${apt[@]}" download "$kernel:armhf" "${armsys_packages[@]/%/:armhf}" >/dev/null)
+    kernel=$(apt-cache "${ARMHF_APT[@]}" depends linux-image-armmp | sed -n 's/^ *Depends: \(linux-image-.*\)/\1/p' | head -1)
+    (cd "$work/debs" && apt-get "${ARMHF_APT[@]}" download "$kernel:armhf" "${armsys_packages[@]/%/:armhf}" >/dev/null)
     echo "$want" >"$work/root/.packages"
     for deb in "$work"/debs/*.deb; do
         dpkg-deb -x "$deb" "$work/root"
