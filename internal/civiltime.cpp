@@ -47,6 +47,11 @@ int64_t splitDays(int64_t seconds, int64_t *rest)
     return floorDiv(seconds, kSecondsPerDay);
 }
 
+/* 0 Sunday. */
+int weekday(int64_t days) { return static_cast<int>(floorMod(days + kThursday, 7)); }
+
+} // namespace
+
 bool isLeap(int64_t y) { return y % 4 == 0 && (y % 100 != 0 || y % 400 == 0); }
 
 int daysInMonth(int64_t y, int m)
@@ -54,11 +59,6 @@ int daysInMonth(int64_t y, int m)
     static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
     return kDays[m - 1] + (m == 2 && isLeap(y));
 }
-
-/* 0 Sunday. */
-int weekday(int64_t days) { return static_cast<int>(floorMod(days + kThursday, 7)); }
-
-} // namespace
 
 int64_t daysFromCivil(int64_t y, int m, int d)
 {

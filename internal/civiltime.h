@@ -23,6 +23,9 @@ const int64_t kMessageLast = kEpoch2000 + INT32_MAX;
 /* Days since 1970-01-01 of a proleptic Gregorian date; linear in the day,
    so out-of-range days normalise as timegm would. */
 int64_t daysFromCivil(int64_t y, int m, int d);
+/* Gregorian leap year; days in month m (1 to 12) of year y. */
+bool isLeap(int64_t y);
+int daysInMonth(int64_t y, int m);
 /* The date of a day count (inverse of daysFromCivil). */
 void civilFromDays(int64_t days, int64_t *y, int *m, int *d);
 /* Seconds since 1970 of broken-down fields counted as UTC (timegm

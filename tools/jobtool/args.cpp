@@ -31,14 +31,6 @@ std::string unmark(std::string s)
     return s;
 }
 
-bool isLeap(long y) { return (y % 4 == 0 && y % 100 != 0) || y % 400 == 0; }
-
-int daysInMonth(long y, int m)
-{
-    static const int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
-    return m == 2 && isLeap(y) ? 29 : days[m - 1];
-}
-
 } // namespace
 
 std::vector<std::string> markNumbers(int argc, char **argv)
