@@ -53,6 +53,19 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(TANDEL_QEMU_ARM qemu-arm)
   if(TANDEL_QEMU_ARM)
-    set(CMAKE_CROSSCOMPILING_EMULATOR ${TANDEL_QEMU_ARM} -L ${TANDEL_TARGET_SYSROOT})
+    # The loader reads /etc/ld.so.cache, which qemu takes from this
+    # machine when the root has none: once armhf packages are installed
+    # here (the armhf package build does), it names this machine's armhf
+    # C library beside the root's loader, and threads and forks crash.
+    # The root's own directories, searched first, keep the two together.
+    set(_tandel_libdirs)
+    foreach(_dir lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf lib usr/lib)
+      if(IS_DIRECTORY ${TANDEL_TARGET_SYSROOT}/${_dir})
+        list(APPEND _tandel_libdirs /${_dir})
+      endif()
+    endforeach()
+    list(JOIN _tandel_libdirs ":" _tandel_libdirs)
+    set(CMAKE_CROSSCOMPILING_EMULATOR ${TANDEL_QEMU_ARM} -L ${TANDEL_TARGET_SYSROOT}
+      -E LD_LIBRARY_PATH=${_tandel_libdirs})
   endif()
 endif()

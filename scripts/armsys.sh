@@ -258,8 +258,9 @@ armsys_prepare() {
 }
 
 # The tests of build DIR that run in the guest, one line each: properties,
-# environment and command (the emulator in front dropped), quoted for
-# bash. Only those matching the expression TANDEL_TESTS when it is set.
+# environment and command (the emulator and its options in front
+# dropped), quoted for bash. Only those matching the expression
+# TANDEL_TESTS when it is set.
 # The library checks with the target's binutils (label "host") stay here.
 # The guest runs one test at a time, which honours RUN_SERIAL and locks.
 armsys_test_list() {
@@ -271,7 +272,8 @@ armsys_test_list() {
     [ -z "$unsupported" ] || { echo "test properties the guest cannot honour: $unsupported" >&2; return 1; }
     jq -r --arg only "${TANDEL_TESTS:-}" 'def p(n): [.properties[]? | select(.name == n) | .value] | first;
         .tests[] | select((p("LABELS") // []) | index("host") | not) | select(.name | test($only)) |
-        (if (.command[0] | endswith("/qemu-arm")) and .command[1] == "-L" then .command[3:] else .command end) as $c |
+        (if (.command[0] | endswith("/qemu-arm")) then [.command[1:] | recurse(if .[0] == "-L" or .[0] == "-E"
+            then .[2:] else empty end)] | last else .command end) as $c |
         "T=(\([.name, (p("TIMEOUT") // 1500 | tostring), (p("WILL_FAIL") // false | tostring),
             (p("SKIP_RETURN_CODE") // "" | tostring), (p("WORKING_DIRECTORY") // "/"),
             ((p("PASS_REGULAR_EXPRESSION") // []) | join("|")), ((p("FAIL_REGULAR_EXPRESSION") // []) | join("|")),
