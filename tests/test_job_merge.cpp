@@ -88,6 +88,7 @@ TEST(JobMerge, FailuresKeepBaseAndNews)
     EXPECT_EQ(errno, ENOENT);
     EXPECT_EQ(countTraces("mergeJobFile() - cannot read News \"" + d.news + "\"\n", 2), 1);
     EXPECT_EQ(mergeJobFile(nullptr, d.news.c_str()), MERGE_NEWS_UNREADABLE);
+    EXPECT_EQ(mergeJobFile(d.base.c_str(), nullptr), MERGE_NEWS_UNREADABLE);
     const std::string base = testData("job_merge_base.xml"), news = testData("job_merge_news.xml");
     writeFile(d.news, news);
     const std::string nowhere = d.file("none/base.xml");

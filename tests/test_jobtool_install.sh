@@ -7,7 +7,7 @@ trap 'rm -rf "$work"' EXIT
 unset LD_LIBRARY_PATH
 cmake --install "$1" --prefix "$work/p" >/dev/null
 for l in libTandelCntrl.so libTandelCntrl.so.1; do test -L "$work/p/lib/$l"; done
-readelf -d "$work/p/lib/libTandelCntrl.so" | grep -q 'RUNPATH.*\[\$ORIGIN\]'
+readelf -d "$work/p/lib/libTandelCntrl.so" | grep 'RUNPATH.*\[\$ORIGIN\]' >/dev/null
 "$work/p/bin/jobtool" format 1026 7.5 | grep -qx '7.50'
 printf '#include <stdio.h>\n#include <TandelCntrl.h>\nint main(void) { char t[16]; %s }\n' \
   'formatMeasurementString(t, 1026, 7.5); puts(t); return 0;' >"$work/main.c"
