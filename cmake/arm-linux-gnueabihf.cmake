@@ -53,13 +53,14 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 if(NOT CMAKE_CROSSCOMPILING_EMULATOR)
   find_program(TANDEL_QEMU_ARM qemu-arm)
   if(TANDEL_QEMU_ARM)
-    # The loader reads /etc/ld.so.cache, which qemu takes from this
-    # machine when the root has none: once armhf packages are installed
-    # here (the armhf package build does), it names this machine's armhf
-    # C library beside the root's loader, and threads and forks crash.
-    # The root's own directories, searched first, keep the two together.
+    # qemu takes a file the root lacks from this machine, and the
+    # loader's cache is this machine's: once armhf packages are
+    # installed here (the armhf package build does), it names this
+    # machine's armhf libraries beside the root's loader, and threads and
+    # forks crash. So the root's library directories are searched first;
+    # a root holds all its libraries there (/lib merged with /usr/lib).
     set(_tandel_libdirs)
-    foreach(_dir lib/arm-linux-gnueabihf usr/lib/arm-linux-gnueabihf lib usr/lib)
+    foreach(_dir lib/arm-linux-gnueabihf lib)
       if(IS_DIRECTORY ${TANDEL_TARGET_SYSROOT}/${_dir})
         list(APPEND _tandel_libdirs /${_dir})
       endif()

@@ -24,6 +24,11 @@ fetch_root() {
         dpkg-deb -x "$deb" "$work/root"
         basename "$deb" >>"$work/root/.packages"
     done
+    # /lib merged into /usr/lib, as Debian does since 12: every library
+    # lies under /lib too, where qemu-arm's loader looks first.
+    cp -a "$work/root/lib/." "$work/root/usr/lib/"
+    rm -rf "$work/root/lib"
+    ln -s usr/lib "$work/root/lib"
     # Absolute links (libm.so -> /lib/...) must stay inside the root.
     find "$work/root" -type l -lname '/*' | while read -r link; do
         ln -sfn "$(realpath -m --relative-to="$(dirname "$link")" "$work/root$(readlink "$link")")" "$link"
